@@ -1,0 +1,185 @@
+#include "platform/device_fs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/last_error.h"
+#include "platform/text.h"
+
+namespace quobble {
+
+namespace {
+
+std::string& RootStorage() {
+  static std::string root;
+  return root;
+}
+
+bool Fail(int error) {
+  SetLastError(static_cast<uint32_t>(error));
+  return false;
+}
+
+bool MakeHostFolders(const std::string& path) {
+  std::string partial;
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    const size_t next = path.find('/', pos + 1);
+    partial = path.substr(0, next);
+    if (!partial.empty() && ::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    pos = next;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ResolveDeviceRoot(const char* rootArgument) {
+  if (rootArgument != nullptr && *rootArgument != '\0') return rootArgument;
+  if (const char* env = std::getenv("QUOBBLE_ROOT"); env != nullptr && *env != '\0') return env;
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg == '/')
+    return std::string(xdg) + "/quobble";
+  const char* home = std::getenv("HOME");
+  return std::string(home != nullptr && *home != '\0' ? home : "/tmp") + "/.local/share/quobble";
+}
+
+bool SetDeviceRoot(const std::string& hostFolder) {
+  std::string root = hostFolder;
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  if (root.empty()) return Fail(ENOENT);
+  RootStorage() = root;
+  return MakeHostFolders(root) ? true : Fail(errno);
+}
+
+const std::string& DeviceRoot() { return RootStorage(); }
+
+std::optional<std::string> MapDevicePath(std::u16string_view devicePath) {
+  if (devicePath.empty() || devicePath.front() != u'\\' || RootStorage().empty()) return std::nullopt;
+  std::string host = RootStorage();
+  size_t pos = 1;
+  while (pos < devicePath.size()) {
+    size_t next = devicePath.find(u'\\', pos);
+    if (next == std::u16string_view::npos) next = devicePath.size();
+    const std::u16string_view part = devicePath.substr(pos, next - pos);
+    if (part.empty() || part == u"." || part == u".." ||
+        part.find_first_of(std::u16string_view(u"/\0", 2)) != std::u16string_view::npos)
+      return std::nullopt;
+    host += '/';
+    host += Utf16ToUtf8(part);
+    pos = next + 1;
+  }
+  return host;
+}
+
+bool CreateDeviceFolder(std::u16string_view devicePath) {
+  const auto host = MapDevicePath(devicePath);
+  if (!host) return Fail(ENOENT);
+  return ::mkdir(host->c_str(), 0755) == 0 ? true : Fail(errno);
+}
+
+bool DeviceFileExists(std::u16string_view devicePath) {
+  const auto host = MapDevicePath(devicePath);
+  if (!host) return Fail(ENOENT);
+  const int fd = ::open(host->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return Fail(errno);
+  struct stat st {};
+  const bool isFile = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ::close(fd);
+  return isFile ? true : Fail(EISDIR);
+}
+
+bool DevicePathExists(std::u16string_view devicePath) {
+  const auto host = MapDevicePath(devicePath);
+  if (!host) return Fail(ENOENT);
+  struct stat st {};
+  return ::stat(host->c_str(), &st) == 0 ? true : Fail(errno);
+}
+
+bool DeleteDeviceFile(std::u16string_view devicePath) {
+  const auto host = MapDevicePath(devicePath);
+  if (!host) return Fail(ENOENT);
+  return ::unlink(host->c_str()) == 0 ? true : Fail(errno);
+}
+
+DeviceFile::~DeviceFile() { Close(); }
+
+bool DeviceFile::OpenForRead(std::u16string_view devicePath) {
+  Close();
+  const auto host = MapDevicePath(devicePath);
+  if (!host) return Fail(ENOENT);
+  fd_ = ::open(host->c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) return Fail(errno);
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    ::close(fd_);
+    fd_ = -1;
+    return Fail(error);
+  }
+  writing_ = false;
+  return true;
+}
+
+bool DeviceFile::CreateAlways(std::u16string_view devicePath) {
+  Close();
+  const auto host = MapDevicePath(devicePath);
+  if (!host) return Fail(ENOENT);
+  // O_NOFOLLOW: a planted link must not redirect a download outside the root.
+  fd_ = ::open(host->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd_ < 0) return Fail(errno);
+  writing_ = true;
+  return true;
+}
+
+int64_t DeviceFile::Read(void* buffer, size_t size) {
+  if (fd_ < 0) {
+    Fail(EBADF);
+    return -1;
+  }
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer, size);
+    if (n >= 0) return n;
+    if (errno != EINTR) {
+      Fail(errno);
+      return -1;
+    }
+  }
+}
+
+bool DeviceFile::Write(const void* buffer, size_t size) {
+  if (fd_ < 0) return Fail(EBADF);
+  const char* p = static_cast<const char*>(buffer);
+  while (size > 0) {
+    const ssize_t n = ::write(fd_, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail(errno);
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool DeviceFile::Close() {
+  if (fd_ < 0) return true;
+  bool ok = true;
+  int error = 0;
+  if (writing_ && ::fdatasync(fd_) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (::close(fd_) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  fd_ = -1;
+  writing_ = false;
+  return ok ? true : Fail(error);
+}
+
+}  // namespace quobble

@@ -1,0 +1,63 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quobble {
+
+// The device file system. The core names files with device paths: absolute,
+// backslash-separated ("\VOVo Vidav\quobble\Images\p3\name.jpg"). They map
+// onto a host folder, the device root; this is the only code that touches the
+// host file system for device files.
+//
+// A path that is not absolute, or that has an empty, "." or ".." component, a
+// '/' or a NUL, is refused: the operation fails as for a missing folder
+// (last error ENOENT), so no device path can reach outside the root. A single
+// trailing backslash names the folder itself.
+
+// The root: `--root DIR` (passed in), else QUOBBLE_ROOT, else
+// $XDG_DATA_HOME/quobble, else ~/.local/share/quobble.
+std::string ResolveDeviceRoot(const char* rootArgument);
+// Sets the root for the whole process and creates it if missing. Call once at
+// start-up, before any other thread runs.
+bool SetDeviceRoot(const std::string& hostFolder);
+const std::string& DeviceRoot();
+
+// The host path for a device path, or nothing when the path is refused.
+std::optional<std::string> MapDevicePath(std::u16string_view devicePath);
+
+bool CreateDeviceFolder(std::u16string_view devicePath);
+// A file (not a folder) that can be opened for reading.
+bool DeviceFileExists(std::u16string_view devicePath);
+// A file or folder.
+bool DevicePathExists(std::u16string_view devicePath);
+bool DeleteDeviceFile(std::u16string_view devicePath);
+
+// One open device file. Every failure sets the last error code (errno).
+class DeviceFile {
+ public:
+  DeviceFile() = default;
+  ~DeviceFile();
+  DeviceFile(const DeviceFile&) = delete;
+  DeviceFile& operator=(const DeviceFile&) = delete;
+
+  [[nodiscard]] bool OpenForRead(std::u16string_view devicePath);
+  // Creates the file, replacing one that exists. Written through: Close()
+  // returns only once the data is on storage.
+  [[nodiscard]] bool CreateAlways(std::u16string_view devicePath);
+  // Bytes read, 0 at the end, -1 on failure.
+  [[nodiscard]] int64_t Read(void* buffer, size_t size);
+  // Writes all of `size` bytes or fails.
+  [[nodiscard]] bool Write(const void* buffer, size_t size);
+  // Syncs a file opened for writing, then closes. False when either failed.
+  bool Close();
+  bool IsOpen() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+  bool writing_ = false;
+};
+
+}  // namespace quobble

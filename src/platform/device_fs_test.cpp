@@ -1,0 +1,98 @@
+#include "platform/device_fs.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/last_error.h"
+#include "platform/text.h"
+#include "tests/support/temp_root.h"
+
+namespace quobble {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(DeviceFs, RefusesPathsThatCouldLeaveTheRoot) {
+  TempRoot root;
+  for (const char16_t* bad : {u"", u"relative\\x", u"\\a\\..\\..\\etc", u"\\..", u"\\.\\x",
+                              u"\\a\\\\b", u"\\a/../../b", u"\\a\\b/c"}) {
+    EXPECT_FALSE(MapDevicePath(bad).has_value()) << Utf16ToUtf8(bad);
+    EXPECT_FALSE(CreateDeviceFolder(bad));
+    EXPECT_EQ(GetLastError(), static_cast<uint32_t>(ENOENT));
+    DeviceFile f;
+    EXPECT_FALSE(f.CreateAlways(bad));
+  }
+  const std::u16string withNul(u"\\a\0b", 4);
+  EXPECT_FALSE(MapDevicePath(withNul).has_value());
+  EXPECT_EQ(*MapDevicePath(u"\\VOVo Vidav\\quobble\\"), root.path() + "/VOVo Vidav/quobble");
+  EXPECT_EQ(*MapDevicePath(u"\\a\\\uAC00.jpg"), root.path() + "/a/\xEA\xB0\x80.jpg");
+}
+
+TEST(DeviceFs, FileExistsOnlyForReadableFiles) {
+  TempRoot root;
+  ASSERT_TRUE(CreateDeviceFolder(u"\\dir"));
+  EXPECT_FALSE(CreateDeviceFolder(u"\\dir"));
+  EXPECT_EQ(GetLastError(), static_cast<uint32_t>(EEXIST));
+  EXPECT_TRUE(DevicePathExists(u"\\dir"));
+  EXPECT_FALSE(DeviceFileExists(u"\\dir"));
+  EXPECT_FALSE(DeviceFileExists(u"\\dir\\none"));
+  EXPECT_FALSE(DevicePathExists(u"\\dir\\none"));
+
+  DeviceFile out;
+  ASSERT_TRUE(out.CreateAlways(u"\\dir\\f.bin"));
+  ASSERT_TRUE(out.Write("hello", 5));
+  ASSERT_TRUE(out.Close());
+  EXPECT_TRUE(DeviceFileExists(u"\\dir\\f.bin"));
+
+  DeviceFile in;
+  ASSERT_TRUE(in.OpenForRead(u"\\dir\\f.bin"));
+  char buf[16];
+  EXPECT_EQ(in.Read(buf, sizeof buf), 5);
+  EXPECT_EQ(in.Read(buf, sizeof buf), 0);
+  in.Close();
+
+  // Replaced, not appended.
+  ASSERT_TRUE(out.CreateAlways(u"\\dir\\f.bin"));
+  ASSERT_TRUE(out.Write("x", 1));
+  ASSERT_TRUE(out.Close());
+  EXPECT_EQ(fs::file_size(root.path() + "/dir/f.bin"), 1u);
+
+  EXPECT_TRUE(DeleteDeviceFile(u"\\dir\\f.bin"));
+  EXPECT_FALSE(DeviceFileExists(u"\\dir\\f.bin"));
+  EXPECT_FALSE(DeleteDeviceFile(u"\\dir\\f.bin"));
+  EXPECT_EQ(GetLastError(), static_cast<uint32_t>(ENOENT));
+}
+
+TEST(DeviceFs, DoesNotFollowAPlantedLinkWhenCreating) {
+  TempRoot root;
+  const std::string outside = root.path() + "-outside";
+  std::ofstream(outside) << "keep";
+  fs::create_symlink(outside, root.path() + "/link");
+  DeviceFile out;
+  EXPECT_FALSE(out.CreateAlways(u"\\link"));
+  std::ifstream in(outside);
+  std::string content;
+  in >> content;
+  EXPECT_EQ(content, "keep");
+  fs::remove(outside);
+}
+
+TEST(DeviceFs, RootComesFromArgumentThenEnvironment) {
+  EXPECT_EQ(ResolveDeviceRoot("/x/y"), "/x/y");
+  ::setenv("QUOBBLE_ROOT", "/from/env", 1);
+  EXPECT_EQ(ResolveDeviceRoot(nullptr), "/from/env");
+  ::unsetenv("QUOBBLE_ROOT");
+  ::setenv("XDG_DATA_HOME", "/xdg", 1);
+  EXPECT_EQ(ResolveDeviceRoot(""), "/xdg/quobble");
+  ::unsetenv("XDG_DATA_HOME");
+  ::setenv("HOME", "/home/u", 1);
+  EXPECT_EQ(ResolveDeviceRoot(nullptr), "/home/u/.local/share/quobble");
+}
+
+}  // namespace
+}  // namespace quobble

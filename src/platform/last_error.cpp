@@ -1,0 +1,12 @@
+#include "platform/last_error.h"
+
+namespace quobble {
+
+namespace {
+thread_local uint32_t lastError = 0;
+}
+
+uint32_t GetLastError() { return lastError; }
+void SetLastError(uint32_t code) { lastError = code; }
+
+}  // namespace quobble

@@ -1,0 +1,187 @@
+#include "platform/text.h"
+
+#include <cstring>
+
+namespace quobble {
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// Decodes one sequence at p. Returns the bytes it takes; 0 when the bytes up
+// to `end` are a valid but unfinished prefix (the caller decides whether more
+// may come). A malformed sequence takes its maximal valid prefix and gives
+// U+FFFD, so one bad byte never swallows the characters after it.
+size_t DecodeOne(const unsigned char* p, const unsigned char* end, char32_t& cp) {
+  const unsigned c = p[0];
+  if (c < 0x80) {
+    cp = c;
+    return 1;
+  }
+  size_t need = 0;
+  char32_t v = 0;
+  unsigned lo = 0x80;
+  unsigned hi = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    need = 1;
+    v = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    need = 2;
+    v = c & 0x0F;
+    if (c == 0xE0) lo = 0xA0;  // overlong
+    if (c == 0xED) hi = 0x9F;  // surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    need = 3;
+    v = c & 0x07;
+    if (c == 0xF0) lo = 0x90;  // overlong
+    if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
+  } else {
+    cp = kReplacement;
+    return 1;
+  }
+  for (size_t i = 1; i <= need; ++i) {
+    if (p + i >= end) return 0;
+    const unsigned b = p[i];
+    if (b < lo || b > hi) {
+      cp = kReplacement;
+      return i;
+    }
+    lo = 0x80;
+    hi = 0xBF;
+    v = (v << 6) | (b & 0x3F);
+  }
+  cp = v;
+  return need + 1;
+}
+
+void AppendUtf16(char32_t cp, std::u16string& out) {
+  if (cp < 0x10000) {
+    out.push_back(static_cast<char16_t>(cp));
+    return;
+  }
+  cp -= 0x10000;
+  out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+  out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+}
+
+// Copies a run of ASCII bytes, eight at a time where it can. Returns where the
+// first non-ASCII byte (or the end) is.
+const unsigned char* CopyAscii(const unsigned char* p, const unsigned char* end,
+                               std::u16string& out) {
+  const unsigned char* run = p;
+  while (end - p >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    if (word & 0x8080808080808080ULL) break;
+    p += 8;
+  }
+  while (p < end && *p < 0x80) ++p;
+  if (p != run) {
+    const size_t n = static_cast<size_t>(p - run);
+    const size_t base = out.size();
+    out.resize(base + n);
+    char16_t* dst = out.data() + base;
+    for (size_t i = 0; i < n; ++i) dst[i] = run[i];
+  }
+  return p;
+}
+
+}  // namespace
+
+void Utf8StreamDecoder::DecodeFrom(const unsigned char* p, const unsigned char* end,
+                                   std::u16string& out) {
+  while (p < end) {
+    p = CopyAscii(p, end, out);
+    if (p >= end) break;
+    char32_t cp = 0;
+    const size_t n = DecodeOne(p, end, cp);
+    if (n == 0) {
+      pendingSize_ = static_cast<size_t>(end - p);
+      std::memcpy(pending_, p, pendingSize_);
+      return;
+    }
+    AppendUtf16(cp, out);
+    p += n;
+  }
+}
+
+void Utf8StreamDecoder::Feed(std::string_view bytes, std::u16string& out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto* end = p + bytes.size();
+  out.reserve(out.size() + bytes.size());
+  // Finish a sequence that the previous piece cut, one byte at a time: it
+  // needs at most three more.
+  while (pendingSize_ > 0 && p < end) {
+    pending_[pendingSize_++] = *p++;
+    char32_t cp = 0;
+    const size_t n = DecodeOne(pending_, pending_ + pendingSize_, cp);
+    if (n == 0) continue;
+    AppendUtf16(cp, out);
+    // A malformed sequence may have taken fewer bytes than we hold: the rest
+    // are decoded again from the start.
+    unsigned char rest[4];
+    const size_t restSize = pendingSize_ - n;
+    std::memcpy(rest, pending_ + n, restSize);
+    pendingSize_ = 0;
+    DecodeFrom(rest, rest + restSize, out);
+  }
+  DecodeFrom(p, end, out);
+}
+
+void Utf8StreamDecoder::Finish(std::u16string& out) {
+  if (pendingSize_ > 0) AppendUtf16(kReplacement, out);
+  pendingSize_ = 0;
+}
+
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+  std::u16string out;
+  Utf8StreamDecoder decoder;
+  decoder.Feed(utf8, out);
+  decoder.Finish(out);
+  return out;
+}
+
+bool IsValidUtf8(std::string_view utf8) {
+  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  const auto* end = p + utf8.size();
+  while (p < end) {
+    char32_t cp = 0;
+    const size_t n = DecodeOne(p, end, cp);
+    if (n == 0 || (cp == kReplacement && !(n == 3 && p[0] == 0xEF))) return false;
+    p += n;
+  }
+  return true;
+}
+
+std::string Utf16ToUtf8(std::u16string_view utf16) {
+  std::string out;
+  out.reserve(utf16.size());
+  for (size_t i = 0; i < utf16.size(); ++i) {
+    char32_t cp = utf16[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
+        utf16[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = kReplacement;
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+}  // namespace quobble

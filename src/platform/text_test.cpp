@@ -1,0 +1,59 @@
+#include "platform/text.h"
+
+#include <gtest/gtest.h>
+
+namespace quobble {
+namespace {
+
+TEST(Text, RoundTripsAsciiHangulAndAstralCharacters) {
+  const std::string utf8 = "abc \xEA\xB0\x80 \xF0\x9F\x98\x80 \xC3\xA9";
+  const std::u16string wide = Utf8ToUtf16(utf8);
+  EXPECT_EQ(wide, u"abc \uAC00 \U0001F600 \u00E9");
+  EXPECT_EQ(Utf16ToUtf8(wide), utf8);
+}
+
+TEST(Text, MalformedUtf8BecomesReplacementWithoutSwallowingNeighbours) {
+  struct Case {
+    std::string in;
+    std::u16string out;
+  };
+  const Case cases[] = {
+      {"a\x80z", u"a\uFFFDz"},                   // stray continuation
+      {"a\xC0\xAFz", u"a\uFFFD\uFFFDz"},          // overlong lead
+      {"a\xE0\x80\x80z", u"a\uFFFD\uFFFD\uFFFDz"},  // overlong three-byte
+      {"a\xED\xA0\x80z", u"a\uFFFD\uFFFD\uFFFDz"},  // encoded surrogate
+      {"a\xF4\x90\x80\x80z", u"a\uFFFD\uFFFD\uFFFD\uFFFDz"},  // above U+10FFFF
+      {"a\xEA\xB0z", u"a\uFFFDz"},                  // cut sequence mid-text
+      {"a\xEA\xB0", u"a\uFFFD"},                    // cut sequence at the end
+      {"\xFF", u"\uFFFD"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Utf8ToUtf16(c.in), c.out) << c.in;
+  EXPECT_FALSE(IsValidUtf8("a\xEA\xB0"));
+  EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));
+  EXPECT_TRUE(IsValidUtf8("\xEF\xBF\xBD ok \xEA\xB0\x80"));
+}
+
+TEST(Text, LoneSurrogatesBecomeReplacementInUtf8) {
+  const std::u16string wide = {u'a', char16_t(0xD800), u'b', char16_t(0xDC00)};
+  EXPECT_EQ(Utf16ToUtf8(wide), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+}
+
+TEST(Text, StreamDecoderMatchesWholeDecodeAtEverySplit) {
+  const std::string utf8 =
+      "x\xEA\xB0\x80y\xF0\x9F\x98\x80z\xC3\xA9\x80\xE0\x80q0123456789\xED\x95\x9C";
+  const std::u16string whole = Utf8ToUtf16(utf8);
+  for (size_t a = 0; a <= utf8.size(); ++a) {
+    for (size_t b = a; b <= utf8.size(); ++b) {
+      Utf8StreamDecoder decoder;
+      std::u16string out;
+      decoder.Feed(std::string_view(utf8).substr(0, a), out);
+      decoder.Feed(std::string_view(utf8).substr(a, b - a), out);
+      decoder.Feed(std::string_view(utf8).substr(b), out);
+      decoder.Finish(out);
+      ASSERT_EQ(out, whole) << a << " " << b;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quobble

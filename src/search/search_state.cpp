@@ -1,0 +1,117 @@
+#include "search/search_state.h"
+
+#include <cstdlib>
+#include <limits>
+#include <mutex>
+
+#include "platform/text.h"
+#include "search/commands.h"
+
+namespace quobble {
+
+namespace {
+
+std::mutex endpointMutex;
+std::u16string& EndpointStorage() {
+  static std::u16string endpoint;
+  return endpoint;
+}
+
+int32_t Saturate(int64_t v) {
+  if (v > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+  if (v < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(v);
+}
+
+void AppendDecimal(std::u16string& out, int32_t value) {
+  for (char c : std::to_string(value)) out.push_back(static_cast<char16_t>(c));
+}
+
+}  // namespace
+
+int32_t SearchState::StartIndexFor(int commandId) const {
+  switch (commandId) {
+    case ID_PREV_PAGE: {
+      const int32_t s = Saturate(int64_t{start} - display);
+      return s < 1 ? 1 : s;
+    }
+    case ID_NEXT_PAGE:
+      return Saturate(int64_t{start} + display);
+    default:
+      return 1;
+  }
+}
+
+MenuGroup SearchState::ApplyMenuCommand(int commandId) {
+  switch (commandId) {
+    case ID_DISPLAY_10: pageSize = 10; return MenuGroup::PageSize;
+    case ID_DISPLAY_30: pageSize = 30; return MenuGroup::PageSize;
+    case ID_DISPLAY_50: pageSize = 50; return MenuGroup::PageSize;
+    case ID_DISPLAY_75: pageSize = 75; return MenuGroup::PageSize;
+    case ID_DISPLAY_100: pageSize = 100; return MenuGroup::PageSize;
+    case ID_SORT_SIM: sortKey = u"sim"; return MenuGroup::Sort;
+    case ID_SORT_ASC: sortKey = u"asc"; return MenuGroup::Sort;
+    case ID_SORT_DATE: sortKey = u"date"; return MenuGroup::Sort;
+    case ID_SORT_DSC: sortKey = u"dsc"; return MenuGroup::Sort;
+    default: return MenuGroup::None;
+  }
+}
+
+std::u16string PercentEncodeQuery(std::u16string_view query) {
+  static constexpr char16_t kHex[] = u"0123456789abcdef";
+  const std::string utf8 = Utf16ToUtf8(query);
+  std::u16string out;
+  out.reserve(utf8.size() * 3);
+  for (unsigned char byte : utf8) {
+    out.push_back(u'%');
+    out.push_back(kHex[byte >> 4]);
+    out.push_back(kHex[byte & 0xF]);
+  }
+  return out;
+}
+
+std::u16string BuildRequestUrl(std::u16string_view encodedQuery, int32_t pageSize, int32_t start,
+                               std::u16string_view sortKey) {
+  std::u16string url = ServiceEndpoint();
+  url += u"/search?key=";
+  url += ApiKey();
+  url += u"&query=";
+  url += encodedQuery;
+  url += u"&display=";
+  AppendDecimal(url, pageSize);
+  url += u"&start=";
+  AppendDecimal(url, start);
+  url += u"&target=shop&sort=";
+  url += sortKey;
+  return url;
+}
+
+std::u16string AnswerFilePath(std::u16string_view dataFolder) {
+  std::u16string path(dataFolder);
+  path += u"GoodsDataTemp.xml";
+  return path;
+}
+
+void SetServiceEndpoint(std::u16string_view endpoint) {
+  while (!endpoint.empty() && endpoint.back() == u'/') endpoint.remove_suffix(1);
+  std::lock_guard lock(endpointMutex);
+  EndpointStorage() = endpoint;
+}
+
+std::u16string ServiceEndpoint() {
+  std::lock_guard lock(endpointMutex);
+  return EndpointStorage();
+}
+
+std::string ConfiguredEndpoint(const char* endpointArgument) {
+  if (endpointArgument != nullptr && *endpointArgument != '\0') return endpointArgument;
+  const char* env = std::getenv("QUOBBLE_ENDPOINT");
+  return env != nullptr ? env : "";
+}
+
+std::u16string ApiKey() {
+  const char* env = std::getenv("QUOBBLE_API_KEY");
+  return Utf8ToUtf16(env != nullptr && *env != '\0' ? std::string_view(env) : kDefaultApiKey);
+}
+
+}  // namespace quobble

@@ -1,0 +1,53 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quobble {
+
+// The data folder of every file the search keeps (the answer, the cache).
+inline constexpr std::u16string_view kDataFolder = u"\\VOVo Vidav\\quobble\\";
+// The key the service expects when nobody configured one (QUOBBLE_API_KEY).
+inline constexpr std::string_view kDefaultApiKey = "5d0c7e3b9a14f6820c3e7d9b1a5f4e27";
+
+enum class MenuGroup { None, PageSize, Sort };
+
+struct SearchState {
+  int32_t pageSize = 10;
+  std::u16string sortKey = u"sim";
+  int32_t start = 0;
+  int32_t total = 0;
+  int32_t display = 0;
+  int32_t pendingCommand = 0;
+  std::u16string dataFolder;
+
+  // Start index for ID_SEARCH, ID_PREV_PAGE or ID_NEXT_PAGE, from the last
+  // answer's start and display (not pageSize). Saturates instead of
+  // overflowing.
+  int32_t StartIndexFor(int commandId) const;
+  // Applies a sort or page-size menu command; reports its group.
+  MenuGroup ApplyMenuCommand(int commandId);
+};
+
+// Every byte of the query's UTF-8 form as "%xx" (lowercase hex), nothing left
+// unescaped. No length limit: the result is never cut and never ends in a
+// partial escape.
+std::u16string PercentEncodeQuery(std::u16string_view query);
+
+// ENDPOINT/search?key=KEY&query=Q&display=N&start=S&target=shop&sort=K
+std::u16string BuildRequestUrl(std::u16string_view encodedQuery, int32_t pageSize, int32_t start,
+                               std::u16string_view sortKey);
+std::u16string AnswerFilePath(std::u16string_view dataFolder);
+
+// The service in front of "/search": scheme://host[:port], no trailing '/'.
+// Set once at start-up from --endpoint, QUOBBLE_ENDPOINT or the embedded
+// catalogue.
+void SetServiceEndpoint(std::u16string_view endpoint);
+std::u16string ServiceEndpoint();
+// --endpoint if given, else QUOBBLE_ENDPOINT, else empty (start the embedded
+// catalogue).
+std::string ConfiguredEndpoint(const char* endpointArgument);
+// QUOBBLE_API_KEY, else kDefaultApiKey.
+std::u16string ApiKey();
+
+}  // namespace quobble
