@@ -1,0 +1,302 @@
+#include "wishlist/wish_list.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+#include "tests/support/recording_screen.h"
+#include "tests/support/temp_root.h"
+
+namespace quobble {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+struct StoredRow {
+  long long id;
+  std::string name;  // the bytes as stored
+  long long lowPrice;
+  bool operator==(const StoredRow&) const = default;
+};
+
+void PrintTo(const StoredRow& row, std::ostream* os) {
+  *os << "{" << row.id << ", \"" << row.name << "\", " << row.lowPrice << "}";
+}
+
+class WishListTest : public ::testing::Test {
+ protected:
+  std::string DatabasePath() const { return root_.Host(u"\\Wish"); }
+
+  // Runs SQL on the database behind the operations' backs.
+  void Exec(const std::string& sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(DatabasePath().c_str(), &db), SQLITE_OK);
+    char* error = nullptr;
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+    EXPECT_EQ(rc, SQLITE_OK) << (error != nullptr ? error : "") << " in " << sql;
+    sqlite3_free(error);
+    sqlite3_close(db);
+  }
+
+  std::vector<StoredRow> Rows() {
+    std::vector<StoredRow> rows;
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(DatabasePath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+              SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "SELECT ID, Name, LowPrice FROM WishList ORDER BY ID", -1, &stmt,
+                       nullptr);
+    while (stmt != nullptr && sqlite3_step(stmt) == SQLITE_ROW) {
+      const auto* text = static_cast<const char*>(sqlite3_column_blob(stmt, 1));
+      rows.push_back({sqlite3_column_int64(stmt, 0),
+                      std::string(text != nullptr ? text : "",
+                                  static_cast<size_t>(sqlite3_column_bytes(stmt, 1))),
+                      sqlite3_column_int64(stmt, 2)});
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return rows;
+  }
+
+  std::string Schema() {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(DatabasePath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "SELECT sql FROM sqlite_master WHERE name = 'WishList'", -1, &stmt,
+                       nullptr);
+    std::string sql;
+    if (stmt != nullptr && sqlite3_step(stmt) == SQLITE_ROW)
+      sql = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return sql;
+  }
+
+  int Add(const std::u16string& query) {
+    screen_.SetQuery(query);
+    return AddToWishList(screen_);
+  }
+
+  TempRoot root_;
+  RecordingScreen screen_;
+};
+
+constexpr char kCreatedSchema[] =
+    "CREATE TABLE WishList (ID INTEGER PRIMARY KEY, Name NVARCHAR(100), LowPrice bigint)";
+
+TEST_F(WishListTest, TwoAddsAreListedInOrder) {
+  EXPECT_EQ(Add(u"shoes"), 0);
+  EXPECT_EQ(Add(u"shoes"), 0);
+  EXPECT_THAT(Rows(), ElementsAre(StoredRow{1, "shoes", 0}, StoredRow{2, "shoes", 0}));
+  EXPECT_THAT(screen_.Messages(), IsEmpty());
+
+  screen_.ClearEvents();
+  EXPECT_EQ(ShowWishList(screen_), 0);
+  EXPECT_THAT(screen_.Events(),
+              ElementsAre("wait cursor", "arrow cursor", "message Warning: [1, shoes, 0]",
+                          "message Warning: [2, shoes, 0]"));
+}
+
+TEST_F(WishListTest, ListingAFreshRootCreatesTheTableAndShowsNothing) {
+  ASSERT_FALSE(std::filesystem::exists(DatabasePath()));
+  EXPECT_EQ(ShowWishList(screen_), 0);
+  EXPECT_TRUE(std::filesystem::exists(DatabasePath()));
+  EXPECT_EQ(Schema(), kCreatedSchema);
+  EXPECT_THAT(screen_.Events(), ElementsAre("wait cursor", "arrow cursor"));
+
+  EXPECT_EQ(Add(u"bag"), 0);
+  EXPECT_THAT(Rows(), ElementsAre(StoredRow{1, "bag", 0}));
+}
+
+TEST_F(WishListTest, EmptyQueryWarnsAndStoresNothing) {
+  EXPECT_EQ(Add(u"kept"), 0);
+  // What follows a NUL is not part of the box's text.
+  for (const std::u16string& query : {std::u16string(), std::u16string(u"\0abc", 4)}) {
+    screen_.ClearEvents();
+    EXPECT_EQ(Add(query), -1);
+    EXPECT_THAT(screen_.Events(), ElementsAre("wait cursor", "read query", "arrow cursor",
+                                              "message Warning: 검색어를 넣어주세요."));
+  }
+  EXPECT_THAT(Rows(), ElementsAre(StoredRow{1, "kept", 0}));
+}
+
+TEST_F(WishListTest, EmptyQueryOnAFreshRootStillCreatesTheTable) {
+  EXPECT_EQ(Add(u""), -1);
+  EXPECT_EQ(Schema(), kCreatedSchema);
+  EXPECT_THAT(Rows(), IsEmpty());
+}
+
+TEST_F(WishListTest, TextRoundTripsVerbatim) {
+  const std::u16string queries[] = {
+      u"'); DROP TABLE WishList;--", u"운동화 260", u"%s %d %n \"quoted\"",
+      u"\U0001F45F sneakers",  // outside the BMP: a surrogate pair
+  };
+  for (const auto& query : queries) ASSERT_EQ(Add(query), 0);
+
+  const auto rows = Rows();
+  ASSERT_EQ(rows.size(), std::size(queries));
+  std::vector<std::string> expected;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].name, Utf16ToUtf8(queries[i]));
+    expected.push_back("Warning: [" + std::to_string(i + 1) + ", " + Utf16ToUtf8(queries[i]) +
+                       ", 0]");
+  }
+  EXPECT_EQ(ShowWishList(screen_), 0);
+  EXPECT_EQ(screen_.Messages(), expected);
+}
+
+TEST_F(WishListTest, LongQueriesAreCutWithoutSplittingCharacters) {
+  struct Case {
+    std::u16string query;
+    std::string stored;
+  };
+  const Case cases[] = {
+      // 127 characters read, all of them fit in 127 bytes.
+      {std::u16string(200, u'a'), std::string(127, 'a')},
+      // Three bytes each: 42 whole syllables fit in 127 bytes.
+      {std::u16string(127, u'가'),
+       [] {
+         std::string s;
+         for (int i = 0; i < 42; ++i) s += "가";
+         return s;
+       }()},
+      // The 127-character read ends inside a surrogate pair: the half is dropped.
+      {std::u16string(126, u'x') + u"\U0001F45F", std::string(126, 'x')},
+  };
+  for (const auto& c : cases) ASSERT_EQ(Add(c.query), 0);
+  const auto rows = Rows();
+  ASSERT_EQ(rows.size(), std::size(cases));
+  for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i].name, cases[i].stored) << i;
+}
+
+TEST_F(WishListTest, ForeignTableStaysUnchangedAndTheAddLeavesATrace) {
+  Exec("CREATE TABLE WishList (Item TEXT, Qty INTEGER); INSERT INTO WishList VALUES ('pen', 2)");
+  const std::string before = Schema();
+
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Add(u"shoes"), 0);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_THAT(err, HasSubstr("sqlite3_prepare(INSERT): "));
+  EXPECT_THAT(err, HasSubstr("no column named Name"));
+  EXPECT_THAT(screen_.Messages(), IsEmpty());
+  EXPECT_EQ(Schema(), before);
+}
+
+TEST_F(WishListTest, RejectedInsertReturnsZeroButLeavesATrace) {
+  Exec(
+      "CREATE TABLE WishList (ID INTEGER PRIMARY KEY, Name NVARCHAR(100) CHECK (length(Name) < "
+      "4), LowPrice bigint)");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Add(u"too long"), 0);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_THAT(err, HasSubstr("sqlite3_step(INSERT): "));
+  EXPECT_THAT(screen_.Messages(), IsEmpty());
+  EXPECT_THAT(Rows(), IsEmpty());
+  // The failed statement ended its transaction: the next add goes through.
+  EXPECT_EQ(Add(u"ok"), 0);
+  EXPECT_THAT(Rows(), ElementsAre(StoredRow{1, "ok", 0}));
+}
+
+TEST_F(WishListTest, NoConnectionOrTransactionIsLeftOpen) {
+  // The empty-box path returns with its transaction begun but unfinished.
+  EXPECT_EQ(Add(u""), -1);
+  EXPECT_EQ(Add(u"a"), 0);
+  EXPECT_EQ(ShowWishList(screen_), 0);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(DatabasePath().c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE; COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+}
+
+TEST_F(WishListTest, HostileRowsAreShownSafely) {
+  Exec(
+      "CREATE TABLE WishList (ID INTEGER PRIMARY KEY, Name NVARCHAR(100), LowPrice bigint);"
+      "INSERT INTO WishList VALUES (1, NULL, 1e300);"
+      "INSERT INTO WishList VALUES (2, 'cheap', -1e300);"
+      "INSERT INTO WishList VALUES (3, 'word', 'not a number');"
+      "INSERT INTO WishList VALUES (4, X'61FF62', 7.9);"
+      "INSERT INTO WishList VALUES (5, 'x', -7.9);"
+      "INSERT INTO WishList VALUES (6, printf('%.300c', 'n'), 0);");
+  EXPECT_EQ(ShowWishList(screen_), 0);
+  const auto messages = screen_.Messages();
+  ASSERT_EQ(messages.size(), 6u);
+  EXPECT_EQ(messages[0], "Warning: [1, , 2147483647]");
+  EXPECT_EQ(messages[1], "Warning: [2, cheap, -2147483648]");
+  EXPECT_EQ(messages[2], "Warning: [3, word, 0]");
+  EXPECT_EQ(messages[3], "Warning: [4, a\uFFFDb, 7]");
+  EXPECT_EQ(messages[4], "Warning: [5, x, -7]");
+  // A row longer than the display buffer is cut, not overrun.
+  EXPECT_EQ(messages[5], "Warning: [6, " + std::string(255 - 4, 'n'));
+}
+
+TEST_F(WishListTest, RowBeyondTheDisplayBufferIsCutBetweenCharacters) {
+  // "[1, " takes units 0-3, so each pair starts on an even unit and the cut
+  // after unit 254 would fall inside one.
+  std::string name;
+  for (int i = 0; i < 130; ++i) name += "\U0001F45F";
+  Exec(
+      "CREATE TABLE WishList (ID INTEGER PRIMARY KEY, Name NVARCHAR(100), LowPrice bigint);"
+      "INSERT INTO WishList VALUES (1, '" +
+      name + "', 0)");
+  EXPECT_EQ(ShowWishList(screen_), 0);
+  const auto messages = screen_.Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  const std::u16string shown = Utf8ToUtf16(messages[0].substr(std::string("Warning: ").size()));
+  EXPECT_EQ(shown.size(), 254u);
+  EXPECT_EQ(shown.find(u'\uFFFD'), std::u16string::npos);
+}
+
+struct BrokenStore {
+  const char* name;
+  void (*breakIt)(const std::string& root, const std::string& database);
+};
+
+class WishListBrokenStoreTest : public WishListTest,
+                                public ::testing::WithParamInterface<BrokenStore> {};
+
+TEST_P(WishListBrokenStoreTest, BothOperationsReportAndReturnOne) {
+  GetParam().breakIt(root_.path(), DatabasePath());
+  for (int (*operation)(SearchScreen&) : {&AddToWishList, &ShowWishList}) {
+    screen_.SetQuery(u"shoes");
+    screen_.ClearEvents();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(operation(screen_), 1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(err.empty());
+    EXPECT_EQ(err.back(), '\n');
+    EXPECT_THAT(screen_.Events(), ElementsAre("wait cursor", "arrow cursor"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stores, WishListBrokenStoreTest,
+    ::testing::Values(BrokenStore{"NotADatabase",
+                                  [](const std::string&, const std::string& db) {
+                                    std::ofstream(db) << std::string(4096, 'G');
+                                  }},
+                      BrokenStore{"DatabaseIsAFolder",
+                                  [](const std::string&, const std::string& db) {
+                                    std::filesystem::create_directory(db);
+                                  }},
+                      BrokenStore{"RootIsGone",
+                                  [](const std::string& root, const std::string&) {
+                                    std::filesystem::remove_all(root);
+                                  }},
+                      BrokenStore{"RootIsAFile",
+                                  [](const std::string& root, const std::string&) {
+                                    std::filesystem::remove_all(root);
+                                    std::ofstream(root) << "x";
+                                  }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quobble
