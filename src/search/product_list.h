@@ -69,4 +69,10 @@ bool PathExists(std::u16string_view path);
 // the last '\' is a file name and is not created.
 bool CreateFolderPath(std::u16string_view path);
 
+// The cache name (below "Images\") of a thumbnail address: the text after
+// its fifth '/', or after its third on a shallower path, '/' turned into '\'.
+// Empty when the address names no file (the record then has no thumbnail).
+// Never holds an empty, "." or ".." component, whatever the address holds.
+std::u16string ThumbnailCacheName(std::u16string_view imageUrl);
+
 }  // namespace quobble

@@ -1,0 +1,138 @@
+#include "search/feed_reader.h"
+
+#include <limits>
+#include <memory>
+
+namespace quobble {
+
+namespace {
+
+bool IsSpace(char16_t c) {
+  return c == u' ' || (c >= u'\t' && c <= u'\r');
+}
+
+std::u16string Decimal(int64_t value) {
+  std::u16string out;
+  for (char c : std::to_string(value)) out.push_back(static_cast<char16_t>(c));
+  return out;
+}
+
+// The element's text: the value of its first child when that is a text.
+std::u16string TextOf(const XmlNodeRef& element) {
+  return std::u16string(element.child(0).value_or_empty());
+}
+
+std::u16string_view NameOf(const XmlNodeRef& node) {
+  return node.name_or_empty();
+}
+
+std::unique_ptr<ProductRecord> ReadItem(const XmlNodeRef& item) {
+  auto record = std::make_unique<ProductRecord>();
+  const XmlChildIterator end = XmlChildIterator::end_of(item);
+  for (XmlChildIterator it = XmlChildIterator::begin_of(item); it != end; ++it) {
+    const XmlNodeRef& child = *it;
+    const std::u16string_view name = NameOf(child);
+    if (name == u"title") {
+      record->title = TextOf(child);
+      CleanTitle(record->title);
+    } else if (name == u"link") {
+      record->link = TextOf(child);
+    } else if (name == u"image") {
+      record->imageUrl = TextOf(child);
+    } else if (name == u"lprice") {
+      record->lowPrice = ReadAnswerNumber(TextOf(child));
+    } else if (name == u"hprice") {
+      record->highPrice = ReadAnswerNumber(TextOf(child));
+    }
+  }
+  return record;
+}
+
+}  // namespace
+
+void ReadResultFeed(const XmlNodeRef& root, SearchState& state, SearchScreen& screen,
+                    ProductList& list) {
+  const XmlNodeRef channel = root.find_by_path(u"/rss/channel/", u"/");
+  if (channel.is_null()) return;
+
+  const XmlChildIterator end = XmlChildIterator::end_of(channel);
+  for (XmlChildIterator it = XmlChildIterator::begin_of(channel); it != end; ++it) {
+    const XmlNodeRef& child = *it;
+    const std::u16string_view name = NameOf(child);
+    if (name == u"item") {
+      auto record = ReadItem(child);
+      // The row's index is the count of records kept so far; a refused row
+      // drops its record, so the rows and the records stay in step.
+      if (screen.InsertRow(static_cast<int>(list.RecordCount())))
+        list.AppendRecord(std::move(record));
+    } else if (name == u"title") {
+      screen.SetTitleText(TextOf(child));
+    } else if (name == u"total") {
+      state.total = ReadAnswerNumber(TextOf(child));
+      screen.SetTotalText(FormatThousands(state.total));
+    } else if (name == u"start") {
+      state.start = ReadAnswerNumber(TextOf(child));
+    } else if (name == u"display") {
+      state.display = ReadAnswerNumber(TextOf(child));
+      // In 64 bits: a hostile start near the 32-bit limit must not wrap
+      // round and enable "->" or show a negative range.
+      const int64_t end = int64_t{state.start} + state.display;
+      screen.EnableNext(end < state.total);
+      screen.EnablePrevious(state.start > 1);
+      screen.SetRangeText(Decimal(state.start) + u"~" + Decimal(end));
+    }
+  }
+}
+
+std::u16string FormatThousands(int32_t value) {
+  const std::u16string digits = Decimal(value);
+  const size_t first = (value < 0) ? 1 : 0;
+  std::u16string out(digits, 0, first);
+  const size_t count = digits.size() - first;
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0 && (count - i) % 3 == 0) out.push_back(u',');
+    out.push_back(digits[first + i]);
+  }
+  return out;
+}
+
+void ReplaceAll(std::u16string& text, std::u16string_view what, std::u16string_view with) {
+  if (what.empty()) return;
+  // Resuming inside a replacement that holds `what` would never end.
+  const bool resumeAfter = with.find(what) != std::u16string_view::npos;
+  size_t pos = text.find(what);
+  while (pos != std::u16string::npos) {
+    text.replace(pos, what.size(), with);
+    if (resumeAfter) pos += with.size();
+    pos = text.find(what, pos);
+  }
+}
+
+int32_t ReadAnswerNumber(std::u16string_view text) {
+  size_t i = 0;
+  while (i < text.size() && IsSpace(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
+  // Counted in 64 bits and held at the limit: no digit string can overflow.
+  constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
+  int64_t magnitude = 0;
+  for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
+    magnitude = magnitude * 10 + (text[i] - u'0');
+    if (magnitude > kLimit) magnitude = kLimit;
+  }
+  const int64_t value = negative ? -magnitude : magnitude;
+  if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+  return static_cast<int32_t>(value);
+}
+
+void CleanTitle(std::u16string& title) {
+  static constexpr std::u16string_view kDropped[] = {
+      u"&lt;b&gt;", u"&lt;/b&gt;", u"&lt;center&gt;", u"&lt;/center&gt;",
+      u"&lt;l&gt;", u"&lt;/l&gt;", u"&lt;u&gt;",      u"&lt;/u&gt;",
+  };
+  for (const auto tag : kDropped) ReplaceAll(title, tag, u"");
+  ReplaceAll(title, u"&nbsp;", u" ");
+  ReplaceAll(title, u"&quot;", u"'");
+}
+
+}  // namespace quobble

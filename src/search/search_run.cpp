@@ -1,0 +1,93 @@
+#include "search/search_run.h"
+
+#include <string>
+
+#include "platform/internet.h"
+#include "search/commands.h"
+#include "search/download.h"
+#include "search/feed_reader.h"
+#include "xml/xml_document.h"
+
+namespace quobble {
+
+namespace {
+
+constexpr size_t kQueryLimit = 127;
+
+// Closes the search's internet session on every way out.
+class Session {
+ public:
+  Session()
+      : handle_(InternetOpenW(u"QUOBBLE", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)) {}
+  ~Session() {
+    if (handle_ != nullptr) InternetCloseHandle(handle_);
+  }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  HINTERNET get() const { return handle_; }
+
+ private:
+  HINTERNET handle_;
+};
+
+int Fail(SearchScreen& screen, const char16_t* text, const char16_t* caption) {
+  screen.ArrowCursor();
+  screen.ShowMessage(text, caption);
+  return -1;
+}
+
+bool IsPagingCommand(int id) {
+  return id == ID_SEARCH || id == ID_PREV_PAGE || id == ID_NEXT_PAGE;
+}
+
+}  // namespace
+
+int RunSearch(SearchScreen& screen, SearchState& state, ProductList& list, int32_t start) {
+  screen.WaitCursor();
+  // The worker still runs: it has been asked to stop, and the retry timer
+  // runs this search again once it has. The wait cursor stays up till then.
+  if (!list.ResetList()) return -1;
+
+  const Session session;
+  if (session.get() == nullptr) return Fail(screen, u"InternetOpen Failed", u"Error");
+
+  std::u16string query = screen.ReadQuery();
+  if (query.size() > kQueryLimit) query.resize(kQueryLimit);
+  if (query.empty()) return Fail(screen, u"검색어를 넣어주세요.", u"Warning");
+
+  const std::u16string url =
+      BuildRequestUrl(PercentEncodeQuery(query), state.pageSize, start, state.sortKey);
+  const std::u16string answer = AnswerFilePath(state.dataFolder);
+  if (DownloadFile(session.get(), answer, url, 1, {}, nullptr, screen) == 0)
+    return Fail(screen, u"XML DownloadFile Error", u"Error");
+
+  XmlDocument document;
+  if (document.parse_file(answer.c_str(), KeepOptions) == 0)
+    return Fail(screen, u"Invalid XML File (parse_file failed).", u"Error");
+
+  ReadResultFeed(XmlNodeRef(document.root), state, screen, list);
+  list.StartThumbnailFetch();
+  screen.ArrowCursor();
+  return 0;
+}
+
+int RunPagingCommand(SearchScreen& screen, SearchState& state, ProductList& list, int commandId) {
+  if (!IsPagingCommand(commandId)) return 0;
+  state.pendingCommand = commandId;
+  const int result = RunSearch(screen, state, list, state.StartIndexFor(commandId));
+  return commandId == ID_SEARCH ? result : 0;
+}
+
+bool RunTimerTick(SearchScreen& screen, SearchState& state, ProductList& list, int timerId) {
+  if (timerId != ID_RETRY_TIMER) return false;
+  if (list.Busy()) return true;
+  // Stopped before the search runs: a message box of the search may serve
+  // ticks meanwhile, and those must not start the same search again.
+  screen.StopRetryTimer();
+  const int command = state.pendingCommand;
+  if (IsPagingCommand(command)) RunPagingCommand(screen, state, list, command);
+  state.pendingCommand = 0;
+  return true;
+}
+
+}  // namespace quobble
