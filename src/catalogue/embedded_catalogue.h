@@ -6,10 +6,10 @@ namespace quobble {
 
 struct CatalogueOptions {
   std::string host = "127.0.0.1";
-  int port = 0;                // 0: an ephemeral port
-  std::string catalogueFile;   // empty: the bundled catalogue
-  std::string key;             // empty: the client's default key
-  int imageDelayMs = 0;        // for tests: answer every image this late
+  int port = 0;               // 0: an ephemeral port
+  std::string catalogueFile;  // empty: the bundled catalogue
+  std::string key;            // empty: the client's default key
+  int imageDelayMs = 0;       // for tests: answer every image this late
 };
 
 // The stand-in shopping search service running inside this process, on its

@@ -1,0 +1,215 @@
+#include "catalogue/catalogue_data.h"
+
+#include <charconv>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <unordered_set>
+
+#include "platform/text.h"
+
+namespace quobble::catalogue {
+namespace {
+
+enum Column {
+  kId,
+  kTitle,
+  kLowPrice,
+  kHighPrice,
+  kMall,
+  kMaker,
+  kBrand,
+  kProductType,
+  kCategory1,
+  kCategory2,
+  kCategory3,
+  kCategory4,
+  kUpdated,
+  kColumnCount
+};
+
+constexpr std::string_view kColumnNames[kColumnCount] = {
+    "id",          "title",     "lprice",    "hprice",    "mallName",  "maker",  "brand",
+    "productType", "category1", "category2", "category3", "category4", "updated"};
+
+std::vector<std::string_view> SplitTabs(std::string_view line) {
+  std::vector<std::string_view> fields;
+  size_t from = 0;
+  while (true) {
+    size_t tab = line.find('\t', from);
+    if (tab == std::string_view::npos) {
+      fields.push_back(line.substr(from));
+      return fields;
+    }
+    fields.push_back(line.substr(from, tab - from));
+    from = tab + 1;
+  }
+}
+
+bool ParseInt(std::string_view text, int64_t low, int64_t high, int64_t& out) {
+  if (text.empty()) return false;
+  int64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return false;
+  if (value < low || value > high) return false;
+  out = value;
+  return true;
+}
+
+bool IsDigits(std::string_view s) {
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// "YYYY-MM-DD HH:MM:SS": the date sort compares these as text.
+bool IsTimestamp(std::string_view s) {
+  if (s.size() != 19) return false;
+  if (s[4] != '-' || s[7] != '-' || s[10] != ' ' || s[13] != ':' || s[16] != ':') return false;
+  return IsDigits(s.substr(0, 4)) && IsDigits(s.substr(5, 2)) && IsDigits(s.substr(8, 2)) &&
+         IsDigits(s.substr(11, 2)) && IsDigits(s.substr(14, 2)) && IsDigits(s.substr(17, 2));
+}
+
+std::string LineError(size_t lineNo, const std::string& why) {
+  return "catalogue line " + std::to_string(lineNo) + ": " + why;
+}
+
+}  // namespace
+
+bool ParseCatalogue(std::string_view text, std::vector<Product>& out, std::string& error) {
+  out.clear();
+  if (!IsValidUtf8(text)) {
+    error = "catalogue is not valid UTF-8";
+    return false;
+  }
+  int columnAt[kColumnCount];
+  for (int& c : columnAt) c = -1;
+  size_t fieldCount = 0;
+  size_t lineNo = 0;
+  size_t pos = 0;
+  bool haveHeader = false;
+  std::unordered_set<int64_t> ids;
+  constexpr int64_t kMaxPrice = std::numeric_limits<int32_t>::max();
+  while (pos < text.size()) {
+    size_t eol = text.find('\n', pos);
+    if (eol == std::string_view::npos) eol = text.size();
+    std::string_view line = text.substr(pos, eol - pos);
+    pos = eol + 1;
+    ++lineNo;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) continue;
+    std::vector<std::string_view> fields = SplitTabs(line);
+    if (!haveHeader) {
+      haveHeader = true;
+      fieldCount = fields.size();
+      for (size_t i = 0; i < fields.size(); ++i) {
+        for (int c = 0; c < kColumnCount; ++c) {
+          if (fields[i] == kColumnNames[c]) columnAt[c] = static_cast<int>(i);
+        }
+      }
+      if (columnAt[kId] < 0 || columnAt[kTitle] < 0) {
+        error = LineError(lineNo, "the header must name at least the columns id and title");
+        return false;
+      }
+      continue;
+    }
+    if (fields.size() != fieldCount) {
+      error = LineError(lineNo, "expected " + std::to_string(fieldCount) + " fields, found " +
+                                    std::to_string(fields.size()));
+      return false;
+    }
+    auto field = [&](Column c) -> std::string_view {
+      return columnAt[c] < 0 ? std::string_view() : fields[static_cast<size_t>(columnAt[c])];
+    };
+    Product p;
+    // Ids name image files and page addresses, so they stay plain positive numbers.
+    if (!ParseInt(field(kId), 1, 999999999999999, p.id)) {
+      error = LineError(lineNo, "id must be a positive number of at most 15 digits");
+      return false;
+    }
+    if (!ids.insert(p.id).second) {
+      error = LineError(lineNo, "id " + std::to_string(p.id) + " appears twice");
+      return false;
+    }
+    p.title = field(kTitle);
+    if (p.title.empty()) {
+      error = LineError(lineNo, "empty title");
+      return false;
+    }
+    if (columnAt[kLowPrice] >= 0 && !ParseInt(field(kLowPrice), 0, kMaxPrice, p.lowPrice)) {
+      error = LineError(lineNo, "lprice must be a number from 0 to 2147483647");
+      return false;
+    }
+    if (columnAt[kHighPrice] >= 0 && !ParseInt(field(kHighPrice), 0, kMaxPrice, p.highPrice)) {
+      error = LineError(lineNo, "hprice must be a number from 0 to 2147483647");
+      return false;
+    }
+    int64_t type = 1;
+    if (columnAt[kProductType] >= 0 && !ParseInt(field(kProductType), 1, 99, type)) {
+      error = LineError(lineNo, "productType must be a number from 1 to 99");
+      return false;
+    }
+    p.productType = static_cast<int>(type);
+    p.mallName = field(kMall);
+    p.maker = field(kMaker);
+    p.brand = field(kBrand);
+    p.category[0] = field(kCategory1);
+    p.category[1] = field(kCategory2);
+    p.category[2] = field(kCategory3);
+    p.category[3] = field(kCategory4);
+    p.updated = field(kUpdated);
+    if (p.updated.empty()) p.updated = "2000-01-01 00:00:00";
+    if (!IsTimestamp(p.updated)) {
+      error = LineError(lineNo, "updated must read YYYY-MM-DD HH:MM:SS");
+      return false;
+    }
+    out.push_back(std::move(p));
+  }
+  if (!haveHeader) {
+    error = "catalogue is empty";
+    return false;
+  }
+  return true;
+}
+
+bool LoadCatalogueFile(const std::string& path, std::vector<Product>& out, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot open catalogue file " + path;
+    return false;
+  }
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  if (in.bad()) {
+    error = "cannot read catalogue file " + path;
+    return false;
+  }
+  if (!ParseCatalogue(buffer.str(), out, error)) {
+    error = path + ": " + error;
+    return false;
+  }
+  return true;
+}
+
+std::string FormatCatalogue(const std::vector<Product>& products) {
+  std::string out;
+  for (int c = 0; c < kColumnCount; ++c) {
+    if (c) out += '\t';
+    out += kColumnNames[c];
+  }
+  out += '\n';
+  for (const Product& p : products) {
+    out += std::to_string(p.id);
+    for (const std::string* s : {&p.title}) (out += '\t') += *s;
+    out += '\t' + std::to_string(p.lowPrice) + '\t' + std::to_string(p.highPrice);
+    for (const std::string* s : {&p.mallName, &p.maker, &p.brand}) (out += '\t') += *s;
+    out += '\t' + std::to_string(p.productType);
+    for (const std::string& s : p.category) (out += '\t') += s;
+    (out += '\t') += p.updated;
+    out += '\n';
+  }
+  return out;
+}
+
+}  // namespace quobble::catalogue

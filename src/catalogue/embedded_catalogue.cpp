@@ -1,0 +1,69 @@
+#include "catalogue/embedded_catalogue.h"
+
+#include <chrono>
+#include <thread>
+
+#include "catalogue/catalogue_server.h"
+
+namespace quobble {
+namespace {
+
+class RunningCatalogue final : public EmbeddedCatalogue {
+ public:
+  explicit RunningCatalogue(std::unique_ptr<catalogue::CatalogueServer> server)
+      : server_(std::move(server)) {
+    thread_ = std::thread([this] { (void)server_->Run(); });
+  }
+  ~RunningCatalogue() override {
+    server_->Stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  std::string Endpoint() const override {
+    return "http://127.0.0.1:" + std::to_string(server_->Port());
+  }
+  bool WaitUntilServing() const {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!server_->IsRunning()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+
+ private:
+  std::unique_ptr<catalogue::CatalogueServer> server_;
+  std::thread thread_;
+};
+
+}  // namespace
+
+std::unique_ptr<EmbeddedCatalogue> EmbeddedCatalogue::Start(const CatalogueOptions& options,
+                                                            std::string* error) {
+  std::string why;
+  std::vector<catalogue::Product> products;
+  bool loaded = options.catalogueFile.empty()
+                    ? catalogue::ParseCatalogue(catalogue::BundledCatalogueText(), products, why)
+                    : catalogue::LoadCatalogueFile(options.catalogueFile, products, why);
+  catalogue::ServerConfig config;
+  config.host = options.host.empty() ? "127.0.0.1" : options.host;
+  config.port = options.port;
+  config.key = options.key;
+  config.imageDelayMs = options.imageDelayMs;
+  // Inside a client the service stays quiet: the client owns the terminal.
+  config.logRequests = false;
+  config.threads = 4;
+  std::unique_ptr<catalogue::CatalogueServer> server;
+  if (loaded) server = catalogue::CatalogueServer::Create(std::move(products), config, why);
+  if (!server) {
+    if (error) *error = "cannot start the embedded catalogue: " + why;
+    return nullptr;
+  }
+  auto running = std::make_unique<RunningCatalogue>(std::move(server));
+  if (!running->WaitUntilServing()) {
+    if (error) *error = "cannot start the embedded catalogue: the server did not come up";
+    return nullptr;
+  }
+  return running;
+}
+
+}  // namespace quobble

@@ -1,0 +1,318 @@
+#include "catalogue/search_answer.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/text.h"
+
+namespace quobble::catalogue {
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A plain decimal within [low, high]; anything else (signs, blanks, letters,
+// an empty text) is out of range.
+bool ParseBounded(std::string_view text, int low, int high, int& out) {
+  if (text.empty() || text.size() > 9) return false;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < low || value > high) return false;
+  out = value;
+  return true;
+}
+
+struct Param {
+  bool present = false;
+  bool decoded = false;
+  std::string value;
+};
+
+RequestError Refuse(int code, const char* message) {
+  return RequestError{code, message};
+}
+
+void AppendItem(std::string& out, const char* name, std::string_view escapedText) {
+  out += '<';
+  out += name;
+  out += '>';
+  out += escapedText;
+  out += "</";
+  out += name;
+  out += '>';
+}
+
+void AppendTextItem(std::string& out, const char* name, std::string_view text) {
+  out += '<';
+  out += name;
+  out += '>';
+  AppendXmlEscaped(out, text);
+  out += "</";
+  out += name;
+  out += '>';
+}
+
+}  // namespace
+
+bool PercentDecode(std::string_view in, std::string& out) {
+  out.clear();
+  out.reserve(in.size());
+  for (size_t i = 0; i < in.size(); ++i) {
+    char c = in[i];
+    if (c == '+') {
+      out += ' ';
+    } else if (c == '%') {
+      if (i + 2 >= in.size()) return false;
+      int hi = HexValue(in[i + 1]);
+      int lo = HexValue(in[i + 2]);
+      if (hi < 0 || lo < 0) return false;
+      out += static_cast<char>(hi * 16 + lo);
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return true;
+}
+
+bool ParseSearchRequest(std::string_view rawQuery, std::string_view acceptedKey, SearchRequest& out,
+                        RequestError& error) {
+  Param key, target, query, display, start, sort;
+  struct Named {
+    std::string_view name;
+    Param* param;
+  } known[] = {{"key", &key},         {"target", &target}, {"query", &query},
+               {"display", &display}, {"start", &start},   {"sort", &sort}};
+  size_t from = 0;
+  while (from <= rawQuery.size()) {
+    size_t amp = rawQuery.find('&', from);
+    if (amp == std::string_view::npos) amp = rawQuery.size();
+    std::string_view piece = rawQuery.substr(from, amp - from);
+    from = amp + 1;
+    if (piece.empty()) continue;
+    size_t eq = piece.find('=');
+    std::string name;
+    if (!PercentDecode(piece.substr(0, eq), name)) continue;
+    for (auto& k : known) {
+      if (k.name != name || k.param->present) continue;
+      k.param->present = true;
+      std::string_view raw =
+          eq == std::string_view::npos ? std::string_view() : piece.substr(eq + 1);
+      k.param->decoded = PercentDecode(raw, k.param->value);
+    }
+  }
+  if (!key.present || !key.decoded || key.value != acceptedKey) {
+    error = Refuse(20, "Unregistered key");
+    return false;
+  }
+  if (!target.present || !target.decoded || target.value != "shop") {
+    error = Refuse(100, "Invalid target value");
+    return false;
+  }
+  if (!query.present || !query.decoded || query.value.empty() || !IsValidUtf8(query.value)) {
+    error = Refuse(11, "Incorrect query request");
+    return false;
+  }
+  SearchRequest request;
+  request.query = std::move(query.value);
+  if (display.present &&
+      (!display.decoded || !ParseBounded(display.value, 1, 100, request.display))) {
+    error = Refuse(101, "Invalid display value");
+    return false;
+  }
+  if (start.present && (!start.decoded || !ParseBounded(start.value, 1, 1000, request.start))) {
+    error = Refuse(102, "Invalid start value");
+    return false;
+  }
+  if (sort.present) {
+    static constexpr std::pair<std::string_view, SortKey> kSorts[] = {{"sim", SortKey::Sim},
+                                                                      {"date", SortKey::Date},
+                                                                      {"asc", SortKey::Asc},
+                                                                      {"dsc", SortKey::Dsc}};
+    auto it = std::find_if(std::begin(kSorts), std::end(kSorts),
+                           [&](const auto& s) { return sort.decoded && s.first == sort.value; });
+    if (it == std::end(kSorts)) {
+      error = Refuse(110, "Undefined sort value");
+      return false;
+    }
+    request.sort = it->second;
+  }
+  out = std::move(request);
+  return true;
+}
+
+std::string ErrorDocument(const RequestError& error) {
+  char code[16];
+  std::snprintf(code, sizeof code, "%03d", error.code);
+  std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><error><error_code>";
+  out += code;
+  out += "</error_code><message>";
+  AppendXmlEscaped(out, error.message);
+  out += "</message></error>";
+  return out;
+}
+
+void AppendXmlEscaped(std::string& out, std::string_view s) {
+  for (size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        continue;
+      case '<':
+        out += "&lt;";
+        continue;
+      case '>':
+        out += "&gt;";
+        continue;
+      case '"':
+        out += "&quot;";
+        continue;
+      default:
+        break;
+    }
+    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+      out += "\xEF\xBF\xBD";
+      continue;
+    }
+    // U+FFFE and U+FFFF are not XML characters either.
+    if (c == 0xEF && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0xBF &&
+        (static_cast<unsigned char>(s[i + 2]) & 0xFE) == 0xBE) {
+      out += "\xEF\xBF\xBD";
+      i += 2;
+      continue;
+    }
+    out += static_cast<char>(c);
+  }
+}
+
+std::string XmlEscape(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size() + 16);
+  AppendXmlEscaped(out, utf8);
+  return out;
+}
+
+std::string HtmlEscape(std::string_view utf8) {
+  std::string out;
+  for (char c : XmlEscape(utf8)) {
+    if (c == '\'') {
+      out += "&#39;";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string Rfc822Date(std::time_t when) {
+  std::tm tm{};
+  gmtime_r(&when, &tm);
+  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d +0000", kDays[tm.tm_wday % 7],
+                tm.tm_mday, kMonths[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
+                tm.tm_sec);
+  return buf;
+}
+
+std::string HighlightTitle(std::string_view title, std::u16string_view foldedTitle,
+                           const std::vector<std::u16string>& foldedWords) {
+  std::u16string wide = Utf8ToUtf16(title);
+  std::u16string refolded;
+  if (foldedTitle.size() != wide.size()) {
+    refolded = FoldCase(wide);
+    foldedTitle = refolded;
+  }
+  std::vector<bool> marked(wide.size(), false);
+  for (const auto& w : foldedWords) {
+    if (w.empty()) continue;
+    for (size_t at = foldedTitle.find(w); at != std::u16string_view::npos;
+         at = foldedTitle.find(w, at + 1)) {
+      std::fill(marked.begin() + static_cast<std::ptrdiff_t>(at),
+                marked.begin() + static_cast<std::ptrdiff_t>(at + w.size()), true);
+    }
+  }
+  std::string out;
+  size_t i = 0;
+  while (i < wide.size()) {
+    size_t j = i;
+    while (j < wide.size() && marked[j] == marked[i]) ++j;
+    if (marked[i]) out += "&lt;b&gt;";
+    AppendXmlEscaped(out, Utf16ToUtf8(std::u16string_view(wide).substr(i, j - i)));
+    if (marked[i]) out += "&lt;/b&gt;";
+    i = j;
+  }
+  return out;
+}
+
+std::string ImagePathFor(int64_t id) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%02d/%lld.jpg", static_cast<int>(id % 100),
+                static_cast<long long>(id));
+  return buf;
+}
+
+std::string SearchAnswer(const CatalogueIndex& index, const SearchRequest& request,
+                         const std::vector<std::u16string>& words, const Hits& hits,
+                         std::string_view base, std::time_t now) {
+  std::vector<std::u16string> folded;
+  for (const auto& w : words) folded.push_back(FoldCase(w));
+  const size_t total = hits.size();
+  const size_t first = static_cast<size_t>(request.start) - 1;
+  const size_t end = std::min(total, first + static_cast<size_t>(request.display));
+  const size_t shown = end > first ? end - first : 0;
+
+  std::string channelTitle = "quobble catalogue - shop ::'" + request.query + "'";
+  std::string out;
+  out.reserve(512 + shown * 900);
+  out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<rss version=\"2.0\">\n<channel>\n";
+  AppendTextItem(out, "title", channelTitle);
+  out += '\n';
+  AppendTextItem(out, "link", std::string(base) + "/search");
+  out += '\n';
+  AppendTextItem(out, "description", channelTitle);
+  out += '\n';
+  AppendItem(out, "lastBuildDate", Rfc822Date(now));
+  out += '\n';
+  AppendItem(out, "total", std::to_string(total));
+  out += '\n';
+  AppendItem(out, "start", std::to_string(request.start));
+  out += '\n';
+  AppendItem(out, "display", std::to_string(shown));
+  out += '\n';
+  const std::string escapedBase = XmlEscape(base);
+  for (size_t i = first; i < end; ++i) {
+    const uint32_t pos = hits[i];
+    const Product& p = index.Products()[pos];
+    const std::string id = std::to_string(p.id);
+    out += "<item>";
+    AppendItem(out, "title", HighlightTitle(p.title, index.FoldedTitle(pos), folded));
+    AppendItem(out, "link", escapedBase + "/shop/product/" + id);
+    AppendItem(out, "image", escapedBase + "/shop/img/" + ImagePathFor(p.id));
+    AppendItem(out, "lprice", std::to_string(p.lowPrice));
+    AppendItem(out, "hprice", std::to_string(p.highPrice));
+    AppendTextItem(out, "mallName", p.mallName);
+    AppendItem(out, "productId", id);
+    AppendItem(out, "productType", std::to_string(p.productType));
+    AppendTextItem(out, "maker", p.maker);
+    AppendTextItem(out, "brand", p.brand);
+    static constexpr const char* kCategories[] = {"category1", "category2", "category3",
+                                                  "category4"};
+    for (int c = 0; c < 4; ++c) AppendTextItem(out, kCategories[c], p.category[c]);
+    out += "</item>\n";
+  }
+  out += "</channel>\n</rss>\n";
+  return out;
+}
+
+}  // namespace quobble::catalogue
