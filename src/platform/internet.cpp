@@ -184,7 +184,6 @@ void Perform(Request& request) {
     if (message->msg != CURLMSG_DONE || message->easy_handle != request.easy) continue;
     request.done = true;
     request.result = message->data.result;
-    request.headersDone = true;
   }
 }
 
@@ -300,7 +299,9 @@ HINTERNET InternetOpenUrlW(HINTERNET session, const char16_t* url, const char16_
   }
   request->lastByte = Clock::now();
   WaitFor(*request, [&] { return request->headersDone; });
-  if (request->done && request->result != CURLE_OK) {
+  // Once the final headers are in, a later failure belongs to the body and
+  // shows on InternetReadFile.
+  if (!request->headersDone && request->done && request->result != CURLE_OK) {
     SetLastError(request->result);
     return nullptr;
   }

@@ -67,6 +67,10 @@ class Download {
     Show(Compose(u"[DownloadFile] CreateFile(", filePath_,
                  u") Failed, Error Code = " + Number(static_cast<int32_t>(error))));
   }
+  void ShowReadFailed(uint32_t error) {
+    Show(Compose(u"[DownloadFile] InternetReadFile(", url_,
+                 u") Failed (Error Code = " + Number(static_cast<int32_t>(error)) + u")"));
+  }
   void ShowWriteFailed(uint32_t error) {
     Show(Compose(u"[DownloadFile] WriteFile(", filePath_,
                  u") Failed, Error Code = " + Number(static_cast<int32_t>(error))));
@@ -119,11 +123,14 @@ int DownloadFile(HINTERNET internet, const std::u16string& filePath, const std::
   uint64_t received = 0;
   bool stoppedEarly = false;  // a failed read, a cancel or a failed write
   bool writeFailed = false;
+  bool readFailed = false;
+  uint32_t readError = 0;
   char chunk[kChunk];
   for (;;) {
     uint32_t got = 0;
     if (!InternetReadFile(request, chunk, kChunk, &got)) {
-      stoppedEarly = true;
+      readError = GetLastError();
+      stoppedEarly = readFailed = true;
       break;
     }
     // Before the end-of-data test: a cancel that comes with the last read
@@ -158,8 +165,10 @@ int DownloadFile(HINTERNET internet, const std::u16string& filePath, const std::
     return 0;
   }
   // Without an announced length only a clean end proves the file whole; a
-  // truncated file kept here would be taken for a complete one.
+  // truncated file kept here would be taken for a complete one. The callers
+  // take 0 as "already reported", so a failed read says so here.
   if (fileSize == 0 && stoppedEarly) {
+    if (readFailed) download.ShowReadFailed(readError);
     DeleteDeviceFile(filePath);
     return 0;
   }

@@ -1,0 +1,402 @@
+#include "platform/internet.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/last_error.h"
+#include "tests/support/test_http_server.h"
+
+namespace quobble {
+namespace {
+
+using Framing = HttpResponse::Framing;
+
+constexpr uint32_t kStatusNumber = HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER;
+constexpr uint32_t kLengthNumber = HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER;
+constexpr uint32_t kReload = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+
+std::string Pattern(size_t size) {
+  std::string body(size, '\0');
+  for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+  return body;
+}
+
+// Closes whatever it holds, in the order it was given.
+struct Handles {
+  std::vector<HINTERNET> open;
+  HINTERNET Keep(HINTERNET h) {
+    if (h != nullptr) open.push_back(h);
+    return h;
+  }
+  ~Handles() {
+    for (auto it = open.rbegin(); it != open.rend(); ++it) InternetCloseHandle(*it);
+  }
+};
+
+HINTERNET OpenSession() {
+  return InternetOpenW(u"QUOBBLE", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+}
+
+struct Body {
+  bool ok = true;
+  uint32_t error = 0;
+  std::string bytes;
+  uint32_t largestRead = 0;
+};
+
+Body ReadAll(HINTERNET request, uint32_t toRead = 4096) {
+  Body body;
+  std::vector<char> buffer(toRead);
+  for (;;) {
+    uint32_t got = 12345;
+    if (!InternetReadFile(request, buffer.data(), toRead, &got)) {
+      body.ok = false;
+      body.error = GetLastError();
+      return body;
+    }
+    if (got == 0) return body;
+    body.largestRead = std::max(body.largestRead, got);
+    body.bytes.append(buffer.data(), got);
+  }
+}
+
+TEST(Internet, SendsPlainGetWithAgent) {
+  TestHttpServer server;
+  server.Route("/search", HttpResponse::Body("x"));
+  Handles h;
+  HINTERNET session = h.Keep(OpenSession());
+  ASSERT_NE(session, nullptr);
+  HINTERNET request = h.Keep(
+      InternetOpenUrlW(session, server.WideUrl("/search?key=k&query=%EC%B9%B4&display=10").c_str(),
+                       nullptr, 0, kReload, 0));
+  ASSERT_NE(request, nullptr);
+  EXPECT_EQ(ReadAll(request).bytes, "x");
+
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].requestLine, "GET /search?key=k&query=%EC%B9%B4&display=10 HTTP/1.1");
+  EXPECT_EQ(requests[0].Header("User-Agent"), "QUOBBLE");
+  EXPECT_EQ(requests[0].Header("Host"), "127.0.0.1:" + std::to_string(server.port()));
+}
+
+struct BodyCase {
+  const char* name;
+  Framing framing;
+  size_t size;
+  uint32_t toRead;
+  friend void PrintTo(const BodyCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class InternetBody : public testing::TestWithParam<BodyCase> {};
+
+// Every framing yields the body byte for byte, never more than asked per
+// read, and a length only when one was announced.
+TEST_P(InternetBody, ReadsWholeBodyInBoundedPieces) {
+  const BodyCase& c = GetParam();
+  TestHttpServer server;
+  HttpResponse response = HttpResponse::Body(Pattern(c.size));
+  response.framing = c.framing;
+  response.chunkSize = 1000;
+  server.Route("/f", response);
+
+  Handles h;
+  HINTERNET session = h.Keep(OpenSession());
+  HINTERNET request = h.Keep(InternetOpenUrlW(session, server.WideUrl("/f").c_str(), nullptr, 0,
+                                              INTERNET_FLAG_RESYNCHRONIZE, 0));
+  ASSERT_NE(request, nullptr);
+
+  uint32_t status = 0, length = 0xDEADBEEF, size = 4;
+  ASSERT_TRUE(HttpQueryInfoW(request, kStatusNumber, &status, &size, nullptr));
+  EXPECT_EQ(status, 200u);
+  size = 4;
+  const bool hasLength = HttpQueryInfoW(request, kLengthNumber, &length, &size, nullptr);
+  if (c.framing == Framing::kContentLength) {
+    EXPECT_TRUE(hasLength);
+    EXPECT_EQ(length, c.size);
+  } else {
+    EXPECT_FALSE(hasLength);
+    EXPECT_EQ(length, 0xDEADBEEF) << "buffer must stay untouched";
+  }
+
+  const Body body = ReadAll(request, c.toRead);
+  EXPECT_TRUE(body.ok) << body.error;
+  EXPECT_EQ(body.bytes, response.body);
+  EXPECT_LE(body.largestRead, c.toRead);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Framings, InternetBody,
+    testing::Values(BodyCase{"LengthEmpty", Framing::kContentLength, 0, 4096},
+                    BodyCase{"LengthLarge", Framing::kContentLength, 100'000, 4096},
+                    BodyCase{"LengthTinyReads", Framing::kContentLength, 10'000, 7},
+                    BodyCase{"CloseEmpty", Framing::kClose, 0, 4096},
+                    BodyCase{"CloseLarge", Framing::kClose, 50'000, 4096},
+                    BodyCase{"ChunkedEmpty", Framing::kChunked, 0, 4096},
+                    BodyCase{"ChunkedLarge", Framing::kChunked, 50'000, 100}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct FaultCase {
+  const char* name;
+  HttpResponse response;
+  bool opens;  // the headers arrive; else InternetOpenUrlW fails
+  friend void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+};
+
+HttpResponse Faulty(Framing framing, size_t size) {
+  HttpResponse r = HttpResponse::Body(Pattern(size));
+  r.framing = framing;
+  return r;
+}
+
+std::vector<FaultCase> FaultCases() {
+  std::vector<FaultCase> cases;
+  {
+    HttpResponse r = Faulty(Framing::kContentLength, 3000);
+    r.announcedLength = 10'000;
+    cases.push_back({"ShortBody", r, true});
+  }
+  {
+    HttpResponse r = Faulty(Framing::kChunked, 9000);
+    r.cutAfter = 8500;
+    cases.push_back({"TruncatedChunk", r, true});
+  }
+  {
+    HttpResponse r = Faulty(Framing::kChunked, 8192);
+    r.cutAfter = 8192;  // every chunk whole, the last one never comes
+    cases.push_back({"MissingLastChunk", r, true});
+  }
+  {
+    HttpResponse r = Faulty(Framing::kClose, 20'000);
+    r.cutAfter = 5000;
+    r.reset = true;
+    cases.push_back({"ResetWithoutLength", r, true});
+  }
+  {
+    HttpResponse r;
+    r.resetBeforeHeaders = true;
+    cases.push_back({"ResetBeforeHeaders", r, false});
+  }
+  return cases;
+}
+
+class InternetFault : public testing::TestWithParam<FaultCase> {};
+
+// A broken answer is a failure with a code, never a clean end.
+TEST_P(InternetFault, FailsWithCode) {
+  TestHttpServer server;
+  server.Route("/f", GetParam().response);
+  Handles h;
+  HINTERNET session = h.Keep(OpenSession());
+  SetLastError(0);
+  HINTERNET request =
+      h.Keep(InternetOpenUrlW(session, server.WideUrl("/f").c_str(), nullptr, 0, kReload, 0));
+  if (!GetParam().opens) {
+    EXPECT_EQ(request, nullptr);
+    EXPECT_NE(GetLastError(), 0u);
+    return;
+  }
+  ASSERT_NE(request, nullptr);
+  const Body body = ReadAll(request);
+  EXPECT_FALSE(body.ok);
+  EXPECT_NE(body.error, 0u);
+  EXPECT_LT(body.bytes.size(), GetParam().response.body.size() + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, InternetFault, testing::ValuesIn(FaultCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Internet, RefusedConnectionFailsWithCurlCode) {
+  int port;
+  {
+    TestHttpServer gone;  // a port that was just free
+    port = gone.port();
+  }
+  Handles h;
+  HINTERNET session = h.Keep(OpenSession());
+  const std::u16string url =
+      u"http://127.0.0.1:" +
+      std::u16string(std::to_string(port).begin(), std::to_string(port).end()) + u"/x";
+  SetLastError(0);
+  EXPECT_EQ(InternetOpenUrlW(session, url.c_str(), nullptr, 0, kReload, 0), nullptr);
+  EXPECT_EQ(GetLastError(), 7u);  // couldn't connect
+}
+
+TEST(Internet, RefusesOtherSchemes) {
+  Handles h;
+  HINTERNET session = h.Keep(OpenSession());
+  for (const char16_t* url : {u"file:///etc/passwd", u"ftp://127.0.0.1/x", u"not a url"}) {
+    SetLastError(0);
+    EXPECT_EQ(InternetOpenUrlW(session, url, nullptr, 0, kReload, 0), nullptr);
+    EXPECT_NE(GetLastError(), 0u);
+  }
+}
+
+TEST(Internet, NonSuccessStatusIsReportedNotFailed) {
+  TestHttpServer server;  // unrouted: 404
+  Handles h;
+  HINTERNET session = h.Keep(OpenSession());
+  HINTERNET request =
+      h.Keep(InternetOpenUrlW(session, server.WideUrl("/none").c_str(), nullptr, 0, kReload, 0));
+  ASSERT_NE(request, nullptr);
+  uint32_t status = 0, size = 4;
+  ASSERT_TRUE(HttpQueryInfoW(request, kStatusNumber, &status, &size, nullptr));
+  EXPECT_EQ(status, 404u);
+}
+
+TEST(Internet, FollowsRedirectsUpToFive) {
+  TestHttpServer server;
+  for (int i = 0; i < 6; ++i)
+    server.Route("/r" + std::to_string(i), HttpResponse::Redirect("/r" + std::to_string(i + 1)));
+  server.Route("/r6", HttpResponse::Body("arrived"));
+
+  Handles h;
+  HINTERNET session = h.Keep(OpenSession());
+  HINTERNET request =
+      h.Keep(InternetOpenUrlW(session, server.WideUrl("/r1").c_str(), nullptr, 0, kReload, 0));
+  ASSERT_NE(request, nullptr);
+  uint32_t status = 0, size = 4;
+  ASSERT_TRUE(HttpQueryInfoW(request, kStatusNumber, &status, &size, nullptr));
+  EXPECT_EQ(status, 200u);
+  EXPECT_EQ(ReadAll(request).bytes, "arrived");
+
+  SetLastError(0);
+  EXPECT_EQ(InternetOpenUrlW(session, server.WideUrl("/r0").c_str(), nullptr, 0, kReload, 0),
+            nullptr);
+  EXPECT_EQ(GetLastError(), 47u);  // too many redirects
+}
+
+TEST(Internet, SessionsOneAfterAnotherShareOneConnection) {
+  TestHttpServer server;
+  server.Route("/a", HttpResponse::Body(Pattern(10'000)));
+  for (int i = 0; i < 3; ++i) {
+    HINTERNET session = OpenSession();
+    HINTERNET request =
+        InternetOpenUrlW(session, server.WideUrl("/a").c_str(), nullptr, 0, kReload, 0);
+    ASSERT_NE(request, nullptr);
+    EXPECT_EQ(ReadAll(request).bytes.size(), 10'000u);
+    EXPECT_TRUE(InternetCloseHandle(request));
+    EXPECT_TRUE(InternetCloseHandle(session));
+  }
+  EXPECT_EQ(server.Requests().size(), 3u);
+  EXPECT_EQ(server.ConnectionCount(), 1);
+}
+
+TEST(Internet, RequestOutlivesItsSession) {
+  TestHttpServer server;
+  server.Route("/a", HttpResponse::Body(Pattern(9000)));
+  HINTERNET session = OpenSession();
+  HINTERNET request =
+      InternetOpenUrlW(session, server.WideUrl("/a").c_str(), nullptr, 0, kReload, 0);
+  ASSERT_NE(request, nullptr);
+  EXPECT_TRUE(InternetCloseHandle(session));
+  EXPECT_EQ(ReadAll(request).bytes.size(), 9000u);
+  EXPECT_TRUE(InternetCloseHandle(request));
+}
+
+TEST(Internet, ClosingMidBodyDropsTheConnection) {
+  TestHttpServer server;
+  server.Route("/big", HttpResponse::Body(Pattern(200'000)));
+  server.Route("/small", HttpResponse::Body("s"));
+  Handles h;
+  HINTERNET session = h.Keep(OpenSession());
+  HINTERNET big = InternetOpenUrlW(session, server.WideUrl("/big").c_str(), nullptr, 0, kReload, 0);
+  ASSERT_NE(big, nullptr);
+  char buffer[100];
+  uint32_t got = 0;
+  ASSERT_TRUE(InternetReadFile(big, buffer, sizeof buffer, &got));
+  InternetCloseHandle(big);
+  // The next request must not inherit the rest of the unread body.
+  HINTERNET small =
+      h.Keep(InternetOpenUrlW(session, server.WideUrl("/small").c_str(), nullptr, 0, kReload, 0));
+  ASSERT_NE(small, nullptr);
+  EXPECT_EQ(ReadAll(small).bytes, "s");
+}
+
+// The bound is far below the stall so a slow machine cannot make it flaky;
+// what matters is that the abort does not wait for the server.
+constexpr auto kPromptly = std::chrono::seconds(5);
+constexpr int kStallMs = 30'000;
+
+TEST(Internet, AbortFlagEndsStalledBody) {
+  TestHttpServer server;
+  HttpResponse r = HttpResponse::Body(Pattern(10'000));
+  r.stallAt = 5000;
+  r.stallMs = kStallMs;
+  server.Route("/stall", r);
+
+  std::atomic<bool> abort{false};
+  Handles h;
+  HINTERNET session = h.Keep(OpenSession());
+  InternetSetAbortFlag(session, &abort);
+  HINTERNET request =
+      h.Keep(InternetOpenUrlW(session, server.WideUrl("/stall").c_str(), nullptr, 0, kReload, 0));
+  ASSERT_NE(request, nullptr);
+
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    abort = true;
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const Body body = ReadAll(request);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  stopper.join();
+  EXPECT_FALSE(body.ok);
+  EXPECT_EQ(body.error, 42u);  // aborted
+  EXPECT_LT(elapsed, kPromptly);
+}
+
+TEST(Internet, AbortFlagEndsWaitForHeaders) {
+  TestHttpServer server;
+  HttpResponse r = HttpResponse::Body("late");
+  r.delayBeforeHeadersMs = kStallMs;
+  server.Route("/late", r);
+
+  std::atomic<bool> abort{false};
+  Handles h;
+  HINTERNET session = h.Keep(OpenSession());
+  InternetSetAbortFlag(session, &abort);
+  std::thread stopper([&] {
+    server.WaitForRequests(1);
+    abort = true;
+  });
+  const auto start = std::chrono::steady_clock::now();
+  SetLastError(0);
+  EXPECT_EQ(InternetOpenUrlW(session, server.WideUrl("/late").c_str(), nullptr, 0, kReload, 0),
+            nullptr);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  stopper.join();
+  EXPECT_EQ(GetLastError(), 42u);
+  EXPECT_LT(elapsed, kPromptly);
+}
+
+// The UI thread and the thumbnail worker use the shared connection cache at
+// the same time.
+TEST(Internet, ThreadsDownloadAtOnce) {
+  TestHttpServer server;
+  const std::string payload = Pattern(20'000);
+  server.Route("/p", HttpResponse::Body(payload));
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) {
+        HINTERNET session = OpenSession();
+        HINTERNET request =
+            InternetOpenUrlW(session, server.WideUrl("/p").c_str(), nullptr, 0, kReload, 0);
+        if (request != nullptr && ReadAll(request).bytes == payload) ++good;
+        if (request != nullptr) InternetCloseHandle(request);
+        InternetCloseHandle(session);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(good.load(), 40);
+  EXPECT_LE(server.ConnectionCount(), 40);
+}
+
+}  // namespace
+}  // namespace quobble
