@@ -1,0 +1,55 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "xml/xml_document.h"
+
+namespace quobble {
+
+// A bump allocator for the records of one parsed tree. The tree made by
+// parse_file is released as a whole with the document's text, so its records
+// need no frees of their own; one pool allocation costs a pointer bump instead
+// of a malloc, and a record costs its size and no heap header.
+class XmlPool {
+ public:
+  XmlPool() = default;
+  ~XmlPool();
+  XmlPool(const XmlPool&) = delete;
+  XmlPool& operator=(const XmlPool&) = delete;
+
+  // 8-byte aligned memory, or null when no memory can be had.
+  void* allocate(size_t size);
+
+ private:
+  struct Block {
+    Block* next;
+  };
+  Block* blocks_ = nullptr;
+  char* cursor_ = nullptr;
+  char* end_ = nullptr;
+  size_t nextBlockSize_ = 16 * 1024;
+};
+
+// Pointer arrays above this many slots leave the pool for the heap, where
+// realloc can grow them without a copy of the whole array each time.
+inline constexpr uint32_t kPooledArrayMaxSlots = 32;
+// From this capacity on, arrays grow by half their size instead of the
+// document's step, so n appends cost O(n) copies rather than O(n^2 / step).
+inline constexpr uint32_t kGeometricGrowthFrom = 256;
+
+// The capacity after one growth of a full array; 0 on overflow.
+uint32_t next_capacity(uint32_t capacity, int32_t growth_step);
+
+// The building blocks of parse_file's tree: with a pool, the records and small
+// arrays come from it; with none, they behave exactly as create_node,
+// append_child and append_attribute.
+XmlNode* create_node_in(XmlPool* pool, XmlNodeType type);
+XmlNode* append_child_in(XmlPool* pool, XmlNode* parent, int32_t growth_step, XmlNodeType type);
+XmlAttribute* append_attribute_in(XmlPool* pool, XmlNode* node, int32_t growth_step);
+
+// parse with the pool to take records from; depth counts internal-subset
+// re-parses so that nested DOCTYPEs cannot exhaust the stack.
+char16_t* parse_in(XmlPool* pool, char16_t* text, XmlNode* cursor, int32_t growth_step,
+                   XmlParseOptions options, int depth);
+
+}  // namespace quobble

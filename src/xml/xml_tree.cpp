@@ -1,0 +1,503 @@
+#include "xml/xml_document.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "xml/xml_pool.h"
+
+namespace quobble {
+
+// ---- pool ----------------------------------------------------------------
+
+XmlPool::~XmlPool() {
+  while (blocks_ != nullptr) {
+    Block* next = blocks_->next;
+    std::free(blocks_);
+    blocks_ = next;
+  }
+}
+
+void* XmlPool::allocate(size_t size) {
+  size = (size + 7) & ~size_t{7};
+  if (static_cast<size_t>(end_ - cursor_) < size) {
+    // Blocks double up to 1 MiB: small answers stay small, large ones make
+    // few blocks.
+    size_t blockSize = nextBlockSize_;
+    if (blockSize < size + sizeof(Block)) blockSize = size + sizeof(Block);
+    auto* block = static_cast<Block*>(std::malloc(blockSize));
+    if (block == nullptr) return nullptr;
+    block->next = blocks_;
+    blocks_ = block;
+    cursor_ = reinterpret_cast<char*>(block) + ((sizeof(Block) + 7) & ~size_t{7});
+    end_ = reinterpret_cast<char*>(block) + blockSize;
+    if (nextBlockSize_ < 1024 * 1024) nextBlockSize_ *= 2;
+  }
+  void* result = cursor_;
+  cursor_ += size;
+  return result;
+}
+
+uint32_t next_capacity(uint32_t capacity, int32_t growth_step) {
+  uint32_t grow = growth_step < 1 ? 1u : static_cast<uint32_t>(growth_step);
+  if (capacity >= kGeometricGrowthFrom && capacity / 2 > grow) grow = capacity / 2;
+  if (capacity > UINT32_MAX / sizeof(void*) - grow) return 0;
+  return capacity + grow;
+}
+
+namespace {
+
+bool HasOwnAttributeArray(XmlNodeType type) {
+  return type != XmlNodeType::Document && type != XmlNodeType::Text && type != XmlNodeType::CData &&
+         type != XmlNodeType::Comment && type != XmlNodeType::Include;
+}
+
+bool HasOwnChildArray(XmlNodeType type) {
+  return type == XmlNodeType::Document || type == XmlNodeType::Element ||
+         type == XmlNodeType::Doctype;
+}
+
+// One slot, from the pool when there is one.
+template <typename T>
+T** NewArray(XmlPool* pool, uint32_t slots) {
+  void* memory =
+      pool != nullptr ? pool->allocate(slots * sizeof(T*)) : std::malloc(slots * sizeof(T*));
+  return static_cast<T**>(memory);
+}
+
+// Makes room for one more entry. Small pooled arrays move to a larger pooled
+// array (the old one is simply abandoned to the pool); large ones go to the
+// heap, where realloc may extend them in place.
+template <typename T>
+bool GrowArray(XmlPool* pool, XmlNode* node, T**& array, uint32_t& capacity, uint32_t count,
+               int32_t growthStep, uint8_t pooledFlag) {
+  const uint32_t newCapacity = next_capacity(capacity, growthStep);
+  if (newCapacity == 0) return false;
+  const bool pooled = (node->storage & pooledFlag) != 0;
+  T** grown = nullptr;
+  if (pool != nullptr && newCapacity <= kPooledArrayMaxSlots) {
+    grown = static_cast<T**>(pool->allocate(newCapacity * sizeof(T*)));
+    if (grown == nullptr) return false;
+    if (count > 0) std::memcpy(grown, array, count * sizeof(T*));
+    node->storage |= pooledFlag;
+  } else if (pooled || array == nullptr) {
+    grown = static_cast<T**>(std::malloc(newCapacity * sizeof(T*)));
+    if (grown == nullptr) return false;
+    if (count > 0) std::memcpy(grown, array, count * sizeof(T*));
+    node->storage &= static_cast<uint8_t>(~pooledFlag);
+  } else {
+    grown = static_cast<T**>(std::realloc(array, newCapacity * sizeof(T*)));
+    if (grown == nullptr) return false;
+  }
+  array = grown;
+  capacity = newCapacity;
+  return true;
+}
+
+void ReleaseString(char16_t* text, bool inPlace) {
+  if (!inPlace) std::free(text);
+}
+
+void ReleaseNode(XmlNode* node) {
+  for (uint32_t i = 0; i < node->attribute_count; ++i) {
+    XmlAttribute* attribute = node->attributes[i];
+    if (attribute == nullptr) continue;
+    ReleaseString(attribute->name, attribute->name_in_place);
+    ReleaseString(attribute->value, attribute->value_in_place);
+    if ((attribute->storage & XmlPooledRecord) == 0) delete attribute;
+  }
+  if ((node->storage & XmlPooledAttributes) == 0) std::free(node->attributes);
+  if ((node->storage & XmlPooledChildren) == 0) std::free(node->children);
+  ReleaseString(node->name, node->name_in_place);
+  ReleaseString(node->value, node->value_in_place);
+  if ((node->storage & XmlPooledRecord) == 0) delete node;
+}
+
+}  // namespace
+
+// ---- tree building --------------------------------------------------------
+
+XmlNode* create_node_in(XmlPool* pool, XmlNodeType type) {
+  XmlNode* node = nullptr;
+  if (pool != nullptr) {
+    void* memory = pool->allocate(sizeof(XmlNode));
+    if (memory == nullptr) return nullptr;
+    node = new (memory) XmlNode;
+    node->storage = XmlPooledRecord;
+  } else {
+    node = new (std::nothrow) XmlNode;
+    if (node == nullptr) return nullptr;
+  }
+  node->type = type;
+  if (HasOwnAttributeArray(type)) {
+    node->attributes = NewArray<XmlAttribute>(pool, 1);
+    if (node->attributes != nullptr) {
+      node->attribute_capacity = 1;
+      if (pool != nullptr) node->storage |= XmlPooledAttributes;
+    }
+  }
+  if (HasOwnChildArray(type)) {
+    node->children = NewArray<XmlNode>(pool, 1);
+    if (node->children != nullptr) {
+      node->child_capacity = 1;
+      if (pool != nullptr) node->storage |= XmlPooledChildren;
+    }
+  }
+  return node;
+}
+
+XmlNode* create_node(XmlNodeType type) {
+  return create_node_in(nullptr, type);
+}
+
+XmlNode* append_child_in(XmlPool* pool, XmlNode* parent, int32_t growthStep, XmlNodeType type) {
+  if (parent == nullptr) return nullptr;
+  if (parent->child_count >= parent->child_capacity &&
+      !GrowArray(pool, parent, parent->children, parent->child_capacity, parent->child_count,
+                 growthStep, XmlPooledChildren)) {
+    return nullptr;
+  }
+  XmlNode* child = create_node_in(pool, type);
+  if (child == nullptr) return nullptr;
+  child->parent = parent;
+  parent->children[parent->child_count++] = child;
+  return child;
+}
+
+XmlNode* append_child(XmlNode* parent, int32_t growthStep, XmlNodeType type) {
+  return append_child_in(nullptr, parent, growthStep, type);
+}
+
+XmlAttribute* append_attribute_in(XmlPool* pool, XmlNode* node, int32_t growthStep) {
+  if (node == nullptr) return nullptr;
+  if (node->attribute_count >= node->attribute_capacity &&
+      !GrowArray(pool, node, node->attributes, node->attribute_capacity, node->attribute_count,
+                 growthStep, XmlPooledAttributes)) {
+    return nullptr;
+  }
+  XmlAttribute* attribute = nullptr;
+  if (pool != nullptr) {
+    void* memory = pool->allocate(sizeof(XmlAttribute));
+    if (memory == nullptr) return nullptr;
+    attribute = new (memory) XmlAttribute;
+    attribute->storage = XmlPooledRecord;
+  } else {
+    attribute = new (std::nothrow) XmlAttribute;
+    if (attribute == nullptr) return nullptr;
+  }
+  node->attributes[node->attribute_count++] = attribute;
+  return attribute;
+}
+
+XmlAttribute* append_attribute(XmlNode* node, int32_t growthStep) {
+  return append_attribute_in(nullptr, node, growthStep);
+}
+
+void destroy_tree(XmlNode* root) {
+  if (root == nullptr) return;
+  // The walk climbs by parent links and never above the node it was given,
+  // so depth costs no stack and a subtree handed in by mistake stays a
+  // subtree.
+  XmlNode* n = root;
+  for (;;) {
+    while (n->child_count > 0) {
+      XmlNode* last = n->children[n->child_count - 1];
+      if (last != nullptr && last->child_count > 0) {
+        n = last;
+        continue;
+      }
+      if (last != nullptr) ReleaseNode(last);
+      --n->child_count;
+    }
+    if (n == root || n->parent == n || n->parent == nullptr) break;
+    n = n->parent;
+  }
+  ReleaseNode(n);
+}
+
+// ---- document -------------------------------------------------------------
+
+XmlDocument::XmlDocument(int32_t growthStep, bool ownsTree)
+    : growth_step(growthStep), owns_tree(ownsTree) {}
+
+XmlDocument::~XmlDocument() {
+  // A tree whose records live in the pool cannot outlive it, so it goes with
+  // the pool even when the document does not own it.
+  if (root != nullptr && (owns_tree || pool_ != nullptr)) destroy_tree(root);
+  root = nullptr;
+  delete pool_;
+  std::free(text);
+}
+
+void XmlDocument::clear() {
+  destroy_tree(root);
+  root = nullptr;
+  delete pool_;
+  pool_ = nullptr;
+  std::free(text);
+  text = nullptr;
+  stop_position = nullptr;
+}
+
+// ---- handle ---------------------------------------------------------------
+
+namespace {
+
+void MakeEmpty(XmlNode& empty) {
+  std::memset(static_cast<void*>(&empty), 0, sizeof(empty));
+  empty.type = XmlNodeType::Null;
+  empty.parent = &empty;
+}
+
+bool IsRoot(const XmlNode* node) {
+  return node != nullptr && node->parent == node && node->type == XmlNodeType::Document;
+}
+
+}  // namespace
+
+XmlNodeRef::XmlNodeRef() : node(&empty) {
+  MakeEmpty(empty);
+}
+
+XmlNodeRef::XmlNodeRef(XmlNode* n) : node(&empty) {
+  MakeEmpty(empty);
+  if (n != nullptr) node = n;
+}
+
+XmlNodeRef::XmlNodeRef(const XmlNodeRef& other) : node(&empty) {
+  MakeEmpty(empty);
+  if (other.node != &other.empty && other.node != nullptr) node = other.node;
+}
+
+XmlNodeRef& XmlNodeRef::operator=(const XmlNodeRef& other) {
+  if (this == &other) return *this;
+  node = (other.node == &other.empty || other.node == nullptr) ? &empty : other.node;
+  return *this;
+}
+
+XmlNodeRef::~XmlNodeRef() = default;
+
+XmlNode* XmlNodeRef::present() const {
+  if (node == nullptr || node->type == XmlNodeType::Null) return nullptr;
+  return node;
+}
+
+bool XmlNodeRef::is_null() const {
+  return present() == nullptr;
+}
+
+bool XmlNodeRef::has_name() const {
+  return present() != nullptr && node->name != nullptr;
+}
+
+bool XmlNodeRef::has_value() const {
+  return present() != nullptr && node->value != nullptr;
+}
+
+const char16_t* XmlNodeRef::name_or_empty() const {
+  return has_name() ? node->name : u"";
+}
+
+const char16_t* XmlNodeRef::value_or_empty() const {
+  return has_value() ? node->value : u"";
+}
+
+bool XmlNodeRef::name_matches(const char16_t* pattern) const {
+  if (pattern == nullptr || node == nullptr || node->name == nullptr) return false;
+  return wildcard_match(pattern, node->name);
+}
+
+XmlNodeRef XmlNodeRef::child(uint32_t index) const {
+  if (node == nullptr || node->children == nullptr || index >= node->child_count) {
+    return XmlNodeRef();
+  }
+  return XmlNodeRef(node->children[index]);
+}
+
+bool XmlNodeRef::move_to_root() {
+  XmlNode* n = present();
+  if (n == nullptr) return false;
+  while (!IsRoot(n)) {
+    // A detached node (no parent, or a self-linked non-document) is as high
+    // as it goes.
+    if (n->parent == nullptr || n->parent == n) break;
+    n = n->parent;
+  }
+  node = n;
+  return true;
+}
+
+bool XmlNodeRef::move_to_parent() {
+  XmlNode* n = present();
+  if (n == nullptr || IsRoot(n) || n->parent == nullptr) return false;
+  node = n->parent;
+  return true;
+}
+
+bool XmlNodeRef::move_to_sibling(uint32_t index) {
+  XmlNode* n = present();
+  if (n == nullptr || n->parent == nullptr || n->parent == n) return false;
+  XmlNode* parent = n->parent;
+  if (parent->children == nullptr || index >= parent->child_count) return false;
+  node = parent->children[index];
+  return true;
+}
+
+bool XmlNodeRef::move_to_next_named_sibling(const char16_t* pattern) {
+  XmlNode* n = present();
+  if (n == nullptr || IsRoot(n) || n->parent == nullptr || n->parent == n || pattern == nullptr) {
+    return false;
+  }
+  XmlNode* parent = n->parent;
+  if (parent->children == nullptr || parent->child_count <= 1) return false;
+  uint32_t own = 0;
+  while (own < parent->child_count && parent->children[own] != n) ++own;
+  for (uint32_t i = own + 1; i < parent->child_count; ++i) {
+    const XmlNode* sibling = parent->children[i];
+    if (sibling != nullptr && sibling->name != nullptr && wildcard_match(pattern, sibling->name)) {
+      return move_to_sibling(i);
+    }
+  }
+  return false;
+}
+
+// ---- string list ----------------------------------------------------------
+
+XmlStringList::XmlStringList(int32_t g) : growth(g < 1 ? 1 : g) {
+  items = static_cast<char16_t**>(std::malloc(sizeof(char16_t*) * static_cast<size_t>(growth)));
+  if (items != nullptr) capacity = growth;
+}
+
+XmlStringList::~XmlStringList() {
+  std::free(items);
+}
+
+int32_t XmlStringList::add(char16_t* item) {
+  if (count >= capacity) {
+    if (capacity > INT32_MAX - growth) return -1;
+    const int32_t grown = capacity + growth;
+    auto* more = static_cast<char16_t**>(
+        std::realloc(items, sizeof(char16_t*) * static_cast<size_t>(grown)));
+    if (more == nullptr) return -1;
+    items = more;
+    capacity = grown;
+  }
+  items[count] = item;
+  return count++;
+}
+
+char16_t*& XmlStringList::element_ref(int32_t index) {
+  if (index < 0 || index >= count) {
+    // Whatever a caller wrote there last time is gone: the spare reads null.
+    spare_ = nullptr;
+    return spare_;
+  }
+  return items[index];
+}
+
+char16_t* XmlStringList::element(int32_t index) const {
+  if (index < 0 || index >= count) return nullptr;
+  return items[index];
+}
+
+// ---- iteration ------------------------------------------------------------
+
+XmlRefHolder::XmlRefHolder() : ref(new (std::nothrow) XmlNodeRef()) {}
+
+XmlRefHolder::~XmlRefHolder() {
+  delete ref;
+}
+
+XmlIteratorBase::~XmlIteratorBase() = default;
+
+void XmlIteratorBase::set_index(int32_t i) {
+  index = i;
+}
+int32_t XmlIteratorBase::get_index() const {
+  return index;
+}
+
+XmlIteratorBase& XmlIteratorBase::assign(const XmlIteratorBase& other) {
+  node = other.node;
+  index = other.index;
+  return *this;
+}
+
+bool XmlIteratorBase::equal(const XmlIteratorBase& other) const {
+  return index == other.index;
+}
+bool XmlIteratorBase::not_equal(const XmlIteratorBase& other) const {
+  return index != other.index;
+}
+bool XmlIteratorBase::less(const XmlIteratorBase& other) const {
+  return index < other.index;
+}
+bool XmlIteratorBase::greater(const XmlIteratorBase& other) const {
+  return index > other.index;
+}
+bool XmlIteratorBase::less_equal(const XmlIteratorBase& other) const {
+  return index <= other.index;
+}
+bool XmlIteratorBase::greater_equal(const XmlIteratorBase& other) const {
+  return index >= other.index;
+}
+
+XmlIteratorBase& XmlIteratorBase::increment() {
+  if (index < INT32_MAX) ++index;
+  return *this;
+}
+
+XmlIteratorBase& XmlIteratorBase::decrement() {
+  if (index > INT32_MIN) --index;
+  return *this;
+}
+
+XmlChildIterator::XmlChildIterator(XmlNode* n, int32_t i) : XmlIteratorBase(n, i) {}
+
+XmlChildIterator::XmlChildIterator(const XmlChildIterator& other)
+    : XmlIteratorBase(other.node, other.index) {}
+
+XmlChildIterator& XmlChildIterator::operator=(const XmlChildIterator& other) {
+  assign(other);
+  return *this;
+}
+
+XmlChildIterator::~XmlChildIterator() = default;
+
+namespace {
+XmlNode* PresentNode(const XmlNodeRef& ref) {
+  if (ref.node == nullptr || ref.node->type == XmlNodeType::Null) return nullptr;
+  return ref.node;
+}
+}  // namespace
+
+XmlChildIterator XmlChildIterator::begin_of(const XmlNodeRef& ref) {
+  return XmlChildIterator(PresentNode(ref), 0);
+}
+
+XmlChildIterator XmlChildIterator::end_of(const XmlNodeRef& ref) {
+  XmlNode* n = PresentNode(ref);
+  const uint32_t count = n == nullptr ? 0 : n->child_count;
+  return XmlChildIterator(n, count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count));
+}
+
+bool XmlChildIterator::valid() const {
+  return node != nullptr && node->children != nullptr && node->child_count > 0;
+}
+
+bool XmlChildIterator::at_end() const {
+  return !valid() || index < 0 || static_cast<uint32_t>(index) >= node->child_count;
+}
+
+XmlNodeRef& XmlChildIterator::dereference() {
+  XmlNodeRef& ref = holder.ref != nullptr ? *holder.ref : fallback_;
+  ref.node = at_end() ? &ref.empty : node->children[index];
+  if (ref.node == nullptr) ref.node = &ref.empty;
+  return ref;
+}
+
+XmlNodeRef* XmlChildIterator::dereference_ptr() {
+  return &dereference();
+}
+
+}  // namespace quobble
