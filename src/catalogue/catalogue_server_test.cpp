@@ -1,0 +1,346 @@
+#include "catalogue/catalogue_server.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <turbojpeg.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <pugixml.hpp>
+#include <thread>
+
+#include "catalogue/embedded_catalogue.h"
+#include "catalogue/search_answer.h"
+
+namespace quobble::catalogue {
+namespace {
+
+const std::string kKey(kDefaultServiceKey);
+
+// Percent-encodes every byte in lowercase hex, as the client does.
+std::string EncodeAll(std::string_view text) {
+  std::string out;
+  char buf[4];
+  for (unsigned char c : text) {
+    std::snprintf(buf, sizeof buf, "%%%02x", c);
+    out += buf;
+  }
+  return out;
+}
+
+std::string SearchPath(std::string_view query, int display = 10, int start = 1,
+                       std::string_view sort = "sim") {
+  return "/search?key=" + kKey + "&query=" + EncodeAll(query) +
+         "&display=" + std::to_string(display) + "&start=" + std::to_string(start) +
+         "&target=shop&sort=" + std::string(sort);
+}
+
+int PortOf(const std::string& endpoint) {
+  return std::stoi(endpoint.substr(endpoint.rfind(':') + 1));
+}
+
+struct Item {
+  int64_t id;
+  std::string title;  // with the <b> marks removed
+  std::string image;
+  int64_t lprice;
+};
+
+struct Page {
+  int total = -1, start = -1, display = -1;
+  std::vector<Item> items;
+};
+
+std::string Unmark(std::string s) {
+  for (const char* mark : {"<b>", "</b>"}) {
+    for (size_t at; (at = s.find(mark)) != std::string::npos;) s.erase(at, std::strlen(mark));
+  }
+  return s;
+}
+
+class CatalogueServerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string error;
+    ASSERT_TRUE(ParseCatalogue(BundledCatalogueText(), products_, error)) << error;
+    for (const auto& p : products_) byId_[p.id] = &p;
+  }
+
+  void SetUp() override {
+    std::string error;
+    catalogue_ = EmbeddedCatalogue::Start({}, &error);
+    ASSERT_TRUE(catalogue_) << error;
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", PortOf(catalogue_->Endpoint()));
+    client_->set_keep_alive(true);
+  }
+
+  Page Fetch(const std::string& path) {
+    Page page;
+    auto res = client_->Get(path.c_str());
+    EXPECT_TRUE(res) << path;
+    if (!res) return page;
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->get_header_value("Content-Type"), "text/xml; charset=utf-8");
+    EXPECT_EQ(res->get_header_value("Content-Length"), std::to_string(res->body.size()));
+    pugi::xml_document doc;
+    EXPECT_TRUE(doc.load_string(res->body.c_str())) << res->body;
+    auto channel = doc.child("rss").child("channel");
+    page.total = channel.child("total").text().as_int(-1);
+    page.start = channel.child("start").text().as_int(-1);
+    page.display = channel.child("display").text().as_int(-1);
+    for (auto item : channel.children("item")) {
+      page.items.push_back({item.child("productId").text().as_llong(),
+                            Unmark(item.child_value("title")), item.child_value("image"),
+                            item.child("lprice").text().as_llong()});
+    }
+    EXPECT_EQ(page.display, static_cast<int>(page.items.size()));
+    return page;
+  }
+
+  static std::vector<Product> products_;
+  static std::map<int64_t, const Product*> byId_;
+  std::unique_ptr<EmbeddedCatalogue> catalogue_;
+  std::unique_ptr<httplib::Client> client_;
+};
+
+std::vector<Product> CatalogueServerTest::products_;
+std::map<int64_t, const Product*> CatalogueServerTest::byId_;
+
+TEST_F(CatalogueServerTest, HangulQueryEncodedByteByByteFindsProducts) {
+  EXPECT_EQ(catalogue_->Endpoint().rfind("http://127.0.0.1:", 0), 0u);
+  for (const char* word : {"운동화", "노트북", "shoes", "laptop", "coffee", "chair", "커피"}) {
+    Page page = Fetch(SearchPath(word));
+    EXPECT_GT(page.total, 10) << word;
+    EXPECT_EQ(page.items.size(), 10u) << word;
+  }
+}
+
+TEST_F(CatalogueServerTest, RefusalsAreErrorDocumentsWithStatus200) {
+  auto res = client_->Get("/search?key=nope&query=%61&target=shop");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->body, ErrorDocument({20, "Unregistered key"}));
+  res = client_->Get(("/search?key=" + kKey + "&query=%61&target=shop&display=0").c_str());
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->body, ErrorDocument({101, "Invalid display value"}));
+}
+
+TEST_F(CatalogueServerTest, TitlesWithMarkupCharactersRoundTrip) {
+  size_t checked = 0;
+  for (const char* word : {"&", "\"", "<", ">", "shoes"}) {
+    Page first = Fetch(SearchPath(word, 100));
+    ASSERT_GT(first.total, 0) << word;
+    for (int start = 1; start <= std::min(first.total, 1000); start += 100) {
+      for (const Item& item : Fetch(SearchPath(word, 100, start)).items) {
+        ASSERT_TRUE(byId_.count(item.id)) << item.id;
+        EXPECT_EQ(item.title, byId_[item.id]->title);
+        ++checked;
+      }
+    }
+  }
+  EXPECT_GT(checked, 400u);
+}
+
+TEST_F(CatalogueServerTest, PagesCutTheSameRankingWithoutGapsOrRepeats) {
+  for (const char* sort : {"sim", "date", "asc", "dsc"}) {
+    std::vector<int64_t> all;
+    Page first = Fetch(SearchPath("chair", 100, 1, sort));
+    const int total = first.total;
+    ASSERT_GT(total, 200) << sort;
+    for (int start = 1; start <= total; start += 100) {
+      for (const Item& item : Fetch(SearchPath("chair", 100, start, sort)).items) {
+        all.push_back(item.id);
+      }
+    }
+    ASSERT_EQ(all.size(), static_cast<size_t>(total)) << sort;
+    struct Case {
+      int start, display;
+    } cases[] = {{1, 10}, {31, 30}, {total - 5, 10}, {total, 100}};
+    for (const auto& c : cases) {
+      Page page = Fetch(SearchPath("chair", c.display, c.start, sort));
+      EXPECT_EQ(page.start, c.start);
+      size_t expected = std::min<size_t>(c.display, total - c.start + 1);
+      ASSERT_EQ(page.items.size(), expected) << sort << " " << c.start;
+      for (size_t i = 0; i < expected; ++i) {
+        EXPECT_EQ(page.items[i].id, all[c.start - 1 + i]);
+      }
+    }
+    Page beyond = Fetch(SearchPath("chair", 10, total + 1, sort));
+    EXPECT_EQ(beyond.total, total);
+    EXPECT_EQ(beyond.display, 0);
+    EXPECT_TRUE(beyond.items.empty());
+
+    // Each order holds on the values it sorts by.
+    for (size_t i = 1; i < all.size(); ++i) {
+      const Product& a = *byId_[all[i - 1]];
+      const Product& b = *byId_[all[i]];
+      if (std::string(sort) == "date") {
+        EXPECT_TRUE(a.updated > b.updated || (a.updated == b.updated && a.id < b.id));
+      } else if (std::string(sort) == "asc") {
+        EXPECT_TRUE(a.lowPrice < b.lowPrice || (a.lowPrice == b.lowPrice && a.id < b.id));
+      } else if (std::string(sort) == "dsc") {
+        EXPECT_TRUE(a.lowPrice > b.lowPrice || (a.lowPrice == b.lowPrice && a.id < b.id));
+      }
+    }
+  }
+}
+
+TEST_F(CatalogueServerTest, ImagesAreJpegsAtAddressesWithFiveSlashes) {
+  Page page = Fetch(SearchPath("laptop", 5));
+  ASSERT_EQ(page.items.size(), 5u);
+  const std::string prefix = catalogue_->Endpoint() + "/shop/img/";
+  tjhandle decoder = tjInitDecompress();
+  std::string previous;
+  for (const Item& item : page.items) {
+    ASSERT_EQ(item.image.rfind(prefix, 0), 0u) << item.image;
+    EXPECT_EQ(std::count(item.image.begin(), item.image.end(), '/'), 6);
+    auto res = client_->Get(item.image.substr(catalogue_->Endpoint().size()).c_str());
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->get_header_value("Content-Type"), "image/jpeg");
+    EXPECT_EQ(res->get_header_value("Content-Length"), std::to_string(res->body.size()));
+    int width = 0, height = 0, subsamp = 0, colorspace = 0;
+    EXPECT_EQ(tjDecompressHeader3(decoder, reinterpret_cast<const unsigned char*>(res->body.data()),
+                                  res->body.size(), &width, &height, &subsamp, &colorspace),
+              0);
+    EXPECT_EQ(width, 120);
+    EXPECT_EQ(height, 120);
+    EXPECT_NE(res->body, previous);
+    previous = res->body;
+    // The same picture every time.
+    auto again = client_->Get(item.image.substr(catalogue_->Endpoint().size()).c_str());
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->body, res->body);
+  }
+  tjDestroy(decoder);
+}
+
+TEST_F(CatalogueServerTest, UnknownAddressesAnswer404) {
+  const int64_t id = products_.front().id;
+  const std::string good = "/shop/img/" + ImagePathFor(id);
+  ASSERT_EQ(client_->Get(good.c_str())->status, 200);
+  ASSERT_EQ(client_->Get(("/shop/product/" + std::to_string(id)).c_str())->status, 200);
+  for (std::string path :
+       {std::string("/shop/img/00/") + std::to_string(id) + ".jpg",  // wrong bucket
+        std::string("/shop/img/01/1.jpg"),                           // no such product
+        std::string("/shop/img/") + ImagePathFor(id) + "x", std::string("/shop/img/../etc/passwd"),
+        std::string("/shop/img/38/%2e%2e.jpg"), std::string("/shop/product/1"),
+        std::string("/shop/product/abc"), std::string("/shop/product/"), std::string("/"),
+        std::string("/search/x"), std::string("/shop/img/99999999999999999999/1.jpg")}) {
+    auto res = client_->Get(path.c_str());
+    ASSERT_TRUE(res) << path;
+    EXPECT_EQ(res->status, 404) << path;
+  }
+}
+
+TEST_F(CatalogueServerTest, AddressesFollowTheHostTheClientUsedUnlessItIsUnsafe) {
+  httplib::Headers named = {{"Host", "shop.example:99"}};
+  auto res = client_->Get(SearchPath("desk", 1).c_str(), named);
+  ASSERT_TRUE(res);
+  EXPECT_NE(res->body.find("<image>http://shop.example:99/shop/img/"), std::string::npos);
+  httplib::Headers hostile = {{"Host", "a\"><x y=\"/"}};
+  res = client_->Get(SearchPath("desk", 1).c_str(), hostile);
+  ASSERT_TRUE(res);
+  EXPECT_NE(res->body.find("<image>" + catalogue_->Endpoint() + "/shop/img/"), std::string::npos)
+      << res->body;
+}
+
+TEST_F(CatalogueServerTest, ConcurrentClientsAllGetAnswers) {
+  const int port = PortOf(catalogue_->Endpoint());
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      httplib::Client client("127.0.0.1", port);
+      client.set_keep_alive(true);
+      const char* words[] = {"chair", "운동화", "의자", "coffee"};
+      for (int i = 0; i < 20; ++i) {
+        auto res = client.Get(SearchPath(words[(t + i) % 4], 100, 1 + i).c_str());
+        if (res && res->status == 200 && res->body.find("<total>") != std::string::npos) ++good;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(good.load(), 80);
+}
+
+TEST(EmbeddedCatalogue, OptionsForKeyFileAndImageDelay) {
+  std::string error;
+  CatalogueOptions options;
+  options.catalogueFile = "/nonexistent/catalogue.tsv";
+  EXPECT_FALSE(EmbeddedCatalogue::Start(options, &error));
+  EXPECT_NE(error.find("/nonexistent/catalogue.tsv"), std::string::npos) << error;
+
+  options = {};
+  options.key = "mine";
+  options.imageDelayMs = 200;
+  auto catalogue = EmbeddedCatalogue::Start(options, &error);
+  ASSERT_TRUE(catalogue) << error;
+  httplib::Client client("127.0.0.1", PortOf(catalogue->Endpoint()));
+  auto res = client.Get(SearchPath("chair").c_str());
+  ASSERT_TRUE(res);
+  EXPECT_NE(res->body.find("<error_code>020</error_code>"), std::string::npos);
+  res = client.Get("/search?key=mine&query=chair&target=shop");
+  ASSERT_TRUE(res);
+  EXPECT_NE(res->body.find("<total>"), std::string::npos);
+
+  std::vector<Product> products;
+  ASSERT_TRUE(ParseCatalogue(BundledCatalogueText(), products, error));
+  const std::string image = "/shop/img/" + ImagePathFor(products[0].id);
+  auto begin = std::chrono::steady_clock::now();
+  res = client.Get(image.c_str());
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(200));
+}
+
+TEST(EmbeddedCatalogue, StoppingCutsAPendingImageDelayShort) {
+  std::string error;
+  CatalogueOptions options;
+  options.imageDelayMs = 60000;
+  auto catalogue = EmbeddedCatalogue::Start(options, &error);
+  ASSERT_TRUE(catalogue) << error;
+  std::vector<Product> products;
+  ASSERT_TRUE(ParseCatalogue(BundledCatalogueText(), products, error));
+  const int port = PortOf(catalogue->Endpoint());
+  const std::string image = "/shop/img/" + ImagePathFor(products[0].id);
+  std::thread waiting([&] {
+    httplib::Client client("127.0.0.1", port);
+    (void)client.Get(image.c_str());
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto begin = std::chrono::steady_clock::now();
+  catalogue.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
+  waiting.join();
+}
+
+TEST(EmbeddedCatalogue, ServesACatalogueFileInsteadOfTheBundledOne) {
+  Product p;
+  p.id = 77;
+  p.title = "Only Chair";
+  p.updated = "2025-01-01 00:00:00";
+  const std::string path = ::testing::TempDir() + "catalogue_server_test.tsv";
+  {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_TRUE(f);
+    std::string text = FormatCatalogue({p});
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+  }
+  CatalogueOptions options;
+  options.catalogueFile = path;
+  std::string error;
+  auto catalogue = EmbeddedCatalogue::Start(options, &error);
+  ASSERT_TRUE(catalogue) << error;
+  httplib::Client client("127.0.0.1", PortOf(catalogue->Endpoint()));
+  auto res = client.Get(SearchPath("chair").c_str());
+  ASSERT_TRUE(res);
+  EXPECT_NE(res->body.find("<total>1</total>"), std::string::npos) << res->body;
+  EXPECT_NE(res->body.find("<productId>77</productId>"), std::string::npos);
+  std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace quobble::catalogue
