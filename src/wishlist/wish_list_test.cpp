@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/device_fs.h"
 #include "platform/text.h"
 #include "tests/support/recording_screen.h"
 #include "tests/support/temp_root.h"
@@ -193,6 +194,15 @@ TEST_F(WishListTest, NoConnectionOrTransactionIsLeftOpen) {
   ASSERT_EQ(sqlite3_open(DatabasePath().c_str(), &db), SQLITE_OK);
   EXPECT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE; COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
+}
+
+TEST_F(WishListTest, RelativeRootThatLooksLikeAUriIsStillAFolder) {
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(root_.path());
+  ASSERT_TRUE(SetDeviceRoot("file:shelf?mode=memory"));
+  EXPECT_EQ(Add(u"shoes"), 0);
+  EXPECT_TRUE(std::filesystem::is_regular_file(root_.path() + "/file:shelf?mode=memory/Wish"));
+  std::filesystem::current_path(cwd);
 }
 
 TEST_F(WishListTest, HostileRowsAreShownSafely) {
