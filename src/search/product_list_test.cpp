@@ -1,0 +1,280 @@
+#include "search/product_list.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/device_fs.h"
+#include "platform/text.h"
+#include "search/search_state.h"
+#include "tests/support/recording_screen.h"
+#include "tests/support/temp_root.h"
+#include "tests/support/test_http_server.h"
+
+namespace quobble {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace fs = std::filesystem;
+
+const std::u16string kImages = std::u16string(kDataFolder) + u"Images\\";
+
+// Nothing listens there: a download that should not happen fails loudly.
+const std::u16string kDeadHost = u"http://127.0.0.1:1";
+
+struct ListFixture : ::testing::Test {
+  TempRoot root;
+  RecordingScreen screen;
+  ProductList list{screen, std::u16string(kDataFolder)};
+
+  void Add(const std::u16string& imageUrl) {
+    auto record = std::make_unique<ProductRecord>();
+    record->imageUrl = imageUrl;
+    list.AppendRecord(std::move(record));
+  }
+  void PutCached(const std::u16string& cacheName, const std::string& body = "cached") {
+    const std::u16string path = kImages + cacheName;
+    ASSERT_TRUE(CreateFolderPath(path));
+    std::ofstream(root.Host(path)) << body;
+  }
+  std::vector<std::string> WorkerEvents() {
+    std::vector<std::string> out;
+    for (const auto& e : screen.Events())
+      if (e.rfind("progress", 0) == 0 || e == "done" || e.rfind("message", 0) == 0)
+        out.push_back(e);
+    return out;
+  }
+  // Until the worker's run `count` has ended, its busy flag included.
+  void Finish(int count = 1) {
+    ASSERT_TRUE(screen.WaitForDone(count));
+    while (list.Busy()) std::this_thread::yield();
+  }
+  std::string Thumb(size_t index) { return Utf16ToUtf8(list.RecordAt(index)->ThumbPath()); }
+  std::string ReadHost(const std::u16string& devicePath) {
+    std::ifstream in(root.Host(devicePath));
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // Every regular file below the root, relative to it.
+  std::vector<std::string> FilesUnderRoot() {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::recursive_directory_iterator(root.path()))
+      if (entry.is_regular_file()) out.push_back(fs::relative(entry.path(), root.path()).string());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+};
+
+TEST(ThumbnailCacheNameTest, NamesComeFromTheAddressAndStayInsideTheCache) {
+  TempRoot root;
+  const struct {
+    std::u16string url;
+    std::u16string name;
+  } cases[] = {
+      {u"http://h/p1/p2/p3/name.jpg", u"p3\\name.jpg"},
+      {u"http://h/p1/p2/p3/sub/name.jpg", u"p3\\sub\\name.jpg"},
+      {u"http://h/p1/p2/p3/n.jpg?type=f80", u"p3\\n.jpg?type=f80"},
+      // Shallower paths: the path on the host.
+      {u"http://h/dir/name.jpg", u"dir\\name.jpg"},
+      {u"http://h/name.jpg", u"name.jpg"},
+      // No file named at all.
+      {u"http://h/", u""},
+      {u"http://h", u""},
+      {u"", u""},
+      {u"http://h/p1/p2/p3/", u""},
+      // Hostile or odd components never climb or vanish.
+      {u"http://h/a/b/../../../../etc/passwd", u"__\\__\\__\\__\\etc\\passwd"},
+      {u"http://h/a/b/./x.jpg", u"_\\x.jpg"},
+      {u"http://h/a/b/c\\..\\..\\x.jpg", u"c_.._.._x.jpg"},
+      {u"http://h/a/b/..\\x.jpg", u".._x.jpg"},
+      {u"http://h/a/b/c//d.jpg", u"c\\d.jpg"},
+      {u"http://h/a/b/c/x\ty.jpg", u"c\\x_y.jpg"},
+      {u"http://h/../x.jpg", u"__\\x.jpg"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Utf16ToUtf8(ThumbnailCacheName(c.url)), Utf16ToUtf8(c.name)) << Utf16ToUtf8(c.url);
+    if (!c.name.empty()) {
+      EXPECT_TRUE(MapDevicePath(kImages + c.name).has_value()) << Utf16ToUtf8(c.url);
+    }
+  }
+}
+
+TEST_F(ListFixture, CreateFolderPathCreatesEveryAncestorButNotTheFileName) {
+  EXPECT_TRUE(CreateFolderPath(u"\\a\\b\\c\\file.txt"));
+  EXPECT_TRUE(PathExists(u"\\a\\b\\c"));
+  EXPECT_FALSE(PathExists(u"\\a\\b\\c\\file.txt"));
+  EXPECT_FALSE(FileExists(u"\\a\\b\\c"));         // a folder is not a file
+  EXPECT_TRUE(CreateFolderPath(u"\\a\\b\\c\\"));  // all there already
+  EXPECT_FALSE(CreateFolderPath(u"\\a\\..\\x\\f"));
+  EXPECT_FALSE(PathExists(u"\\x"));
+}
+
+TEST_F(ListFixture, CachedImagesCostNoDownloadAndReportEachRecord) {
+  for (const char16_t* name : {u"p3\\a.jpg", u"p3\\b.jpg", u"q\\c.jpg"}) PutCached(name);
+  Add(kDeadHost + u"/p1/p2/p3/a.jpg");
+  Add(kDeadHost + u"/p1/p2/p3/b.jpg");
+  Add(kDeadHost + u"/p1/p2/q/c.jpg");
+
+  ASSERT_TRUE(list.StartThumbnailFetch());
+  EXPECT_EQ(screen.rowCount(), 3);
+  Finish();
+  EXPECT_THAT(WorkerEvents(), ElementsAre("progress 33", "progress 66", "progress 100", "done"));
+  EXPECT_EQ(Thumb(0), Utf16ToUtf8(kImages + u"p3\\a.jpg"));
+  EXPECT_EQ(Thumb(2), Utf16ToUtf8(kImages + u"q\\c.jpg"));
+  EXPECT_TRUE(list.ResetList());
+  EXPECT_EQ(list.RecordCount(), 0u);
+  EXPECT_EQ(screen.rowCount(), 0);
+}
+
+TEST_F(ListFixture, FirstRunCreatesTheCacheAndSecondRunDownloadsNothing) {
+  TestHttpServer server;
+  server.Route("/p1/p2/p3/sub/a.jpg", HttpResponse::Body("AAA", "image/jpeg"));
+  server.Route("/d/b.jpg", HttpResponse::Body("BBB", "image/jpeg"));
+  EXPECT_FALSE(PathExists(kDataFolder.substr(0, kDataFolder.size() - 1)));
+  const auto fill = [&] {
+    Add(server.WideUrl("/p1/p2/p3/sub/a.jpg"));
+    Add(server.WideUrl("/d/b.jpg"));
+  };
+  fill();
+  ASSERT_TRUE(list.StartThumbnailFetch());
+  Finish();
+  EXPECT_THAT(screen.Messages(), IsEmpty());
+  EXPECT_EQ(ReadHost(kImages + u"p3\\sub\\a.jpg"), "AAA");
+  EXPECT_EQ(ReadHost(kImages + u"d\\b.jpg"), "BBB");
+  EXPECT_EQ(Thumb(1), Utf16ToUtf8(kImages + u"d\\b.jpg"));
+  EXPECT_EQ(server.Requests().size(), 2u);
+  ASSERT_TRUE(list.ResetList());
+  fill();
+  ASSERT_TRUE(list.StartThumbnailFetch());
+  ASSERT_TRUE(screen.WaitForDone(2));
+  EXPECT_EQ(server.Requests().size(), 2u);
+  EXPECT_EQ(Thumb(0), Utf16ToUtf8(kImages + u"p3\\sub\\a.jpg"));
+}
+
+TEST_F(ListFixture, AddressesWithoutAFileGetNoThumbnailButStillCount) {
+  TestHttpServer server;
+  server.Route("/x.jpg", HttpResponse::Body("X"));
+  server.Route("/dir/y.jpg", HttpResponse::Body("Y"));
+  Add(u"");
+  Add(server.WideUrl("/x.jpg"));      // three '/'
+  Add(server.WideUrl("/dir/y.jpg"));  // four '/'
+  Add(u"http://127.0.0.1:1");         // two '/'
+
+  ASSERT_TRUE(list.StartThumbnailFetch());
+  ASSERT_TRUE(screen.WaitForDone());
+  EXPECT_THAT(WorkerEvents(),
+              ElementsAre("progress 25", "progress 50", "progress 75", "progress 100", "done"));
+  EXPECT_EQ(Thumb(0), "");
+  EXPECT_EQ(ReadHost(kImages + u"x.jpg"), "X");
+  EXPECT_EQ(ReadHost(kImages + u"dir\\y.jpg"), "Y");
+  EXPECT_EQ(Thumb(3), "");
+}
+
+TEST_F(ListFixture, HostileAddressesWriteNothingOutsideTheCache) {
+  TestHttpServer server;
+  // Whatever the client asks for (it may tidy the path first), it gets it.
+  for (int i = 0; i < 3; ++i) server.Enqueue(HttpResponse::Body("EVIL"));
+  Add(server.WideUrl("/a/b/../../../../escape.txt"));
+  Add(server.WideUrl("/a/b/c/..\\..\\..\\..\\escape3.txt"));
+  Add(server.WideUrl("/a/b/c/..\\GoodsDataTemp.xml"));
+
+  ASSERT_TRUE(list.StartThumbnailFetch());
+  ASSERT_TRUE(screen.WaitForDone());
+  for (const auto& file : FilesUnderRoot())
+    EXPECT_EQ(file.rfind("VOVo Vidav/quobble/Images/", 0), 0u) << file;
+  EXPECT_FALSE(FileExists(std::u16string(kDataFolder) + u"GoodsDataTemp.xml"));
+}
+
+TEST_F(ListFixture, AFailedDownloadEndsTheRunWithBothMessages) {
+  TestHttpServer server;
+  server.Route("/a/b/c/ok.jpg", HttpResponse::Body("ok"));
+  Add(server.WideUrl("/a/b/c/missing.jpg"));
+  Add(server.WideUrl("/a/b/c/ok.jpg"));
+
+  ASSERT_TRUE(list.StartThumbnailFetch());
+  ASSERT_TRUE(screen.WaitForDone());
+  const auto messages = screen.Messages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_THAT(messages[0], ::testing::StartsWith("error: [DownloadFile] HttpQueryInfo("));
+  EXPECT_EQ(messages[1], "Error: XML DownloadFile Error");
+  EXPECT_THAT(WorkerEvents().back(), "done");
+  EXPECT_EQ(Thumb(0), "");
+  EXPECT_EQ(Thumb(1), "");  // records after the failure wait for the next run
+  EXPECT_EQ(server.Requests().size(), 1u);
+}
+
+TEST_F(ListFixture, AnEmptyPageOnlyReportsDone) {
+  ASSERT_TRUE(list.StartThumbnailFetch());
+  ASSERT_TRUE(screen.WaitForDone());
+  EXPECT_THAT(WorkerEvents(), ElementsAre("done"));
+}
+
+TEST_F(ListFixture, AStopEndsTheRunBeforeTheNextRecord) {
+  TestHttpServer server;
+  HttpResponse slow = HttpResponse::Body("slow");
+  slow.delayBeforeHeadersMs = 300;
+  server.Route("/a/b/c/1.jpg", slow);
+  server.Route("/a/b/c/2.jpg", HttpResponse::Body("2"));
+  Add(server.WideUrl("/a/b/c/1.jpg"));
+  Add(server.WideUrl("/a/b/c/2.jpg"));
+
+  ASSERT_TRUE(list.StartThumbnailFetch());
+  ASSERT_TRUE(server.WaitForRequests(1));
+  EXPECT_FALSE(list.ResetList());
+  EXPECT_FALSE(list.ResetList());  // only re-arms the request
+  EXPECT_TRUE(screen.timerRunning());
+  EXPECT_EQ(list.RecordCount(), 2u);  // records stay while the worker runs
+  Finish();
+  EXPECT_THAT(WorkerEvents(), ElementsAre("progress 50", "done"));
+  EXPECT_EQ(Thumb(1), "");
+  EXPECT_TRUE(list.ResetList());
+}
+
+TEST_F(ListFixture, AStopDuringTheLastRecordLetsTheRunEndNormally) {
+  TestHttpServer server;
+  HttpResponse slow = HttpResponse::Body("slow");
+  slow.delayBeforeHeadersMs = 200;
+  server.Route("/a/b/c/1.jpg", slow);
+  Add(server.WideUrl("/a/b/c/1.jpg"));
+
+  ASSERT_TRUE(list.StartThumbnailFetch());
+  ASSERT_TRUE(server.WaitForRequests(1));
+  EXPECT_FALSE(list.ResetList());
+  Finish();
+  EXPECT_THAT(WorkerEvents(), ElementsAre("progress 100", "done"));
+  ASSERT_TRUE(list.ResetList());
+
+  // The stop asked for is spent: the next run is not cut short.
+  Add(server.WideUrl("/a/b/c/1.jpg"));
+  ASSERT_TRUE(list.StartThumbnailFetch());
+  ASSERT_TRUE(screen.WaitForDone(2));
+  EXPECT_THAT(WorkerEvents(), ElementsAre("progress 100", "done", "progress 100", "done"));
+}
+
+TEST_F(ListFixture, DestroyingTheListAbortsAStalledDownloadQuietly) {
+  TestHttpServer server;
+  HttpResponse stalled = HttpResponse::Body(std::string(10000, 'x'));
+  stalled.stallAt = 100;
+  stalled.stallMs = 20000;
+  server.Route("/a/b/c/1.jpg", stalled);
+  auto local = std::make_unique<ProductList>(screen, std::u16string(kDataFolder));
+  auto record = std::make_unique<ProductRecord>();
+  record->imageUrl = server.WideUrl("/a/b/c/1.jpg");
+  local->AppendRecord(std::move(record));
+  ASSERT_TRUE(local->StartThumbnailFetch());
+  ASSERT_TRUE(server.WaitForRequests(1));
+
+  const auto before = std::chrono::steady_clock::now();
+  local.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+  EXPECT_THAT(screen.Messages(), IsEmpty());
+  EXPECT_FALSE(FileExists(kImages + u"c\\1.jpg"));  // no truncated thumbnail left
+}
+
+}  // namespace
+}  // namespace quobble
