@@ -373,16 +373,17 @@ bool Parser::Section(char16_t*& p, State& next) {
   }
   char16_t* body = mismatch;
   char16_t* end = Find3(body, u']', u']', u'>');
+  const bool closed = *end != 0;
   if (keep) {
     XmlNode* section = Append(type);
     if (section == nullptr) return false;
     section->value = body;
-    if (*end != 0) {
+    if (closed) {
       *end = 0;
       if (Has(TrimCData)) Trim(section->value);
     }
   }
-  if (*end == 0) {
+  if (!closed) {
     p = end;
     return false;
   }
