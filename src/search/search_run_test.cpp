@@ -1,0 +1,234 @@
+#include "search/search_run.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/text.h"
+#include "search/commands.h"
+#include "tests/support/recording_screen.h"
+#include "tests/support/temp_root.h"
+#include "tests/support/test_http_server.h"
+
+namespace quobble {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using Clock = std::chrono::steady_clock;
+
+std::string Answer(int total, int start, int display, const std::vector<std::string>& images) {
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><rss><channel><title>Shop</title><total>" +
+      std::to_string(total) + "</total><start>" + std::to_string(start) + "</start><display>" +
+      std::to_string(display) + "</display>";
+  for (size_t i = 0; i < images.size(); ++i)
+    xml += "<item><title>item " + std::to_string(i) + "</title><image>" + images[i] +
+           "</image><lprice>100</lprice></item>";
+  return xml + "</channel></rss>";
+}
+
+struct RunFixture : ::testing::Test {
+  TempRoot root;
+  TestHttpServer server;
+  RecordingScreen screen;
+  SearchState state;
+  ProductList list{screen, std::u16string(kDataFolder)};
+
+  RunFixture() {
+    SetServiceEndpoint(Utf8ToUtf16(server.Url("")));
+    state.dataFolder = kDataFolder;
+    (void)CreateFolderPath(state.dataFolder);
+    screen.SetQuery(u"abc");
+  }
+  ~RunFixture() override { SetServiceEndpoint(u""); }
+
+  std::string Image(const std::string& name) { return server.Url("/img/a/b/" + name); }
+  void AnswerWith(std::string body) {
+    server.Route("/search", HttpResponse::Body(std::move(body)));
+  }
+  // The searches the service has seen, as their query strings.
+  std::vector<std::string> Searches() {
+    std::vector<std::string> out;
+    for (const auto& r : server.Requests())
+      if (r.target.rfind("/search?", 0) == 0) out.push_back(r.target.substr(8));
+    return out;
+  }
+  void Finish(int count = 1) {
+    ASSERT_TRUE(screen.WaitForDone(count));
+    while (list.Busy()) std::this_thread::yield();
+  }
+  // Plays the UI thread's retry timer until it is stopped; returns when the
+  // tick that ran the search came.
+  Clock::time_point TickUntilStopped() {
+    while (screen.timerRunning()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      RunTimerTick(screen, state, list, ID_RETRY_TIMER);
+    }
+    return Clock::now();
+  }
+};
+
+TEST_F(RunFixture, ASearchReadsTheAnswerAndStartsTheThumbnails) {
+  server.Route("/img/a/b/1.jpg", HttpResponse::Body("jpeg"));
+  AnswerWith(Answer(30, 1, 10, {Image("1.jpg")}));
+  EXPECT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);
+  Finish();
+  ASSERT_THAT(Searches(), ElementsAre("key=" + Utf16ToUtf8(ApiKey()) +
+                                      "&query=%61%62%63&display=10&start=1&target=shop&sort=sim"));
+  EXPECT_EQ(state.pendingCommand, ID_SEARCH);
+  EXPECT_EQ(state.total, 30);
+  EXPECT_EQ(screen.title(), "Shop");
+  EXPECT_EQ(screen.rowCount(), 1);
+  EXPECT_EQ(Utf16ToUtf8(list.RecordAt(0)->ThumbPath()),
+            Utf16ToUtf8(std::u16string(kDataFolder) + u"Images\\b\\1.jpg"));
+  EXPECT_THAT(screen.Messages(), IsEmpty());
+  const auto events = screen.Events();
+  EXPECT_EQ(events.front(), "wait cursor");
+  EXPECT_THAT(events, Contains("arrow cursor"));
+}
+
+TEST_F(RunFixture, PagingStepsByTheLastAnswer) {
+  AnswerWith(Answer(100, 11, 10, {}));
+  EXPECT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);
+  Finish(1);
+  state.ApplyMenuCommand(ID_DISPLAY_50);
+  state.ApplyMenuCommand(ID_SORT_DSC);
+  EXPECT_EQ(RunPagingCommand(screen, state, list, ID_NEXT_PAGE), 0);
+  Finish(2);
+  EXPECT_EQ(RunPagingCommand(screen, state, list, ID_PREV_PAGE), 0);
+  Finish(3);
+  const auto searches = Searches();
+  ASSERT_EQ(searches.size(), 3u);
+  EXPECT_THAT(searches[1], HasSubstr("&display=50&start=21&target=shop&sort=dsc"));
+  EXPECT_THAT(searches[2], HasSubstr("&start=1&"));
+  EXPECT_EQ(RunPagingCommand(screen, state, list, 4242), 0);
+  EXPECT_EQ(Searches().size(), 3u);
+}
+
+TEST_F(RunFixture, FailuresLeaveTheListEmptyAndTheLabelsAsTheyWere) {
+  AnswerWith(Answer(30, 1, 10, {"", ""}));
+  ASSERT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);
+  Finish();
+  const struct {
+    HttpResponse answer;
+    std::vector<std::string> messages;
+  } cases[] = {
+      {HttpResponse::Status(500),
+       {"error: [DownloadFile] HttpQueryInfo(", "Error: XML DownloadFile Error"}},
+      {HttpResponse::Body(""), {"Error: Invalid XML File (parse_file failed)."}},
+  };
+  for (const auto& c : cases) {
+    screen.ClearEvents();
+    server.Route("/search", c.answer);
+    EXPECT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), -1);
+    EXPECT_EQ(list.RecordCount(), 0u);
+    EXPECT_EQ(screen.rowCount(), 0);
+    EXPECT_EQ(screen.totalText(), "30");
+    EXPECT_EQ(screen.rangeText(), "1~11");
+    EXPECT_EQ(state.total, 30);
+    const auto messages = screen.Messages();
+    ASSERT_EQ(messages.size(), c.messages.size());
+    for (size_t i = 0; i < messages.size(); ++i)
+      EXPECT_THAT(messages[i], ::testing::StartsWith(c.messages[i]));
+    const auto events = screen.Events();
+    EXPECT_EQ(events[events.size() - 2], "arrow cursor");  // before the last message
+  }
+}
+
+TEST_F(RunFixture, AnEmptyQueryClearsTheListBeforeTheWarning) {
+  AnswerWith(Answer(30, 1, 10, {"", ""}));
+  ASSERT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);
+  Finish();
+  screen.ClearEvents();
+  screen.SetQuery(u"");
+  EXPECT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), -1);
+  EXPECT_THAT(screen.Events(), ElementsAre("wait cursor", "rows 0", "read query", "arrow cursor",
+                                           "message Warning: 검색어를 넣어주세요."));
+  EXPECT_EQ(Searches().size(), 1u);
+}
+
+TEST_F(RunFixture, AnAnswerWithoutAChannelIsAnEmptyPage) {
+  screen.SetTitleText(u"before");
+  AnswerWith("<?xml version=\"1.0\"?><result><errorMessage>Invalid key</errorMessage></result>");
+  EXPECT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);
+  Finish();
+  EXPECT_THAT(screen.Messages(), IsEmpty());
+  EXPECT_EQ(screen.title(), "before");
+  EXPECT_EQ(list.RecordCount(), 0u);
+}
+
+TEST_F(RunFixture, AHangulQueryIsSentAsUtf8) {
+  AnswerWith(Answer(0, 1, 0, {}));
+  screen.SetQuery(u"가 나");
+  EXPECT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);
+  Finish();
+  EXPECT_THAT(Searches().at(0), HasSubstr("&query=%ea%b0%80%20%eb%82%98&"));
+}
+
+TEST_F(RunFixture, ASearchDuringTheDownloadRunsOnceTheWorkerHasStopped) {
+  HttpResponse slow = HttpResponse::Body("jpeg");
+  slow.delayBeforeHeadersMs = 300;
+  server.Route("/img/a/b/slow.jpg", slow);
+  AnswerWith(Answer(100, 1, 10, {Image("slow.jpg"), Image("slow.jpg")}));
+  ASSERT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);
+  ASSERT_TRUE(server.WaitForRequests(2));
+
+  screen.ClearEvents();
+  screen.SetQuery(u"second");
+  EXPECT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), -1);
+  EXPECT_THAT(screen.Events(), ElementsAre("wait cursor", "timer start"));
+  EXPECT_EQ(list.RecordCount(), 2u);
+
+  // The UI thread's timer, with the worker's end noted as it happens.
+  std::thread watcher([&] { screen.WaitForDone(1); });
+  Clock::time_point workerDone{};
+  while (screen.timerRunning()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (workerDone == Clock::time_point{} && screen.doneCount() >= 1) workerDone = Clock::now();
+    RunTimerTick(screen, state, list, ID_RETRY_TIMER);
+  }
+  const auto ran = Clock::now();
+  watcher.join();
+  EXPECT_LE(ran - workerDone, std::chrono::milliseconds(450));
+  EXPECT_EQ(state.pendingCommand, 0);
+  EXPECT_THAT(screen.Messages(), IsEmpty());
+  const auto searches = Searches();
+  ASSERT_EQ(searches.size(), 2u);
+  EXPECT_THAT(searches[1], HasSubstr("query=%73%65%63%6f%6e%64"));
+  EXPECT_EQ(list.RecordCount(), 2u);
+  Finish(2);
+}
+
+TEST_F(RunFixture, OnlyTheLastOfSeveralDeferredCommandsRuns) {
+  HttpResponse slow = HttpResponse::Body("jpeg");
+  slow.delayBeforeHeadersMs = 300;
+  server.Route("/img/a/b/slow.jpg", slow);
+  AnswerWith(Answer(100, 1, 10, {Image("slow.jpg")}));
+  ASSERT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);
+  ASSERT_TRUE(server.WaitForRequests(2));
+
+  EXPECT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), -1);
+  EXPECT_EQ(RunPagingCommand(screen, state, list, ID_NEXT_PAGE), 0);
+  TickUntilStopped();
+  const auto searches = Searches();
+  ASSERT_EQ(searches.size(), 2u);
+  EXPECT_THAT(searches[1], HasSubstr("&start=11&"));
+  Finish(2);
+}
+
+TEST_F(RunFixture, TimerTicksThatRunNothing) {
+  EXPECT_FALSE(RunTimerTick(screen, state, list, 7));
+  EXPECT_THAT(screen.Events(), IsEmpty());
+  screen.StartRetryTimer();
+  EXPECT_TRUE(RunTimerTick(screen, state, list, ID_RETRY_TIMER));  // nothing pending
+  EXPECT_FALSE(screen.timerRunning());
+  EXPECT_THAT(Searches(), IsEmpty());
+}
+
+}  // namespace
+}  // namespace quobble
