@@ -1,6 +1,7 @@
 #include "platform/device_fs.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,7 +45,13 @@ std::string ResolveDeviceRoot(const char* rootArgument) {
   if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg == '/')
     return std::string(xdg) + "/quobble";
   const char* home = std::getenv("HOME");
-  return std::string(home != nullptr && *home != '\0' ? home : "/tmp") + "/.local/share/quobble";
+  if (home == nullptr || *home == '\0') {
+    // Never fall back to a shared folder such as /tmp: another user could
+    // plant files there.
+    const passwd* entry = ::getpwuid(::getuid());
+    home = entry != nullptr ? entry->pw_dir : ".";
+  }
+  return std::string(home) + "/.local/share/quobble";
 }
 
 bool SetDeviceRoot(const std::string& hostFolder) {
@@ -52,13 +59,19 @@ bool SetDeviceRoot(const std::string& hostFolder) {
   while (root.size() > 1 && root.back() == '/') root.pop_back();
   if (root.empty()) return Fail(ENOENT);
   RootStorage() = root;
-  return MakeHostFolders(root) ? true : Fail(errno);
+  if (!MakeHostFolders(root)) return Fail(errno);
+  struct stat st {};
+  if (::stat(root.c_str(), &st) != 0) return Fail(errno);
+  return S_ISDIR(st.st_mode) ? true : Fail(ENOTDIR);
 }
 
-const std::string& DeviceRoot() { return RootStorage(); }
+const std::string& DeviceRoot() {
+  return RootStorage();
+}
 
 std::optional<std::string> MapDevicePath(std::u16string_view devicePath) {
-  if (devicePath.empty() || devicePath.front() != u'\\' || RootStorage().empty()) return std::nullopt;
+  if (devicePath.empty() || devicePath.front() != u'\\' || RootStorage().empty())
+    return std::nullopt;
   std::string host = RootStorage();
   size_t pos = 1;
   while (pos < devicePath.size()) {
@@ -105,23 +118,42 @@ bool DeleteDeviceFile(std::u16string_view devicePath) {
   return ::unlink(host->c_str()) == 0 ? true : Fail(errno);
 }
 
-DeviceFile::~DeviceFile() { Close(); }
+DeviceFile::~DeviceFile() {
+  // A failure the caller is about to report must keep its error code.
+  const uint32_t error = GetLastError();
+  Close();
+  SetLastError(error);
+}
+
+bool DeviceFile::EnsureRegularFile() {
+  struct stat st {};
+  int error = 0;
+  if (::fstat(fd_, &st) != 0) {
+    error = errno;
+  } else if (S_ISDIR(st.st_mode)) {
+    error = EISDIR;
+  } else if (!S_ISREG(st.st_mode)) {
+    error = EINVAL;
+  } else if (::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0) {
+    error = errno;
+  }
+  if (error == 0) return true;
+  ::close(fd_);
+  fd_ = -1;
+  writing_ = false;
+  return Fail(error);
+}
 
 bool DeviceFile::OpenForRead(std::u16string_view devicePath) {
   Close();
   const auto host = MapDevicePath(devicePath);
   if (!host) return Fail(ENOENT);
-  fd_ = ::open(host->c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO planted at the path must not hang the caller; it has
+  // no effect on the regular files we accept.
+  fd_ = ::open(host->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd_ < 0) return Fail(errno);
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
-    ::close(fd_);
-    fd_ = -1;
-    return Fail(error);
-  }
   writing_ = false;
-  return true;
+  return EnsureRegularFile();
 }
 
 bool DeviceFile::CreateAlways(std::u16string_view devicePath) {
@@ -129,10 +161,11 @@ bool DeviceFile::CreateAlways(std::u16string_view devicePath) {
   const auto host = MapDevicePath(devicePath);
   if (!host) return Fail(ENOENT);
   // O_NOFOLLOW: a planted link must not redirect a download outside the root.
-  fd_ = ::open(host->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  fd_ = ::open(host->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+               0644);
   if (fd_ < 0) return Fail(errno);
   writing_ = true;
-  return true;
+  return EnsureRegularFile();
 }
 
 int64_t DeviceFile::Read(void* buffer, size_t size) {

@@ -56,6 +56,7 @@ class DeviceFile {
   bool IsOpen() const { return fd_ >= 0; }
 
  private:
+  bool EnsureRegularFile();
   int fd_ = -1;
   bool writing_ = false;
 };

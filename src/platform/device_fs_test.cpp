@@ -96,3 +96,25 @@ TEST(DeviceFs, RootComesFromArgumentThenEnvironment) {
 
 }  // namespace
 }  // namespace quobble
+
+namespace quobble {
+namespace {
+
+TEST(DeviceFs, PlantedFifoOrFileRootFailsInsteadOfHanging) {
+  TempRoot root;
+  ASSERT_EQ(::mkfifo((root.path() + "/pipe").c_str(), 0600), 0);
+  DeviceFile f;
+  EXPECT_FALSE(f.OpenForRead(u"\\pipe"));
+  EXPECT_NE(GetLastError(), 0u);
+  EXPECT_FALSE(f.CreateAlways(u"\\pipe"));
+  EXPECT_FALSE(DeviceFileExists(u"\\pipe"));
+
+  const std::string file = root.path() + "/plain";
+  std::ofstream(file) << "x";
+  EXPECT_FALSE(SetDeviceRoot(file));
+  EXPECT_EQ(GetLastError(), static_cast<uint32_t>(ENOTDIR));
+  SetDeviceRoot(root.path());
+}
+
+}  // namespace
+}  // namespace quobble
