@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/last_error.h"
+#include "platform/text.h"
 #include "tests/support/test_http_server.h"
 
 namespace quobble {
@@ -217,9 +218,7 @@ TEST(Internet, RefusedConnectionFailsWithCurlCode) {
   }
   Handles h;
   HINTERNET session = h.Keep(OpenSession());
-  const std::u16string url =
-      u"http://127.0.0.1:" +
-      std::u16string(std::to_string(port).begin(), std::to_string(port).end()) + u"/x";
+  const std::u16string url = Utf8ToUtf16("http://127.0.0.1:" + std::to_string(port) + "/x");
   SetLastError(0);
   EXPECT_EQ(InternetOpenUrlW(session, url.c_str(), nullptr, 0, kReload, 0), nullptr);
   EXPECT_EQ(GetLastError(), 7u);  // couldn't connect
