@@ -1,0 +1,240 @@
+#include "ui/main_frame.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPushButton>
+#include <QSettings>
+#include <QToolBar>
+
+#include "search/commands.h"
+#include "search/search_state.h"
+#include "ui/about_dialog.h"
+#include "ui/search_view.h"
+
+namespace quobble {
+
+// Consumes the frame's accelerator keys wherever the focus is inside the
+// frame, the query box included, before any widget or shortcut sees them.
+// Dialogs and menus run their own loops, where the keys keep their usual
+// meaning.
+class AcceleratorFilter : public QObject {
+ public:
+  explicit AcceleratorFilter(MainFrame& frame) : QObject(&frame), frame_(frame) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    const QEvent::Type type = event->type();
+    if (type != QEvent::KeyPress && type != QEvent::ShortcutOverride) return false;
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (!widget || widget->window() != &frame_) return false;
+    auto* key = static_cast<QKeyEvent*>(event);
+    const int command = AcceleratorCommand(key->key(), key->modifiers());
+    if (command == 0) return false;
+    event->accept();
+    if (type == QEvent::KeyPress && !key->isAutoRepeat()) frame_.OnCommand(command, 1, 0);
+    return true;
+  }
+
+ private:
+  MainFrame& frame_;
+};
+
+namespace {
+
+constexpr int kAcceleratorIds[][2] = {
+    {Qt::Key_Q, ID_EXIT}, {Qt::Key_N, ID_NEW}, {Qt::Key_O, 57601}, {Qt::Key_S, 57603},
+    {Qt::Key_Z, 57643},   {Qt::Key_X, 57635},  {Qt::Key_C, 57634}, {Qt::Key_V, 57637},
+};
+
+}  // namespace
+
+int AcceleratorCommand(int key, Qt::KeyboardModifiers modifiers) {
+  const Qt::KeyboardModifiers relevant =
+      modifiers & (Qt::ControlModifier | Qt::ShiftModifier | Qt::AltModifier | Qt::MetaModifier);
+  if (relevant != Qt::ControlModifier) return 0;
+  for (const auto& entry : kAcceleratorIds)
+    if (entry[0] == key) return entry[1];
+  return 0;
+}
+
+void OpenSettingsKey() {
+  QSettings settings(QStringLiteral("WTL"), QStringLiteral("Quobble"));
+  const QFileInfo file(settings.fileName());
+  if (file.exists()) return;
+  // QSettings writes a file only when it holds a value; the key is made
+  // empty by hand.
+  QDir().mkpath(file.absolutePath());
+  QFile empty(file.absoluteFilePath());
+  if (empty.open(QIODevice::WriteOnly | QIODevice::Append)) empty.close();
+}
+
+MainFrame::MainFrame(QWidget* parent)
+    : QMainWindow(parent), markedPageSize_(ID_DISPLAY_10), markedSort_(ID_SORT_SIM) {
+  setWindowTitle(QStringLiteral("quobble"));
+  setObjectName(QStringLiteral("quobble"));
+  OpenSettingsKey();
+  resize(kWidth, kHeight);
+  CreateMenu();
+  CreateSoftKeys();
+  view_ = new SearchView(QRect(0, 0, kWidth, kHeight - kSoftKeyBarHeight), this);
+  setCentralWidget(view_);
+  accelerators_ = new AcceleratorFilter(*this);
+  qApp->installEventFilter(accelerators_);
+  quit_ = [](int code) { QCoreApplication::exit(code); };
+}
+
+MainFrame::~MainFrame() {
+  qApp->removeEventFilter(accelerators_);
+  // The worker goes before anything it could reach.
+  if (view_) view_->Shutdown();
+}
+
+QAction* MainFrame::AddCommand(QMenu* menu, const QString& label, int id, bool checkable) {
+  QAction* action = menu->addAction(label);
+  action->setData(id);
+  action->setCheckable(checkable);
+  actions_.insert(id, action);
+  connect(action, &QAction::triggered, this, [this, action, id] {
+    // Qt flips a checkable item by itself; the marks move only when the menu
+    // next opens, so the flip is undone here.
+    if (action->isCheckable()) action->setChecked(id == pageSizeInMenu_ || id == sortInMenu_);
+    OnCommand(id);
+  });
+  return action;
+}
+
+void MainFrame::CreateMenu() {
+  optionMenu_ = new QMenu(QStringLiteral("Option"), this);
+  QMenu* sort = optionMenu_->addMenu(QStringLiteral("Sort"));
+  AddCommand(sort, QStringLiteral("Similarity"), ID_SORT_SIM, true);
+  AddCommand(sort, QStringLiteral("Update"), ID_SORT_DATE, true);
+  AddCommand(sort, QStringLiteral("High Price"), ID_SORT_DSC, true);
+  AddCommand(sort, QStringLiteral("Low Price"), ID_SORT_ASC, true);
+  QMenu* display = optionMenu_->addMenu(QStringLiteral("Display"));
+  AddCommand(display, QStringLiteral("10"), ID_DISPLAY_10, true);
+  AddCommand(display, QStringLiteral("30"), ID_DISPLAY_30, true);
+  AddCommand(display, QStringLiteral("50"), ID_DISPLAY_50, true);
+  AddCommand(display, QStringLiteral("75"), ID_DISPLAY_75, true);
+  AddCommand(display, QStringLiteral("100"), ID_DISPLAY_100, true);
+  // The screen's two wish-list commands have no control of their own.
+  AddCommand(optionMenu_, QStringLiteral("Add to Wish List"), ID_WISH_ADD, false);
+  AddCommand(optionMenu_, QStringLiteral("Show Wish List"), ID_WISH_SHOW, false);
+  optionMenu_->addSeparator();
+  AddCommand(optionMenu_, QStringLiteral("About"), ID_ABOUT, false);
+  AddCommand(optionMenu_, QStringLiteral("Exit"), ID_EXIT, false);
+  connect(optionMenu_, &QMenu::aboutToShow, this, &MainFrame::UpdateCheckMarks);
+}
+
+void MainFrame::CreateSoftKeys() {
+  auto* bar = new QToolBar(QStringLiteral("Soft keys"), this);
+  bar->setObjectName(QStringLiteral("softKeyBar"));
+  bar->setMovable(false);
+  bar->setFloatable(false);
+  bar->setContextMenuPolicy(Qt::PreventContextMenu);
+  bar->setContentsMargins(0, 0, 0, 0);
+  bar->layout()->setContentsMargins(0, 0, 0, 0);
+  bar->layout()->setSpacing(0);
+  bar->setFixedHeight(kSoftKeyBarHeight);
+  bar->setStyleSheet(QStringLiteral("QToolBar { border: 0; padding: 0; spacing: 0; }"));
+
+  auto* keys = new QWidget(bar);
+  keys->setFixedSize(kWidth, kSoftKeyBarHeight);
+  auto* row = new QHBoxLayout(keys);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->setSpacing(0);
+  actionKey_ = new QPushButton(QStringLiteral("Action"), keys);
+  menuKey_ = new QPushButton(QStringLiteral("Menu"), keys);
+  for (QPushButton* key : {actionKey_, menuKey_}) {
+    key->setFlat(true);
+    key->setFocusPolicy(Qt::NoFocus);
+    key->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    QFont font = key->font();
+    font.setBold(true);
+    key->setFont(font);
+    row->addWidget(key);
+  }
+  keys->setStyleSheet(
+      QStringLiteral("QWidget { background: #2b2b2b; } QPushButton { color: white; border: 0; }"
+                     " QPushButton:pressed { background: #4a4a4a; }"));
+  bar->addWidget(keys);
+  addToolBar(Qt::BottomToolBarArea, bar);
+
+  connect(actionKey_, &QPushButton::clicked, this, [this] { OnCommand(ID_ACTION); });
+  connect(menuKey_, &QPushButton::clicked, this, &MainFrame::OpenOptionMenu);
+}
+
+void MainFrame::OpenOptionMenu() {
+  const QSize size = optionMenu_->sizeHint();
+  const QPoint corner = menuKey_->mapToGlobal(QPoint(menuKey_->width() - size.width(), 0));
+  optionMenu_->popup(QPoint(corner.x(), corner.y() - size.height()));
+}
+
+void MainFrame::UpdateCheckMarks() {
+  const auto move = [this](int marked, int& inMenu) {
+    if (marked == inMenu) return;
+    if (QAction* old = MenuAction(inMenu)) old->setChecked(false);
+    if (QAction* now = MenuAction(marked)) now->setChecked(true);
+    inMenu = marked;
+  };
+  move(markedPageSize_, pageSizeInMenu_);
+  move(markedSort_, sortInMenu_);
+}
+
+void MainFrame::OnCommand(int id, int code, intptr_t param) {
+  switch (id) {
+    case ID_EXIT:
+      // Queued, as a posted close: the menu or key that asked has finished.
+      QMetaObject::invokeMethod(this, "close", Qt::QueuedConnection);
+      return;
+    case ID_NEW:
+    case ID_ACTION:
+      return;
+    case ID_ABOUT: {
+      QWidget* owner = QApplication::activeWindow();
+      AboutDialog about(owner ? owner : this);
+      about.exec();
+      return;
+    }
+    case ID_WISH_ADD:
+    case ID_WISH_SHOW:
+      view_->OnCommand(id, code, param);
+      return;
+    default:
+      switch (view_->State().ApplyMenuCommand(id)) {
+        case MenuGroup::PageSize:
+          markedPageSize_ = id;
+          break;
+        case MenuGroup::Sort:
+          markedSort_ = id;
+          break;
+        case MenuGroup::None:
+          break;
+      }
+  }
+}
+
+void MainFrame::RaiseFromAnotherLaunch(const QString&) {
+  if (isMinimized()) showNormal();
+  show();
+  raise();
+  activateWindow();
+}
+
+void MainFrame::closeEvent(QCloseEvent* event) {
+  OpenSettingsKey();
+  event->accept();
+  hide();
+  // The window is gone for the user; the worker is stopped now so that the
+  // process can end promptly.
+  view_->Shutdown();
+  if (quit_) quit_(1);
+}
+
+}  // namespace quobble
