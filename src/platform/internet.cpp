@@ -115,7 +115,7 @@ struct Request final : InternetHandleObject {
 
   size_t PendingSize() const { return pending.size() - pendingOffset; }
   void Fail(CURLcode code) {
-    if (done && result != CURLE_OK) return;
+    if (done) return;
     done = true;
     result = code;
   }

@@ -394,7 +394,7 @@ TEST(Internet, ThreadsDownloadAtOnce) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(good.load(), 40);
-  EXPECT_LE(server.ConnectionCount(), 40);
+  EXPECT_LT(server.ConnectionCount(), 40) << "idle connections are picked up again";
 }
 
 }  // namespace

@@ -49,31 +49,38 @@ std::u16string Compose(std::u16string_view prefix, std::u16string_view text,
   return out;
 }
 
+struct Template {
+  std::u16string_view prefix;
+  bool aboutFile;  // the file path follows the prefix, else the URL
+  std::u16string_view beforeNumber;
+  std::u16string_view afterNumber;
+};
+
+constexpr Template kOpenFailed{u"[DownloadFile] InternetOpenUrl(", false,
+                               u") Failed (Error Code = ", u")"};
+constexpr Template kBadStatus{u"[DownloadFile] HttpQueryInfo(", false, u") = ", u" "};
+constexpr Template kCreateFailed{u"[DownloadFile] CreateFile(", true, u") Failed, Error Code = ",
+                                 u""};
+// Not among the device's messages: a read that fails with no length announced
+// now fails the download, and the callers take 0 as already reported.
+constexpr Template kReadFailed{u"[DownloadFile] InternetReadFile(", false,
+                               u") Failed (Error Code = ", u")"};
+constexpr Template kWriteFailed{u"[DownloadFile] WriteFile(", true, u") Failed, Error Code = ",
+                                u""};
+
 class Download {
  public:
   Download(const std::u16string& filePath, const std::u16string& url, MessageSink& messages)
       : filePath_(filePath), url_(url), messages_(messages) {}
 
   void Show(const std::u16string& text) { messages_.ShowMessage(text, kCaption); }
-  void ShowOpenFailed(uint32_t error) {
-    Show(Compose(u"[DownloadFile] InternetOpenUrl(", url_,
-                 u") Failed (Error Code = " + Number(static_cast<int32_t>(error)) + u")"));
-  }
-  void ShowStatus(uint32_t status) {
-    Show(Compose(u"[DownloadFile] HttpQueryInfo(", url_,
-                 u") = " + Number(static_cast<int32_t>(status)) + u" "));
-  }
-  void ShowCreateFailed(uint32_t error) {
-    Show(Compose(u"[DownloadFile] CreateFile(", filePath_,
-                 u") Failed, Error Code = " + Number(static_cast<int32_t>(error))));
-  }
-  void ShowReadFailed(uint32_t error) {
-    Show(Compose(u"[DownloadFile] InternetReadFile(", url_,
-                 u") Failed (Error Code = " + Number(static_cast<int32_t>(error)) + u")"));
-  }
-  void ShowWriteFailed(uint32_t error) {
-    Show(Compose(u"[DownloadFile] WriteFile(", filePath_,
-                 u") Failed, Error Code = " + Number(static_cast<int32_t>(error))));
+  // "<prefix><URL or path><beforeNumber><number><afterNumber>", the number
+  // shown as a signed int.
+  void Show(const Template& t, uint32_t number) {
+    std::u16string suffix(t.beforeNumber);
+    suffix += Number(static_cast<int32_t>(number));
+    suffix += t.afterNumber;
+    Show(Compose(t.prefix, t.aboutFile ? filePath_ : url_, suffix));
   }
 
  private:
@@ -92,7 +99,7 @@ int DownloadFile(HINTERNET internet, const std::u16string& filePath, const std::
                                      : INTERNET_FLAG_RESYNCHRONIZE;
   HINTERNET request = InternetOpenUrlW(internet, url.c_str(), nullptr, 0, flags, 0);
   if (request == nullptr) {
-    download.ShowOpenFailed(GetLastError());
+    download.Show(kOpenFailed, GetLastError());
     return 0;
   }
 
@@ -102,14 +109,14 @@ int DownloadFile(HINTERNET internet, const std::u16string& filePath, const std::
   if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
                       nullptr) ||
       status != 200) {
-    download.ShowStatus(status);
+    download.Show(kBadStatus, status);
     InternetCloseHandle(request);
     return 0;
   }
 
   DeviceFile file;
   if (!file.CreateAlways(filePath)) {
-    download.ShowCreateFailed(GetLastError());
+    download.Show(kCreateFailed, GetLastError());
     InternetCloseHandle(request);
     return 0;
   }
@@ -142,7 +149,7 @@ int DownloadFile(HINTERNET internet, const std::u16string& filePath, const std::
     }
     if (got == 0) break;
     if (!file.Write(chunk, got)) {
-      download.ShowWriteFailed(GetLastError());
+      download.Show(kWriteFailed, GetLastError());
       stoppedEarly = writeFailed = true;
       break;
     }
@@ -154,7 +161,7 @@ int DownloadFile(HINTERNET internet, const std::u16string& filePath, const std::
   // Closing syncs the file: when that fails the last bytes may not be on
   // storage, so the file is no more complete than after a failed write.
   if (!file.Close() && !writeFailed) {
-    download.ShowWriteFailed(GetLastError());
+    download.Show(kWriteFailed, GetLastError());
     DeleteDeviceFile(filePath);
     return 0;
   }
@@ -165,10 +172,9 @@ int DownloadFile(HINTERNET internet, const std::u16string& filePath, const std::
     return 0;
   }
   // Without an announced length only a clean end proves the file whole; a
-  // truncated file kept here would be taken for a complete one. The callers
-  // take 0 as "already reported", so a failed read says so here.
+  // truncated file kept here would be taken for a complete one.
   if (fileSize == 0 && stoppedEarly) {
-    if (readFailed) download.ShowReadFailed(readError);
+    if (readFailed) download.Show(kReadFailed, readError);
     DeleteDeviceFile(filePath);
     return 0;
   }
