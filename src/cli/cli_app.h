@@ -1,0 +1,93 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/cli_output.h"
+#include "cli/cli_screen.h"
+#include "cli/main_loop.h"
+#include "search/product_list.h"
+#include "search/search_state.h"
+
+namespace quobble {
+
+struct CliOptions {
+  enum class Mode { Search, Interactive, WishAdd, WishList, Help };
+  Mode mode = Mode::Interactive;
+  std::string endpoint;  // empty: QUOBBLE_ENDPOINT, else the embedded catalogue
+  std::string root;      // empty: QUOBBLE_ROOT, else the XDG default
+  std::string sort = "sim";
+  int display = 10;
+  int32_t start = 1;
+  bool json = false;
+  bool thumbnails = true;
+  std::string query;  // the search, or the wish-list text
+};
+
+// Parses the command line (argv[0] excluded). False with `error` set on a
+// usage mistake.
+bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options,
+                       std::string& error);
+std::string CliUsage();
+
+// The page size and sort menu commands for a choice, 0 when there is none.
+int DisplayCommand(int display);
+int SortCommand(const std::string& sort);
+
+// The terminal client on the main thread: a search screen, the search state
+// and the page's list, driven one-shot or by commands.
+class CliApp {
+ public:
+  CliApp(const CliOptions& options, std::ostream& out, std::ostream& err, bool progressBar);
+  // Stops the worker (aborting its download) and waits for it.
+  ~CliApp();
+  CliApp(const CliApp&) = delete;
+  CliApp& operator=(const CliApp&) = delete;
+
+  // Creates the data folder; false (and says why on `err`) when it cannot.
+  bool Prepare();
+  // One search with the options, then waits for its thumbnails. Exit code.
+  int RunOnce();
+  // Commands from `fd`, one a line, until "quit" or the end of the input; at
+  // the end, a deferred command still runs and its thumbnails are waited for.
+  int RunInteractive(int fd, bool prompt);
+  // "wish add TEXT" / "wish list". Exit code.
+  int RunWish();
+
+  // One command line; false when it asks to quit.
+  bool Execute(const std::string& line);
+  // Serves the worker's calls and the retry timer once, waiting at most
+  // `timeoutMs` (and less when the timer is due sooner) for something to do.
+  // True when `fd` is readable.
+  bool Pump(int fd, int timeoutMs);
+  // Until the worker is done and no command waits for it.
+  void Settle();
+
+  const SearchState& state() const { return state_; }
+  const CliScreen& screen() const { return screen_; }
+  const ProductList& list() const { return *list_; }
+  PageView Page(int result) const;
+  // Searches that read an answer, deferred ones included.
+  int searchesShown() const { return searchesShown_; }
+
+ private:
+  // Runs a paging command (or the retry tick) and shows the page it read.
+  void Paging(int commandId);
+  void Tick();
+  void ShowPage(int result);
+  void Say(const std::string& text);
+
+  CliOptions options_;
+  std::ostream& out_;
+  std::ostream& err_;
+  MainLoop loop_;
+  CliScreen screen_;
+  SearchState state_;
+  std::unique_ptr<ProductList> list_;
+  std::string pendingInput_;
+  int searchesShown_ = 0;
+};
+
+}  // namespace quobble
