@@ -234,6 +234,24 @@ TEST(Internet, RefusesOtherSchemes) {
   }
 }
 
+// A length beyond the 4-byte answer is no length at all, and the body that
+// falls short of it still fails.
+TEST(Internet, LengthBeyondFourBytesIsNotAnswered) {
+  TestHttpServer server;
+  HttpResponse r = HttpResponse::Body(Pattern(5000));
+  r.announcedLength = 5'000'000'000;
+  server.Route("/huge", r);
+  Handles h;
+  HINTERNET session = h.Keep(OpenSession());
+  HINTERNET request =
+      h.Keep(InternetOpenUrlW(session, server.WideUrl("/huge").c_str(), nullptr, 0, kReload, 0));
+  ASSERT_NE(request, nullptr);
+  uint32_t length = 0, size = 4;
+  EXPECT_FALSE(HttpQueryInfoW(request, kLengthNumber, &length, &size, nullptr));
+  EXPECT_EQ(length, 0u);
+  EXPECT_FALSE(ReadAll(request).ok);
+}
+
 TEST(Internet, NonSuccessStatusIsReportedNotFailed) {
   TestHttpServer server;  // unrouted: 404
   Handles h;
