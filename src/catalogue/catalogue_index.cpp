@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 
 #include "platform/text.h"
@@ -41,9 +42,52 @@ size_t CodePoints(std::u16string_view s) {
   return n;
 }
 
-// Trigram lookup needs three characters; anything shorter is a filter.
+// Trigram lookup needs three characters; shorter words use the character
+// and character-pair lists.
 bool IsLongWord(std::u16string_view word) {
   return CodePoints(word) >= 3;
+}
+
+std::vector<char32_t> ToCodePoints(std::u16string_view s) {
+  std::vector<char32_t> out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    char32_t c = s[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
+        s[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    }
+    out.push_back(c);
+  }
+  return out;
+}
+
+// Code points fit in 21 bits; a pair is kept apart from a single character
+// by the bit above both.
+uint64_t ShortKey(char32_t c) {
+  return c;
+}
+uint64_t ShortKey(char32_t first, char32_t second) {
+  return (uint64_t{1} << 63) | (uint64_t{first} << 21) | second;
+}
+
+// Occurrences of `word` in `text`, overlapping ones included. A plain loop:
+// titles are short, and this runs for every hit of a ranked query.
+size_t CountOccurrences(std::u16string_view text, std::u16string_view word) {
+  if (word.empty() || word.size() > text.size()) return 0;
+  const char16_t first = word[0];
+  const size_t last = text.size() - word.size();
+  size_t n = 0;
+  for (size_t i = 0; i <= last; ++i) {
+    if (text[i] == first && text.compare(i + 1, word.size() - 1, word.substr(1)) == 0) ++n;
+  }
+  return n;
+}
+
+// The character lists live as long as the index; callers get them unowned.
+std::shared_ptr<const Hits> Unowned(const Hits& hits) {
+  return std::shared_ptr<const Hits>(std::shared_ptr<const Hits>(), &hits);
 }
 
 std::string FtsPhrase(std::u16string_view word) {
@@ -86,42 +130,79 @@ std::vector<std::u16string> SplitWords(std::u16string_view query) {
   return words;
 }
 
+std::shared_ptr<const Hits> HitsCache::Get(const std::string& key) {
+  if (capacity_ == 0) return nullptr;
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(key);
+  if (it == entries_.end()) return nullptr;
+  order_.splice(order_.begin(), order_, it->second);
+  return it->second->hits;
+}
+
+void HitsCache::Put(const std::string& key, std::shared_ptr<const Hits> hits) {
+  if (capacity_ == 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (entries_.count(key)) return;
+  order_.push_front(Entry{key, std::move(hits)});
+  entries_[key] = order_.begin();
+  if (order_.size() > capacity_) {
+    entries_.erase(order_.back().key);
+    order_.pop_back();
+  }
+}
+
+CatalogueIndex::CatalogueIndex(size_t cacheEntries)
+    : wordCache_(cacheEntries * 2), answerCache_(cacheEntries) {}
+
 std::unique_ptr<CatalogueIndex> CatalogueIndex::Build(std::vector<Product> products,
                                                       std::string& error, size_t cacheEntries) {
-  std::unique_ptr<CatalogueIndex> index(new CatalogueIndex());
-  index->cacheEntries_ = cacheEntries;
+  std::unique_ptr<CatalogueIndex> index(new CatalogueIndex(cacheEntries));
   std::sort(products.begin(), products.end(),
             [](const Product& a, const Product& b) { return a.id < b.id; });
   index->products_ = std::move(products);
   const auto& ps = index->products_;
   const size_t n = ps.size();
   index->folded_.reserve(n);
+  index->length_.reserve(n);
   index->byId_.reserve(n);
+  double totalLength = 0;
   for (uint32_t i = 0; i < n; ++i) {
     index->folded_.push_back(FoldCase(Utf8ToUtf16(ps[i].title)));
+    index->length_.push_back(static_cast<uint32_t>(CodePoints(index->folded_.back())));
+    totalLength += index->length_.back();
     index->byId_.emplace(ps[i].id, i);
   }
-  // Full orders; positions already follow the id, so ties fall back to it.
-  auto makeOrder = [&](auto less) {
+  if (n > 0) index->averageLength_ = std::max(1.0, totalLength / static_cast<double>(n));
+  // Positions already follow the id, so a stable sort leaves ties in id order.
+  auto rank = [&](SortKey key, auto less) {
     std::vector<uint32_t> order(n);
     std::iota(order.begin(), order.end(), 0u);
     std::stable_sort(order.begin(), order.end(), less);
-    return order;
+    auto& rankOf = index->rankOf_[static_cast<int>(key)];
+    rankOf.resize(n);
+    for (uint32_t place = 0; place < n; ++place) rankOf[order[place]] = place;
   };
-  index->order_[static_cast<int>(SortKey::Sim)] =
-      makeOrder([](uint32_t, uint32_t) { return false; });
-  index->order_[static_cast<int>(SortKey::Date)] =
-      makeOrder([&](uint32_t a, uint32_t b) { return ps[a].updated > ps[b].updated; });
-  index->order_[static_cast<int>(SortKey::Asc)] =
-      makeOrder([&](uint32_t a, uint32_t b) { return ps[a].lowPrice < ps[b].lowPrice; });
-  index->order_[static_cast<int>(SortKey::Dsc)] =
-      makeOrder([&](uint32_t a, uint32_t b) { return ps[a].lowPrice > ps[b].lowPrice; });
-  for (int k = 0; k < 4; ++k) {
-    index->rankOf_[k].resize(n);
-    for (uint32_t place = 0; place < n; ++place) index->rankOf_[k][index->order_[k][place]] = place;
-  }
+  rank(SortKey::Sim, [](uint32_t, uint32_t) { return false; });
+  rank(SortKey::Date, [&](uint32_t a, uint32_t b) { return ps[a].updated > ps[b].updated; });
+  rank(SortKey::Asc, [&](uint32_t a, uint32_t b) { return ps[a].lowPrice < ps[b].lowPrice; });
+  rank(SortKey::Dsc, [&](uint32_t a, uint32_t b) { return ps[a].lowPrice > ps[b].lowPrice; });
+  index->BuildShortWordLists();
   if (!index->BuildImage(error)) return nullptr;
   return index;
+}
+
+void CatalogueIndex::BuildShortWordLists() {
+  for (uint32_t pos = 0; pos < folded_.size(); ++pos) {
+    std::vector<char32_t> cps = ToCodePoints(folded_[pos]);
+    auto add = [&](uint64_t key) {
+      Hits& list = shortWordHits_[key];
+      if (list.empty() || list.back() != pos) list.push_back(pos);
+    };
+    for (size_t i = 0; i < cps.size(); ++i) {
+      add(ShortKey(cps[i]));
+      if (i + 1 < cps.size()) add(ShortKey(cps[i], cps[i + 1]));
+    }
+  }
 }
 
 CatalogueIndex::~CatalogueIndex() {
@@ -133,7 +214,6 @@ int64_t CatalogueIndex::Find(int64_t id) const {
   auto it = byId_.find(id);
   return it == byId_.end() ? -1 : static_cast<int64_t>(it->second);
 }
-
 bool CatalogueIndex::BuildImage(std::string& error) {
   sqlite3* db = nullptr;
   if (sqlite3_open(":memory:", &db) != SQLITE_OK) {
@@ -200,6 +280,10 @@ sqlite3* CatalogueIndex::Acquire(std::string& error) {
   // Read-only and not freed on close: every connection reads the same image.
   int rc =
       sqlite3_deserialize(db, "main", image_, imageSize_, imageSize_, SQLITE_DESERIALIZE_READONLY);
+  // Memory mapping lets the pager read pages in place instead of copying them.
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_exec(db, "PRAGMA mmap_size = 1073741824", nullptr, nullptr, nullptr);
+  }
   if (rc != SQLITE_OK) {
     error = SqliteError(db, "cannot load the index database");
     sqlite3_close(db);
@@ -213,22 +297,16 @@ void CatalogueIndex::Release(sqlite3* db) {
   idle_.push_back(db);
 }
 
-bool CatalogueIndex::MatchLongWords(const std::vector<std::u16string>& words, bool ranked,
-                                    Hits& out, std::string& error) {
-  std::string match;
-  for (const auto& w : words) {
-    if (!IsLongWord(w)) continue;
-    if (!match.empty()) match += " AND ";
-    match += FtsPhrase(w);
-  }
+bool CatalogueIndex::MatchTrigrams(const std::u16string& foldedWord, Hits& out,
+                                   std::string& error) {
   sqlite3* db = Acquire(error);
   if (!db) return false;
-  const char* sql = ranked ? "SELECT rowid FROM titles WHERE titles MATCH ?1 ORDER BY rank, rowid"
-                           : "SELECT rowid FROM titles WHERE titles MATCH ?1";
+  const std::string phrase = FtsPhrase(foldedWord);
   sqlite3_stmt* stmt = nullptr;
-  bool ok = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK;
+  bool ok = sqlite3_prepare_v2(db, "SELECT rowid FROM titles WHERE titles MATCH ?1", -1, &stmt,
+                               nullptr) == SQLITE_OK;
   if (ok) {
-    sqlite3_bind_text(stmt, 1, match.data(), static_cast<int>(match.size()), SQLITE_STATIC);
+    sqlite3_bind_text(stmt, 1, phrase.data(), static_cast<int>(phrase.size()), SQLITE_STATIC);
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
       sqlite3_int64 row = sqlite3_column_int64(stmt, 0);
@@ -241,7 +319,53 @@ bool CatalogueIndex::MatchLongWords(const std::vector<std::u16string>& words, bo
   if (!ok) error = SqliteError(db, "title lookup failed");
   sqlite3_finalize(stmt);
   Release(db);
+  std::sort(out.begin(), out.end());
   return ok;
+}
+
+std::shared_ptr<const Hits> CatalogueIndex::WordHits(const std::u16string& foldedWord,
+                                                     std::string& error) {
+  if (!IsLongWord(foldedWord)) {
+    static const Hits kNone;
+    std::vector<char32_t> cps = ToCodePoints(foldedWord);
+    uint64_t key = cps.size() == 1 ? ShortKey(cps[0]) : ShortKey(cps[0], cps[1]);
+    auto it = shortWordHits_.find(key);
+    return Unowned(it == shortWordHits_.end() ? kNone : it->second);
+  }
+  const std::string key = Utf16ToUtf8(foldedWord);
+  if (auto cached = wordCache_.Get(key)) return cached;
+  auto hits = std::make_shared<Hits>();
+  if (!MatchTrigrams(foldedWord, *hits, error)) return nullptr;
+  wordCache_.Put(key, hits);
+  return hits;
+}
+
+void CatalogueIndex::RankByRelevance(Hits& hits, const std::vector<std::u16string>& foldedWords,
+                                     const std::vector<size_t>& titlesPerWord) const {
+  constexpr double k1 = 1.2;
+  constexpr double b = 0.75;
+  const double n = static_cast<double>(products_.size());
+  std::vector<double> idf;
+  for (size_t count : titlesPerWord) {
+    double c = static_cast<double>(count);
+    // As in common BM25 practice, a word in most titles still counts a little.
+    idf.push_back(std::max(1e-6, std::log((n - c + 0.5) / (c + 0.5))));
+  }
+  std::vector<std::pair<double, uint32_t>> scored;
+  scored.reserve(hits.size());
+  for (uint32_t pos : hits) {
+    const double norm = k1 * (1 - b + b * length_[pos] / averageLength_);
+    double score = 0;
+    for (size_t i = 0; i < foldedWords.size(); ++i) {
+      double f = static_cast<double>(CountOccurrences(folded_[pos], foldedWords[i]));
+      score += idf[i] * f * (k1 + 1) / (f + norm);
+    }
+    scored.emplace_back(score, pos);
+  }
+  std::sort(scored.begin(), scored.end(), [](const auto& a, const auto& c) {
+    return a.first != c.first ? a.first > c.first : a.second < c.second;
+  });
+  for (size_t i = 0; i < hits.size(); ++i) hits[i] = scored[i].second;
 }
 
 void CatalogueIndex::SortHits(Hits& hits, SortKey sort) const {
@@ -252,57 +376,47 @@ void CatalogueIndex::SortHits(Hits& hits, SortKey sort) const {
 std::shared_ptr<const Hits> CatalogueIndex::Search(const std::vector<std::u16string>& words,
                                                    SortKey sort, std::string& error) {
   std::vector<std::u16string> folded;
-  for (const auto& w : words) folded.push_back(FoldCase(w));
-  std::vector<std::u16string> key(folded);
-  std::sort(key.begin(), key.end());
-  std::string cacheKey(1, static_cast<char>('0' + static_cast<int>(sort)));
-  for (const auto& w : key) cacheKey += '\x1f' + Utf16ToUtf8(w);
-  if (cacheEntries_ > 0) {
-    std::lock_guard<std::mutex> lock(cacheMutex_);
-    auto it = cache_.find(cacheKey);
-    if (it != cache_.end()) {
-      cacheOrder_.splice(cacheOrder_.begin(), cacheOrder_, it->second);
-      return it->second->hits;
+  for (const auto& w : words) {
+    std::u16string f = FoldCase(w);
+    if (!f.empty() && std::find(folded.begin(), folded.end(), f) == folded.end()) {
+      folded.push_back(std::move(f));
     }
   }
+  std::sort(folded.begin(), folded.end());
+  std::string answerKey(1, static_cast<char>('0' + static_cast<int>(sort)));
+  for (const auto& w : folded) answerKey += '\x1f' + Utf16ToUtf8(w);
+  if (auto cached = answerCache_.Get(answerKey)) return cached;
 
   auto hits = std::make_shared<Hits>();
-  if (!words.empty()) {
-    bool anyLong = std::any_of(words.begin(), words.end(),
-                               [](const std::u16string& w) { return IsLongWord(w); });
-    if (anyLong) {
-      if (!MatchLongWords(words, sort == SortKey::Sim, *hits, error)) return nullptr;
-      if (sort != SortKey::Sim) SortHits(*hits, sort);
+  if (!folded.empty()) {
+    std::vector<std::shared_ptr<const Hits>> lists;
+    for (const auto& w : folded) {
+      auto list = WordHits(w, error);
+      if (!list) return nullptr;
+      lists.push_back(std::move(list));
+    }
+    std::vector<size_t> titlesPerWord;
+    for (const auto& list : lists) titlesPerWord.push_back(list->size());
+    // Smallest list first keeps every intersection small.
+    std::vector<const Hits*> bySize;
+    for (const auto& list : lists) bySize.push_back(list.get());
+    std::sort(bySize.begin(), bySize.end(),
+              [](const Hits* a, const Hits* b) { return a->size() < b->size(); });
+    *hits = *bySize[0];
+    for (size_t i = 1; i < bySize.size() && !hits->empty(); ++i) {
+      Hits both;
+      std::set_intersection(hits->begin(), hits->end(), bySize[i]->begin(), bySize[i]->end(),
+                            std::back_inserter(both));
+      hits->swap(both);
+    }
+    if (sort == SortKey::Sim) {
+      RankByRelevance(*hits, folded, titlesPerWord);
     } else {
-      *hits = order_[static_cast<int>(sort)];
-    }
-    std::vector<const std::u16string*> shortWords;
-    for (const auto& f : folded) {
-      if (!IsLongWord(f)) shortWords.push_back(&f);
-    }
-    if (!shortWords.empty()) {
-      std::erase_if(*hits, [&](uint32_t pos) {
-        const std::u16string& title = folded_[pos];
-        for (const std::u16string* w : shortWords) {
-          if (title.find(*w) == std::u16string::npos) return true;
-        }
-        return false;
-      });
+      SortHits(*hits, sort);
     }
   }
-  std::shared_ptr<const Hits> result = std::move(hits);
-  if (cacheEntries_ > 0) {
-    std::lock_guard<std::mutex> lock(cacheMutex_);
-    if (!cache_.count(cacheKey)) {
-      cacheOrder_.push_front(CacheEntry{cacheKey, result});
-      cache_[cacheKey] = cacheOrder_.begin();
-      if (cacheOrder_.size() > cacheEntries_) {
-        cache_.erase(cacheOrder_.back().key);
-        cacheOrder_.pop_back();
-      }
-    }
-  }
-  return result;
+  answerCache_.Put(answerKey, hits);
+  return hits;
 }
 
 }  // namespace quobble::catalogue

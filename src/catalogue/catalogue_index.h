@@ -28,14 +28,40 @@ std::vector<std::u16string> SplitWords(std::u16string_view query);
 // Positions (into Products()) of the products that match, in answer order.
 using Hits = std::vector<uint32_t>;
 
+// A small LRU map from text keys to shared hit lists, safe across threads.
+class HitsCache {
+ public:
+  explicit HitsCache(size_t capacity) : capacity_(capacity) {}
+  std::shared_ptr<const Hits> Get(const std::string& key);
+  void Put(const std::string& key, std::shared_ptr<const Hits> hits);
+
+ private:
+  struct Entry {
+    std::string key;
+    std::shared_ptr<const Hits> hits;
+  };
+  size_t capacity_;
+  std::mutex mutex_;
+  std::list<Entry> order_;  // most recently used first
+  std::unordered_map<std::string, std::list<Entry>::iterator> entries_;
+};
+
 // The searchable catalogue: the products sorted by id, an FTS5 trigram index
-// of their titles, and the orders of the date and price sorts.
+// of their titles, lists of the titles holding each character and each pair
+// of characters, and the orders of the date and price sorts.
 //
-// Words of three characters or more are looked up in the trigram index; a
-// shorter word has no trigram, so it filters the candidate rows (or, when the
-// query has no longer word, every row) by a folded substring test. Each
-// server thread borrows a connection of its own; all of them read one shared,
-// read-only image of the database built at start-up.
+// Each word of a query is looked up on its own: a word of three characters
+// or more in the trigram index (SQLite FTS5); a shorter word has no trigram,
+// so it is looked up in the character or character-pair lists, which hold
+// exactly the titles containing it. The hits are the titles found for every
+// word. `sim` ranks them by Okapi BM25 over the query's words (k1 1.2, b
+// 0.75, title length in characters), computed here from each word's number
+// of titles and its occurrences in each hit; the other orders come from
+// precomputed ranks. Ties go to the lower id, so pages never overlap.
+//
+// Each server thread borrows a SQLite connection of its own; all of them read
+// one shared, read-only image of the database built at start-up. Word lookups
+// and whole answers are cached, so paging through a query costs a slice.
 class CatalogueIndex {
  public:
   static std::unique_ptr<CatalogueIndex> Build(std::vector<Product> products, std::string& error,
@@ -50,39 +76,39 @@ class CatalogueIndex {
   // The folded title of the product at `position` (for highlighting).
   const std::u16string& FoldedTitle(size_t position) const { return folded_[position]; }
 
-  // Every product whose title holds each word. Null (and `error` set) only
-  // when the database fails.
+  // Every product whose title holds each word, in the order asked for. Null
+  // (and `error` set) only when the database fails.
   std::shared_ptr<const Hits> Search(const std::vector<std::u16string>& words, SortKey sort,
                                      std::string& error);
 
  private:
-  CatalogueIndex() = default;
+  explicit CatalogueIndex(size_t cacheEntries);
   bool BuildImage(std::string& error);
+  void BuildShortWordLists();
   sqlite3* Acquire(std::string& error);
   void Release(sqlite3* db);
-  bool MatchLongWords(const std::vector<std::u16string>& words, bool ranked, Hits& out,
-                      std::string& error);
+  // Positions (ascending) of the titles holding the folded word.
+  std::shared_ptr<const Hits> WordHits(const std::u16string& foldedWord, std::string& error);
+  bool MatchTrigrams(const std::u16string& foldedWord, Hits& out, std::string& error);
+  void RankByRelevance(Hits& hits, const std::vector<std::u16string>& foldedWords,
+                       const std::vector<size_t>& titlesPerWord) const;
   void SortHits(Hits& hits, SortKey sort) const;
 
   std::vector<Product> products_;
   std::vector<std::u16string> folded_;
+  std::vector<uint32_t> length_;  // title length in characters
+  double averageLength_ = 1;
   std::unordered_map<int64_t, uint32_t> byId_;
+  std::unordered_map<uint64_t, Hits> shortWordHits_;  // one or two characters -> titles
   std::vector<uint32_t> rankOf_[4];  // per sort key: position -> place in the full order
-  std::vector<uint32_t> order_[4];   // per sort key: the full order, for queries of short words
 
   unsigned char* image_ = nullptr;  // serialized database, owned (sqlite3_malloc)
   int64_t imageSize_ = 0;
   std::mutex poolMutex_;
   std::vector<sqlite3*> idle_;
 
-  struct CacheEntry {
-    std::string key;
-    std::shared_ptr<const Hits> hits;
-  };
-  size_t cacheEntries_ = 0;
-  std::mutex cacheMutex_;
-  std::list<CacheEntry> cacheOrder_;  // most recently used first
-  std::unordered_map<std::string, std::list<CacheEntry>::iterator> cache_;
+  HitsCache wordCache_;
+  HitsCache answerCache_;
 };
 
 }  // namespace quobble::catalogue
