@@ -53,6 +53,8 @@ enum XmlStorage : uint8_t {
   XmlPooledRecord = 1,
   XmlPooledAttributes = 2,
   XmlPooledChildren = 4,
+  // On a pooled root: heap records were added to the tree after the parse.
+  XmlTreeEdited = 8,
 };
 
 struct XmlAttribute {

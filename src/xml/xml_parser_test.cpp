@@ -328,6 +328,33 @@ TEST_F(ParseFile, HeapTreeWhenTheDocumentDoesNotOwnIt) {
   destroy_tree(kept);
 }
 
+TEST_F(ParseFile, DecodesLikeOneStringWhateverTheReadSize) {
+  // Byte soup of ASCII, Hangul, four-byte characters, cut and malformed
+  // sequences, read in chunks small enough to split everything somewhere.
+  const std::string pieces[] = {"a",        "<b>",      "\xEA\xB0\x80", "\xF0\x9F\x98\x80",
+                                "\xC3\xA9", "\xFF",     "\xE0\x80",     "\xED\xA0\x80",
+                                "\xEA\xB0", "\x80\x80", "\xF4\x90",     "\xC0\xAF"};
+  uint32_t seed = 12345;
+  for (int round = 0; round < 40; ++round) {
+    std::string bytes;
+    const int count = 1 + round * 7;
+    for (int i = 0; i < count; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      bytes += pieces[(seed >> 16) % (sizeof pieces / sizeof pieces[0])];
+    }
+    Write(bytes);
+    const std::u16string expected = Utf8ToUtf16(bytes);
+    for (size_t chunk : {2u, 3u, 4u, 5u, 7u, 16u, 17u, 4096u}) {
+      char16_t* text = nullptr;
+      size_t size = 0;
+      ASSERT_EQ(read_file_text(u"\\doc.xml", &text, &size, chunk), 1);
+      EXPECT_EQ(size, bytes.size() * 2);
+      EXPECT_EQ(std::u16string(text), expected) << "round " << round << " chunk " << chunk;
+      std::free(text);
+    }
+  }
+}
+
 TEST(ReadFileText, RefusesMissingArguments) {
   char16_t* text = nullptr;
   size_t size = 0;

@@ -1,5 +1,7 @@
 #include "xml/xml_document.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -18,24 +20,35 @@ XmlPool::~XmlPool() {
   }
 }
 
-void* XmlPool::allocate(size_t size) {
-  size = (size + 7) & ~size_t{7};
-  if (static_cast<size_t>(end_ - cursor_) < size) {
-    // Blocks double up to 1 MiB: small answers stay small, large ones make
-    // few blocks.
-    size_t blockSize = nextBlockSize_;
-    if (blockSize < size + sizeof(Block)) blockSize = size + sizeof(Block);
-    auto* block = static_cast<Block*>(std::malloc(blockSize));
-    if (block == nullptr) return nullptr;
-    block->next = blocks_;
-    blocks_ = block;
-    cursor_ = reinterpret_cast<char*>(block) + ((sizeof(Block) + 7) & ~size_t{7});
-    end_ = reinterpret_cast<char*>(block) + blockSize;
-    if (nextBlockSize_ < 1024 * 1024) nextBlockSize_ *= 2;
-  }
+void* XmlPool::allocate_slow(size_t size) {
+  // Blocks double up to 32 MiB: small answers stay small, large ones make
+  // few blocks (and, in huge pages, few page faults).
+  size_t blockSize = nextBlockSize_;
+  if (blockSize < size + sizeof(Block)) blockSize = size + sizeof(Block);
+  auto* block = static_cast<Block*>(std::malloc(blockSize));
+  if (block == nullptr) return nullptr;
+  advise_huge_pages(block, blockSize);
+  block->next = blocks_;
+  blocks_ = block;
+  cursor_ = reinterpret_cast<char*>(block) + sizeof(Block);
+  end_ = reinterpret_cast<char*>(block) + blockSize;
+  if (nextBlockSize_ < 32 * 1024 * 1024) nextBlockSize_ *= 2;
   void* result = cursor_;
   cursor_ += size;
   return result;
+}
+
+void advise_huge_pages(void* memory, size_t size) {
+#if defined(MADV_HUGEPAGE)
+  constexpr uintptr_t kHuge = 2 * 1024 * 1024;
+  if (memory == nullptr || size < 2 * kHuge) return;
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(memory) + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(memory) + size) & ~(kHuge - 1);
+  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)memory;
+  (void)size;
+#endif
 }
 
 uint32_t next_capacity(uint32_t capacity, int32_t growth_step) {
@@ -57,17 +70,10 @@ bool HasOwnChildArray(XmlNodeType type) {
          type == XmlNodeType::Doctype;
 }
 
-// One slot, from the pool when there is one.
-template <typename T>
-T** NewArray(XmlPool* pool, uint32_t slots) {
-  void* memory =
-      pool != nullptr ? pool->allocate(slots * sizeof(T*)) : std::malloc(slots * sizeof(T*));
-  return static_cast<T**>(memory);
-}
-
-// Makes room for one more entry. Small pooled arrays move to a larger pooled
-// array (the old one is simply abandoned to the pool); large ones go to the
-// heap, where realloc may extend them in place.
+// Makes room for one more entry. A pooled array moves to a larger pooled
+// array (the old one is abandoned to the pool: with growth by half beyond a
+// few hundred slots that waste stays below twice the final array); a heap
+// array is realloc'd, which may extend it in place.
 template <typename T>
 bool GrowArray(XmlPool* pool, XmlNode* node, T**& array, uint32_t& capacity, uint32_t count,
                int32_t growthStep, uint8_t pooledFlag) {
@@ -75,7 +81,7 @@ bool GrowArray(XmlPool* pool, XmlNode* node, T**& array, uint32_t& capacity, uin
   if (newCapacity == 0) return false;
   const bool pooled = (node->storage & pooledFlag) != 0;
   T** grown = nullptr;
-  if (pool != nullptr && newCapacity <= kPooledArrayMaxSlots) {
+  if (pool != nullptr) {
     grown = static_cast<T**>(pool->allocate(newCapacity * sizeof(T*)));
     if (grown == nullptr) return false;
     if (count > 0) std::memcpy(grown, array, count * sizeof(T*));
@@ -113,35 +119,54 @@ void ReleaseNode(XmlNode* node) {
   if ((node->storage & XmlPooledRecord) == 0) delete node;
 }
 
+// Heap records added to a pooled tree: its root learns that the tree must be
+// walked when it goes, or they would leak.
+void MarkEdited(XmlNode* node) {
+  if ((node->storage & XmlPooledRecord) == 0) return;
+  while (node->parent != nullptr && node->parent != node) node = node->parent;
+  node->storage |= XmlTreeEdited;
+}
+
 }  // namespace
 
 // ---- tree building --------------------------------------------------------
 
 XmlNode* create_node_in(XmlPool* pool, XmlNodeType type) {
-  XmlNode* node = nullptr;
+  const bool attributes = HasOwnAttributeArray(type);
+  const bool children = HasOwnChildArray(type);
   if (pool != nullptr) {
-    void* memory = pool->allocate(sizeof(XmlNode));
+    // The record and its one-slot arrays in one piece.
+    const size_t size =
+        sizeof(XmlNode) + (attributes ? sizeof(void*) : 0) + (children ? sizeof(void*) : 0);
+    char* memory = static_cast<char*>(pool->allocate(size));
     if (memory == nullptr) return nullptr;
-    node = new (memory) XmlNode;
+    XmlNode* node = new (memory) XmlNode;
+    node->type = type;
     node->storage = XmlPooledRecord;
-  } else {
-    node = new (std::nothrow) XmlNode;
-    if (node == nullptr) return nullptr;
-  }
-  node->type = type;
-  if (HasOwnAttributeArray(type)) {
-    node->attributes = NewArray<XmlAttribute>(pool, 1);
-    if (node->attributes != nullptr) {
+    char* slot = memory + sizeof(XmlNode);
+    if (attributes) {
+      node->attributes = reinterpret_cast<XmlAttribute**>(slot);
       node->attribute_capacity = 1;
-      if (pool != nullptr) node->storage |= XmlPooledAttributes;
+      node->storage |= XmlPooledAttributes;
+      slot += sizeof(void*);
     }
-  }
-  if (HasOwnChildArray(type)) {
-    node->children = NewArray<XmlNode>(pool, 1);
-    if (node->children != nullptr) {
+    if (children) {
+      node->children = reinterpret_cast<XmlNode**>(slot);
       node->child_capacity = 1;
-      if (pool != nullptr) node->storage |= XmlPooledChildren;
+      node->storage |= XmlPooledChildren;
     }
+    return node;
+  }
+  XmlNode* node = new (std::nothrow) XmlNode;
+  if (node == nullptr) return nullptr;
+  node->type = type;
+  if (attributes) {
+    node->attributes = static_cast<XmlAttribute**>(std::malloc(sizeof(XmlAttribute*)));
+    if (node->attributes != nullptr) node->attribute_capacity = 1;
+  }
+  if (children) {
+    node->children = static_cast<XmlNode**>(std::malloc(sizeof(XmlNode*)));
+    if (node->children != nullptr) node->child_capacity = 1;
   }
   return node;
 }
@@ -152,6 +177,7 @@ XmlNode* create_node(XmlNodeType type) {
 
 XmlNode* append_child_in(XmlPool* pool, XmlNode* parent, int32_t growthStep, XmlNodeType type) {
   if (parent == nullptr) return nullptr;
+  if (pool == nullptr) MarkEdited(parent);
   if (parent->child_count >= parent->child_capacity &&
       !GrowArray(pool, parent, parent->children, parent->child_capacity, parent->child_count,
                  growthStep, XmlPooledChildren)) {
@@ -170,6 +196,7 @@ XmlNode* append_child(XmlNode* parent, int32_t growthStep, XmlNodeType type) {
 
 XmlAttribute* append_attribute_in(XmlPool* pool, XmlNode* node, int32_t growthStep) {
   if (node == nullptr) return nullptr;
+  if (pool == nullptr) MarkEdited(node);
   if (node->attribute_count >= node->attribute_capacity &&
       !GrowArray(pool, node, node->attributes, node->attribute_capacity, node->attribute_count,
                  growthStep, XmlPooledAttributes)) {
@@ -220,17 +247,30 @@ void destroy_tree(XmlNode* root) {
 XmlDocument::XmlDocument(int32_t growthStep, bool ownsTree)
     : growth_step(growthStep), owns_tree(ownsTree) {}
 
+namespace {
+
+// A tree built by parse_file lives wholly in the pool (records, arrays, and
+// strings in the text), so dropping the pool releases it without a walk;
+// only one that was added to afterwards has heap records to find.
+bool NeedsWalk(const XmlNode* root, const XmlPool* pool) {
+  if (root == nullptr) return false;
+  if (pool == nullptr) return true;
+  return (root->storage & XmlPooledRecord) == 0 || (root->storage & XmlTreeEdited) != 0;
+}
+
+}  // namespace
+
 XmlDocument::~XmlDocument() {
   // A tree whose records live in the pool cannot outlive it, so it goes with
   // the pool even when the document does not own it.
-  if (root != nullptr && (owns_tree || pool_ != nullptr)) destroy_tree(root);
+  if ((owns_tree || pool_ != nullptr) && NeedsWalk(root, pool_)) destroy_tree(root);
   root = nullptr;
   delete pool_;
   std::free(text);
 }
 
 void XmlDocument::clear() {
-  destroy_tree(root);
+  if (NeedsWalk(root, pool_)) destroy_tree(root);
   root = nullptr;
   delete pool_;
   pool_ = nullptr;
