@@ -30,8 +30,10 @@ char16_t FoldUnit(char16_t c) {
   return c;
 }
 
-bool IsSpace(char16_t c) {
-  return c == ' ' || (c >= 0x09 && c <= 0x0D) || c == 0xA0 || c == 0x3000;
+// Control characters separate words too: no title is searched for them, and
+// the full-text query syntax cannot carry a NUL.
+bool IsSeparator(char16_t c) {
+  return c <= ' ' || c == 0x7F || c == 0xA0 || c == 0x3000;
 }
 
 size_t CodePoints(std::u16string_view s) {
@@ -117,9 +119,9 @@ std::vector<std::u16string> SplitWords(std::u16string_view query) {
   std::vector<std::u16string> folded;
   size_t i = 0;
   while (i < query.size()) {
-    while (i < query.size() && IsSpace(query[i])) ++i;
+    while (i < query.size() && IsSeparator(query[i])) ++i;
     size_t from = i;
-    while (i < query.size() && !IsSpace(query[i])) ++i;
+    while (i < query.size() && !IsSeparator(query[i])) ++i;
     if (i == from) break;
     std::u16string word(query.substr(from, i - from));
     std::u16string f = FoldCase(word);
@@ -389,28 +391,33 @@ std::shared_ptr<const Hits> CatalogueIndex::Search(const std::vector<std::u16str
 
   auto hits = std::make_shared<Hits>();
   if (!folded.empty()) {
-    std::vector<std::shared_ptr<const Hits>> lists;
-    for (const auto& w : folded) {
-      auto list = WordHits(w, error);
-      if (!list) return nullptr;
-      lists.push_back(std::move(list));
-    }
+    // Words are looked up one at a time and the hits narrowed as they come,
+    // so a query of many words stops at the first that leaves nothing (a
+    // long hostile query costs few lookups). Short words go first: their
+    // lists are in memory.
+    std::vector<const std::u16string*> byCost;
+    for (const auto& w : folded) byCost.push_back(&w);
+    std::stable_partition(byCost.begin(), byCost.end(),
+                          [](const std::u16string* w) { return !IsLongWord(*w); });
     std::vector<size_t> titlesPerWord;
-    for (const auto& list : lists) titlesPerWord.push_back(list->size());
-    // Smallest list first keeps every intersection small.
-    std::vector<const Hits*> bySize;
-    for (const auto& list : lists) bySize.push_back(list.get());
-    std::sort(bySize.begin(), bySize.end(),
-              [](const Hits* a, const Hits* b) { return a->size() < b->size(); });
-    *hits = *bySize[0];
-    for (size_t i = 1; i < bySize.size() && !hits->empty(); ++i) {
-      Hits both;
-      std::set_intersection(hits->begin(), hits->end(), bySize[i]->begin(), bySize[i]->end(),
-                            std::back_inserter(both));
-      hits->swap(both);
+    std::vector<std::u16string> scoredWords;
+    for (size_t i = 0; i < byCost.size(); ++i) {
+      auto list = WordHits(*byCost[i], error);
+      if (!list) return nullptr;
+      titlesPerWord.push_back(list->size());
+      scoredWords.push_back(*byCost[i]);
+      if (i == 0) {
+        *hits = *list;
+      } else {
+        Hits both;
+        std::set_intersection(hits->begin(), hits->end(), list->begin(), list->end(),
+                              std::back_inserter(both));
+        hits->swap(both);
+      }
+      if (hits->empty()) break;
     }
     if (sort == SortKey::Sim) {
-      RankByRelevance(*hits, folded, titlesPerWord);
+      RankByRelevance(*hits, scoredWords, titlesPerWord);
     } else {
       SortHits(*hits, sort);
     }

@@ -21,8 +21,8 @@ enum class SortKey { Sim, Date, Asc, Dsc };
 // in the folded text are positions in the original. Hangul has no case.
 std::u16string FoldCase(std::u16string_view text);
 
-// The query's words, split at white space, folded duplicates dropped, in
-// their first order. Words keep their original case.
+// The query's words, split at white space and control characters, folded
+// duplicates dropped, in their first order. Words keep their original case.
 std::vector<std::u16string> SplitWords(std::u16string_view query);
 
 // Positions (into Products()) of the products that match, in answer order.

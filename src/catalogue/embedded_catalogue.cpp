@@ -51,7 +51,7 @@ std::unique_ptr<EmbeddedCatalogue> EmbeddedCatalogue::Start(const CatalogueOptio
   config.imageDelayMs = options.imageDelayMs;
   // Inside a client the service stays quiet: the client owns the terminal.
   config.logRequests = false;
-  config.threads = 4;
+  config.threads = 8;
   std::unique_ptr<catalogue::CatalogueServer> server;
   if (loaded) server = catalogue::CatalogueServer::Create(std::move(products), config, why);
   if (!server) {
