@@ -355,6 +355,23 @@ TEST_F(ParseFile, DecodesLikeOneStringWhateverTheReadSize) {
   }
 }
 
+TEST_F(ParseFile, RecordsAddedToAParsedTreeAreReleasedWithIt) {
+  Write("<a><b/></a>");
+  XmlDocument doc;
+  ASSERT_EQ(doc.parse_file(u"\\doc.xml"), 1);
+  XmlNode* b = doc.root->children[0]->children[0];
+  // Heap records and a heap string under pooled ones: LeakSanitizer checks
+  // that clear() finds them.
+  for (int i = 0; i < 10; ++i) ASSERT_NE(append_child(b, 4, XmlNodeType::Element), nullptr);
+  XmlAttribute* a = append_attribute(b->children[3], 4);
+  ASSERT_NE(a, nullptr);
+  a->value = static_cast<char16_t*>(std::calloc(2, sizeof(char16_t)));
+  a->value_in_place = false;
+  EXPECT_EQ(b->child_count, 10u);
+  doc.clear();
+  EXPECT_EQ(doc.root, nullptr);
+}
+
 TEST(ReadFileText, RefusesMissingArguments) {
   char16_t* text = nullptr;
   size_t size = 0;

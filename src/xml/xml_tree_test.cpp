@@ -78,6 +78,20 @@ TEST(AppendChild, GrowsByTheStepThenGeometrically) {
   destroy_tree(root);
 }
 
+TEST(AppendChild, NonPositiveStepStillGrows) {
+  // A step of 0 would "grow" a full array by nothing and write past it.
+  for (int32_t step : {0, -3}) {
+    XmlNode* root = create_node(XmlNodeType::Document);
+    root->parent = root;
+    for (int i = 0; i < 20; ++i) ASSERT_NE(append_child(root, step, XmlNodeType::Text), nullptr);
+    XmlNode* e = root->children[0];
+    (void)e;
+    EXPECT_EQ(root->child_count, 20u);
+    EXPECT_GE(root->child_capacity, 20u);
+    destroy_tree(root);
+  }
+}
+
 TEST(AppendAttribute, KeepsOrderAndOwnsStrings) {
   XmlNode* root = create_node(XmlNodeType::Document);
   root->parent = root;
