@@ -698,27 +698,6 @@ size_t SizeHint(const char16_t* path) {
   return static_cast<size_t>(st.st_size);
 }
 
-// A growable wide buffer: decoded UTF-8 never has more UTF-16 units than it
-// had bytes, so a buffer sized from the file's length is filled without a
-// single move.
-struct WideBuffer {
-  char16_t* data = nullptr;
-  size_t length = 0;
-  size_t capacity = 0;
-
-  // Room for `count` more units and the terminator.
-  bool Reserve(size_t count) {
-    if (length + count + 1 <= capacity) return true;
-    size_t grown = capacity + capacity / 2;
-    if (grown < length + count + 1) grown = length + count + 1;
-    auto* more = static_cast<char16_t*>(std::realloc(data, grown * sizeof(char16_t)));
-    if (more == nullptr) return false;
-    data = more;
-    capacity = grown;
-    return true;
-  }
-};
-
 // The length of the well-formed UTF-8 sequence at p, with its code point in
 // cp; 0 when the bytes up to `end` are a valid but unfinished prefix; minus
 // the length of the maximal valid prefix when the sequence is malformed (that
@@ -756,96 +735,81 @@ inline int Utf8Sequence(const unsigned char* p, const unsigned char* end, char32
   return need + 1;
 }
 
-// Decodes the file as one UTF-8 string although it arrives in reads. ASCII
-// (most of an answer) is widened sixteen bytes at a time and whole sequences
-// are decoded in place; a sequence cut by the end of a read goes to the
-// stream decoder, which completes it from the next read.
-class FileDecoder {
- public:
-  explicit FileDecoder(WideBuffer& buffer) : buffer_(buffer) {}
-
-  bool Feed(const unsigned char* p, size_t n) {
-    // A completed cut sequence may give two units from one byte, and a
-    // finished one a U+FFFD.
-    if (!buffer_.Reserve(n + 4)) return false;
-    const unsigned char* end = p + n;
-    if (open_) {
-      const unsigned char* q = p;
-      while (q < end && q - p < 3 && (*q & 0xC0) == 0x80) ++q;
-      Delegate(p, q);
-      p = q;
-      if (p < end && !Finish()) return false;
-    }
-    char16_t* out = buffer_.data + buffer_.length;
-    while (p < end) {
-#if defined(__SSE2__)
-      const __m128i zero = _mm_setzero_si128();
-      while (end - p >= 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        if (_mm_movemask_epi8(bytes) != 0) break;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(bytes, zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(bytes, zero));
-        p += 16;
-        out += 16;
-      }
-#endif
-      while (p < end && *p < 0x80) *out++ = *p++;
-      if (p == end) break;
-      char32_t cp = 0;
-      const int length = Utf8Sequence(p, end, cp);
-      if (length > 0) {
-        if (cp < 0x10000) {
-          *out++ = static_cast<char16_t>(cp);
-        } else {
-          cp -= 0x10000;
-          *out++ = static_cast<char16_t>(0xD800 + (cp >> 10));
-          *out++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        }
-        p += length;
-      } else if (length < 0) {
-        *out++ = 0xFFFD;
-        p += -length;
-      } else {
-        buffer_.length = static_cast<size_t>(out - buffer_.data);
-        Delegate(p, end);
-        return true;
-      }
-    }
-    buffer_.length = static_cast<size_t>(out - buffer_.data);
-    return true;
-  }
-
-  bool Finish() {
-    scratch_.clear();
-    decoder_.Finish(scratch_);
-    open_ = false;
-    return Append();
-  }
-
- private:
-  void Delegate(const unsigned char* from, const unsigned char* to) {
-    scratch_.clear();
-    decoder_.Feed(
-        std::string_view(reinterpret_cast<const char*>(from), static_cast<size_t>(to - from)),
-        scratch_);
-    open_ = true;
-    (void)Append();  // room was reserved for it
-  }
-
-  bool Append() {
-    if (!buffer_.Reserve(scratch_.size())) return false;
-    std::memcpy(buffer_.data + buffer_.length, scratch_.data(), scratch_.size() * sizeof(char16_t));
-    buffer_.length += scratch_.size();
-    return true;
-  }
-
-  WideBuffer& buffer_;
-  Utf8StreamDecoder decoder_;
-  std::u16string scratch_;
-  bool open_ = false;
-};
-
 }  // namespace
+
+bool XmlChunkDecoder::feed(const unsigned char* p, size_t n) {
+  // A completed cut sequence may give two units from one byte, and a
+  // finished one a U+FFFD.
+  if (!buffer_.reserve(n + 4)) return false;
+  const unsigned char* end = p + n;
+  if (open_) {
+    const unsigned char* q = p;
+    while (q < end && q - p < 3 && (*q & 0xC0) == 0x80) ++q;
+    delegate(p, q);
+    p = q;
+    if (p < end && !finish()) return false;
+  }
+  char16_t* out = buffer_.data + buffer_.length;
+  while (p < end) {
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    while (end - p >= 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      if (_mm_movemask_epi8(bytes) != 0) break;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(bytes, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(bytes, zero));
+      p += 16;
+      out += 16;
+    }
+#endif
+    while (p < end && *p < 0x80) *out++ = *p++;
+    if (p == end) break;
+    char32_t cp = 0;
+    const int length = Utf8Sequence(p, end, cp);
+    if (length > 0) {
+      if (cp < 0x10000) {
+        *out++ = static_cast<char16_t>(cp);
+      } else {
+        cp -= 0x10000;
+        *out++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+        *out++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+      }
+      p += length;
+    } else if (length < 0) {
+      *out++ = 0xFFFD;
+      p += -length;
+    } else {
+      buffer_.length = static_cast<size_t>(out - buffer_.data);
+      delegate(p, end);
+      return true;
+    }
+  }
+  buffer_.length = static_cast<size_t>(out - buffer_.data);
+  return true;
+}
+
+bool XmlChunkDecoder::finish() {
+  scratch_.clear();
+  decoder_.Finish(scratch_);
+  open_ = false;
+  return append_scratch();
+}
+
+void XmlChunkDecoder::delegate(const unsigned char* from, const unsigned char* to) {
+  scratch_.clear();
+  decoder_.Feed(
+      std::string_view(reinterpret_cast<const char*>(from), static_cast<size_t>(to - from)),
+      scratch_);
+  open_ = true;
+  (void)append_scratch();  // room was reserved for it
+}
+
+bool XmlChunkDecoder::append_scratch() {
+  if (!buffer_.reserve(scratch_.size())) return false;
+  std::memcpy(buffer_.data + buffer_.length, scratch_.data(), scratch_.size() * sizeof(char16_t));
+  buffer_.length += scratch_.size();
+  return true;
+}
 
 int read_file_text(const char16_t* path, char16_t** text, size_t* size, size_t chunkSize) {
   if (path == nullptr || text == nullptr || size == nullptr) return 0;
@@ -858,26 +822,26 @@ int read_file_text(const char16_t* path, char16_t** text, size_t* size, size_t c
   auto* chunk = static_cast<unsigned char*>(std::calloc(chunkSize, 1));
   if (chunk == nullptr) return 0;
 
-  WideBuffer buffer;
+  XmlWideBuffer buffer;
   const size_t hint = SizeHint(path);
   if (hint > 0) {
     buffer.data = static_cast<char16_t*>(std::malloc((hint + 1) * sizeof(char16_t)));
     if (buffer.data != nullptr) buffer.capacity = hint + 1;
     advise_huge_pages(buffer.data, buffer.capacity * sizeof(char16_t));
   }
-  FileDecoder decoder(buffer);
+  XmlChunkDecoder decoder(buffer);
   size_t bytes = 0;
   bool complete = true;
   for (;;) {
     const int64_t n = file.Read(chunk, chunkSize - 1);
     if (n <= 0) break;
-    if (!decoder.Feed(chunk, static_cast<size_t>(n))) {
+    if (!decoder.feed(chunk, static_cast<size_t>(n))) {
       complete = false;
       break;
     }
     bytes += static_cast<size_t>(n);
   }
-  if (complete) decoder.Finish();
+  if (complete) decoder.finish();
   std::free(chunk);
   if (bytes == 0 || buffer.data == nullptr) {
     std::free(buffer.data);

@@ -2,6 +2,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/text.h"
 #include "xml/xml_document.h"
 
 namespace quobble {
@@ -49,6 +54,51 @@ void advise_huge_pages(void* memory, size_t size);
 
 // The capacity after one growth of a full array; 0 on overflow.
 uint32_t next_capacity(uint32_t capacity, int32_t growth_step);
+
+// A growable wide buffer: decoded UTF-8 never has more UTF-16 units than it
+// had bytes, so a buffer sized from the file's length is filled without a
+// single move.
+struct XmlWideBuffer {
+  char16_t* data = nullptr;
+  size_t length = 0;
+  size_t capacity = 0;
+
+  // Room for `count` more units and the terminator.
+  bool reserve(size_t count) {
+    if (length + count + 1 <= capacity) return true;
+    size_t grown = capacity + capacity / 2;
+    if (grown < length + count + 1) grown = length + count + 1;
+    auto* more = static_cast<char16_t*>(std::realloc(data, grown * sizeof(char16_t)));
+    if (more == nullptr) return false;
+    data = more;
+    capacity = grown;
+    return true;
+  }
+};
+
+// Decodes a file as one UTF-8 string although it arrives in reads. ASCII
+// (most of an answer) is widened sixteen bytes at a time and whole sequences
+// are decoded in place; a sequence cut by the end of a read goes to the
+// stream decoder, which completes it from the next read. Malformed input
+// follows the stream decoder's rules, so the text is exactly what decoding
+// the whole file at once would give.
+class XmlChunkDecoder {
+ public:
+  explicit XmlChunkDecoder(XmlWideBuffer& buffer) : buffer_(buffer) {}
+  // False when the buffer cannot grow; what was decoded before stays.
+  bool feed(const unsigned char* bytes, size_t n);
+  // After the last read: a sequence still cut becomes U+FFFD.
+  bool finish();
+
+ private:
+  void delegate(const unsigned char* from, const unsigned char* to);
+  bool append_scratch();
+
+  XmlWideBuffer& buffer_;
+  Utf8StreamDecoder decoder_;
+  std::u16string scratch_;
+  bool open_ = false;
+};
 
 // The building blocks of parse_file's tree: with a pool, the records and small
 // arrays come from it; with none, they behave exactly as create_node,
