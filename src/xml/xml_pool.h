@@ -18,6 +18,12 @@ namespace quobble {
 class XmlPool {
  public:
   XmlPool() = default;
+  // The first block sized for the expected tree, so that a typical answer
+  // takes one block: one malloc, no mmap and no page faults of its own.
+  explicit XmlPool(size_t expected)
+      : nextBlockSize_(expected < kMinBlock   ? kMinBlock
+                       : expected > kMaxBlock ? kMaxBlock
+                                              : expected) {}
   ~XmlPool();
   XmlPool(const XmlPool&) = delete;
   XmlPool& operator=(const XmlPool&) = delete;
@@ -40,7 +46,9 @@ class XmlPool {
   Block* blocks_ = nullptr;
   char* cursor_ = nullptr;
   char* end_ = nullptr;
-  size_t nextBlockSize_ = 16 * 1024;
+  static constexpr size_t kMinBlock = 16 * 1024;
+  static constexpr size_t kMaxBlock = 32 * 1024 * 1024;
+  size_t nextBlockSize_ = kMinBlock;
 };
 
 // From this capacity on, arrays grow by half their size instead of the

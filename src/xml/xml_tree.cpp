@@ -32,7 +32,7 @@ void* XmlPool::allocate_slow(size_t size) {
   blocks_ = block;
   cursor_ = reinterpret_cast<char*>(block) + sizeof(Block);
   end_ = reinterpret_cast<char*>(block) + blockSize;
-  if (nextBlockSize_ < 32 * 1024 * 1024) nextBlockSize_ *= 2;
+  if (nextBlockSize_ < kMaxBlock) nextBlockSize_ *= 2;
   void* result = cursor_;
   cursor_ += size;
   return result;
