@@ -338,34 +338,6 @@ TEST(Internet, ClosingMidBodyDropsTheConnection) {
 constexpr auto kPromptly = std::chrono::seconds(5);
 constexpr int kStallMs = 30'000;
 
-TEST(Internet, AbortFlagEndsStalledBody) {
-  TestHttpServer server;
-  HttpResponse r = HttpResponse::Body(Pattern(10'000));
-  r.stallAt = 5000;
-  r.stallMs = kStallMs;
-  server.Route("/stall", r);
-
-  std::atomic<bool> abort{false};
-  Handles h;
-  HINTERNET session = h.Keep(OpenSession());
-  InternetSetAbortFlag(session, &abort);
-  HINTERNET request =
-      h.Keep(InternetOpenUrlW(session, server.WideUrl("/stall").c_str(), nullptr, 0, kReload, 0));
-  ASSERT_NE(request, nullptr);
-
-  std::thread stopper([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    abort = true;
-  });
-  const auto start = std::chrono::steady_clock::now();
-  const Body body = ReadAll(request);
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  stopper.join();
-  EXPECT_FALSE(body.ok);
-  EXPECT_EQ(body.error, 42u);  // aborted
-  EXPECT_LT(elapsed, kPromptly);
-}
-
 TEST(Internet, AbortFlagEndsWaitForHeaders) {
   TestHttpServer server;
   HttpResponse r = HttpResponse::Body("late");

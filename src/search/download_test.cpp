@@ -214,13 +214,6 @@ TEST_F(DownloadTest, FailedWriteDeletesFile) {
   signal(SIGXFSZ, oldHandler);
 }
 
-TEST_F(DownloadTest, FollowsRedirect) {
-  server_.Route("/old", HttpResponse::Redirect("/new", 301));
-  server_.Route("/new", HttpResponse::Body("moved here"));
-  EXPECT_EQ(Fetch("/old"), 1);
-  EXPECT_EQ(TargetContent(), "moved here");
-}
-
 TEST_F(DownloadTest, AbortFlagEndsStalledDownload) {
   HttpResponse r = HttpResponse::Body(Pattern(10'000));
   r.framing = Framing::kClose;
