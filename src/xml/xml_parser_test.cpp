@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -370,6 +372,40 @@ TEST_F(ParseFile, RecordsAddedToAParsedTreeAreReleasedWithIt) {
   EXPECT_EQ(b->child_count, 10u);
   doc.clear();
   EXPECT_EQ(doc.root, nullptr);
+}
+
+// Every seed and every input the fuzzer ever crashed on, parsed under the
+// fuzzer's option sets: the sanitizer builds catch a regression here without
+// a fuzzing run.
+TEST(FuzzInputs, ParseWalkAndDumpCleanly) {
+  const char* source = std::getenv("QUOBBLE_SOURCE_DIR");
+  ASSERT_NE(source, nullptr);
+  const XmlParseOptions sets[] = {
+      0, ParsePi | ParseDoctype | ParseComments | ParseCData,
+      kAllTrims | NormalizeSpace | ParsePi | ParseDoctype | ParseComments | ParseCData,
+      ParseDoctype | ParseDtd, ParseDoctype | DtdOnly};
+  int files = 0;
+  for (const char* folder : {"/fuzz/corpus/xml", "/fuzz/regressions/xml"}) {
+    const std::filesystem::path dir = std::string(source) + folder;
+    if (!std::filesystem::is_directory(dir)) continue;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      const std::string bytes((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+      ++files;
+      for (XmlParseOptions options : sets) {
+        std::u16string text = Utf8ToUtf16(bytes);
+        XmlNode* root = create_node(XmlNodeType::Document);
+        root->parent = root;
+        parse(text.data(), root, 4, options);
+        (void)XmlNodeRef(root).find_by_path(u"/rss/channel/", u"/");
+        (void)XmlNodeRef(root).find_by_path(u"/*/../[!a]*/?", u"/");
+        (void)dump_tree(root);
+        destroy_tree(root);
+      }
+    }
+  }
+  EXPECT_GT(files, 0);
 }
 
 TEST(ReadFileText, RefusesMissingArguments) {
