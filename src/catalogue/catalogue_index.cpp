@@ -216,6 +216,7 @@ int64_t CatalogueIndex::Find(int64_t id) const {
   auto it = byId_.find(id);
   return it == byId_.end() ? -1 : static_cast<int64_t>(it->second);
 }
+
 bool CatalogueIndex::BuildImage(std::string& error) {
   sqlite3* db = nullptr;
   if (sqlite3_open(":memory:", &db) != SQLITE_OK) {

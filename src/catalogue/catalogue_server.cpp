@@ -2,8 +2,10 @@
 
 #include <httplib.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <thread>
 
@@ -49,6 +51,15 @@ std::string Printable(std::string_view s) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
   }
   return out;
+}
+
+// The listener reports failure without a reason; errno holds one when a
+// socket call failed, and nothing useful when the address did not resolve.
+std::string ListenError(const std::string& where) {
+  int saved = errno;
+  std::string error = "cannot listen on " + where;
+  error += saved ? std::string(": ") + std::strerror(saved) : ": not a usable local address";
+  return error;
 }
 
 void NotFound(httplib::Response& res) {
@@ -109,17 +120,17 @@ std::unique_ptr<CatalogueServer> CatalogueServer::Create(std::vector<Product> pr
     });
   }
 
+  errno = 0;
   if (server->config_.port == 0) {
     int port = http->bind_to_any_port(server->config_.host);
     if (port <= 0) {
-      error = "cannot listen on " + server->config_.host + ": " + std::strerror(errno);
+      error = ListenError(server->config_.host);
       return nullptr;
     }
     server->port_ = port;
   } else {
     if (!http->bind_to_port(server->config_.host, server->config_.port)) {
-      error = "cannot listen on " + server->config_.host + ":" +
-              std::to_string(server->config_.port) + ": " + std::strerror(errno);
+      error = ListenError(server->config_.host + ":" + std::to_string(server->config_.port));
       return nullptr;
     }
     server->port_ = server->config_.port;
