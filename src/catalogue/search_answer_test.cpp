@@ -123,12 +123,7 @@ TEST(SearchAnswerText, Rfc822Date) {
   EXPECT_EQ(Rfc822Date(1796680309), "Mon, 07 Dec 2026 21:51:49 +0000");
 }
 
-TEST(SearchAnswerText, ImagePathHasABucketAndTheId) {
-  EXPECT_EQ(ImagePathFor(10000038), "38/10000038.jpg");
-  EXPECT_EQ(ImagePathFor(7), "07/7.jpg");
-}
-
-TEST(SearchAnswerText, AnswerIsWellFormedAndPagesThroughHits) {
+TEST(SearchAnswerText, AnswerIsWellFormedAndCutsThePage) {
   std::vector<Product> products;
   for (int i = 1; i <= 25; ++i) {
     Product p;
@@ -147,7 +142,7 @@ TEST(SearchAnswerText, AnswerIsWellFormedAndPagesThroughHits) {
   struct Case {
     int start, display;
     size_t items;
-  } cases[] = {{1, 10, 10}, {11, 10, 10}, {21, 10, 5}, {25, 1, 1}, {26, 10, 0}, {1000, 100, 0}};
+  } cases[] = {{1, 10, 10}, {21, 10, 5}, {26, 10, 0}};
   for (const auto& c : cases) {
     SearchRequest r;
     r.query = "chair <&>";
