@@ -1,10 +1,16 @@
 #include "catalogue/catalogue_server.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -91,7 +97,7 @@ std::unique_ptr<CatalogueServer> CatalogueServer::Create(std::vector<Product> pr
   http->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   // Clients page through answers on one connection; let them keep it.
   http->set_keep_alive_max_count(10000);
-  http->set_keep_alive_timeout(5);
+  http->set_keep_alive_timeout(std::max(1, server->config_.keepAliveSeconds));
   http->set_tcp_nodelay(true);
   http->set_payload_max_length(64 * 1024);
   http->Get(".*",
@@ -165,19 +171,62 @@ void CatalogueServer::Stop() {
   }
   stopCv_.notify_all();
   if (!http_) return;
+  auto runEnded = [this] {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    return !running_;
+  };
   // The listener ignores stop() until its loop has begun; wait for that
   // unless Run() is not (or no longer) in progress.
-  while (true) {
-    {
-      std::lock_guard<std::mutex> lock(stopMutex_);
-      if (!running_) return;
-    }
+  while (!runEnded()) {
     if (http_->is_running()) {
       http_->stop();
-      return;
+      break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  // Run() ends once every connection's worker has ended, and a worker waits
+  // out the keep-alive time of an idle connection; clients that keep their
+  // connections (libcurl does) would hold every exit for that long.
+  while (!runEnded()) {
+    ShutDownConnections();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// The HTTP library keeps its accepted sockets to itself. They are the
+// process's connected sockets whose local port is ours. Shutting down their
+// reading side (not closing: the library still owns the descriptors) wakes an
+// idle worker with an end of stream, while an answer being written still goes
+// out whole. Client sockets of this process connected to us have the port on
+// the remote side and are left alone.
+void CatalogueServer::ShutDownConnections() const {
+  DIR* dir = opendir("/proc/self/fd");
+  if (!dir) return;
+  while (dirent* entry = readdir(dir)) {
+    char* end = nullptr;
+    long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end || fd < 0 || fd == dirfd(dir)) continue;
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+      continue;
+    }
+    int port = -1;
+    if (local.ss_family == AF_INET) {
+      port = ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+    } else if (local.ss_family == AF_INET6) {
+      port = ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
+    }
+    if (port != port_) continue;
+    int listening = 0;
+    socklen_t size = sizeof listening;
+    if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 ||
+        listening) {
+      continue;
+    }
+    shutdown(static_cast<int>(fd), SHUT_RD);
+  }
+  closedir(dir);
 }
 
 std::string CatalogueServer::BaseFor(const httplib::Request& req) const {

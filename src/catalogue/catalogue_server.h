@@ -26,6 +26,7 @@ struct ServerConfig {
   bool logRequests = false;  // one line per request on stderr
   size_t resultCacheEntries = 256;
   int threads = 8;
+  int keepAliveSeconds = 5;  // how long an idle connection is kept open
 };
 
 // The HTTP side of the stand-in service: GET /search, /shop/img/BUCKET/ID.jpg
@@ -45,8 +46,10 @@ class CatalogueServer {
   bool Run();
   // True once Run() has started taking connections.
   bool IsRunning() const;
-  // Ends Run() (from any thread) and cuts image delays short. Safe before
-  // Run() has started: Run() then returns at once.
+  // Ends Run() (from any thread), cuts image delays short and ends idle
+  // keep-alive connections, so it returns as soon as the requests in
+  // progress are answered. Safe before Run() has started: Run() then
+  // returns at once.
   void Stop();
 
  private:
@@ -56,6 +59,7 @@ class CatalogueServer {
   void HandleImage(std::string_view rest, httplib::Response& res);
   void HandleProduct(std::string_view rest, const httplib::Request& req, httplib::Response& res);
   std::string BaseFor(const httplib::Request& req) const;
+  void ShutDownConnections() const;
 
   ServerConfig config_;
   std::unique_ptr<CatalogueIndex> index_;

@@ -347,6 +347,34 @@ TEST(EmbeddedCatalogue, StoppingCutsAPendingImageDelayShort) {
   waiting.join();
 }
 
+TEST(CatalogueServerStop, DoesNotWaitForIdleKeepAliveClients) {
+  Product p;
+  p.id = 5;
+  p.title = "Chair";
+  p.updated = "2025-01-01 00:00:00";
+  ServerConfig config;
+  config.keepAliveSeconds = 120;
+  std::string error;
+  auto server = CatalogueServer::Create({p}, config, error);
+  ASSERT_TRUE(server) << error;
+  std::thread serving([&] { EXPECT_TRUE(server->Run()); });
+  while (!server->IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Idle connections that stay open, as a client's connection cache keeps them.
+  std::vector<std::unique_ptr<httplib::Client>> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(std::make_unique<httplib::Client>("127.0.0.1", server->Port()));
+    clients.back()->set_keep_alive(true);
+    auto res = clients.back()->Get(SearchPath("chair").c_str());
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+  }
+  auto begin = std::chrono::steady_clock::now();
+  server->Stop();
+  serving.join();
+  // Far below the keep-alive time the workers would otherwise wait out.
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(60));
+}
+
 TEST(EmbeddedCatalogue, ServesACatalogueFileInsteadOfTheBundledOne) {
   Product p;
   p.id = 77;
