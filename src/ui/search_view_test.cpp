@@ -78,16 +78,20 @@ TEST_F(SearchViewTest, ControlsSitWhereTheScreenPutsThem) {
       {v.ListView(), QRect(0, 200, 480, 388), "", 0},
   };
   for (const Expected& e : table) {
-    SCOPED_TRACE(e.widget->metaObject()->className() + QStringLiteral(" ") + e.text);
+    SCOPED_TRACE(e.widget->metaObject()->className() + std::string(" ") + e.text.toStdString());
     EXPECT_EQ(e.widget->geometry(), e.geometry);
-    if (auto* label = qobject_cast<QLabel*>(e.widget)) EXPECT_EQ(label->text(), e.text);
+    if (auto* label = qobject_cast<QLabel*>(e.widget)) {
+      EXPECT_EQ(label->text(), e.text);
+    }
     if (auto* button = qobject_cast<QPushButton*>(e.widget)) {
       EXPECT_EQ(button->text(), e.text);
       EXPECT_EQ(button->font().pixelSize(), 20);
       EXPECT_EQ(button->font().weight(), 600);
       EXPECT_EQ(QFontInfo(button->font()).family(), QStringLiteral("NanumGothic"));
     }
-    if (e.id != -1) EXPECT_EQ(e.widget->property("controlId").toInt(), e.id);
+    if (e.id != -1) {
+      EXPECT_EQ(e.widget->property("controlId").toInt(), e.id);
+    }
   }
   EXPECT_EQ(v.QueryEdit()->maxLength(), 30);
   EXPECT_EQ(v.ListView()->selectionMode(), QAbstractItemView::ExtendedSelection);
@@ -168,7 +172,9 @@ TEST_F(SearchViewTest, SearchFillsTheListAndProgressComesAndGoes) {
   view_->ListView()->viewport()->grab();
   EXPECT_NE(view_->List().RecordAt(0)->image, nullptr);
 
-  // "->" pages on from the last answer.
+  // "->" pages on from the last answer (the box may have been emptied by
+  // the window taking the focus meanwhile).
+  view_->QueryEdit()->setText(QString::fromUtf16(kQuery));
   view_->OnCommand(ID_NEXT_PAGE, 0, 0);
   ASSERT_TRUE(ProcessEventsUntil([&] { return !view_->List().Busy(); }, 20000));
   EXPECT_EQ(view_->RangeLabel()->text(), QStringLiteral("11~21"));

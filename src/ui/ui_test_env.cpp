@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 
 #include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -34,8 +37,27 @@ class QtEnvironment : public ::testing::Environment {
     static char* argv[] = {name, nullptr};
     app_ = new QApplication(argc, argv);
     InstallFontSubstitutions();
+    // A message box nobody expected would hang the test run: after a few
+    // seconds it is reported and dismissed, and the test fails on its own.
+    watchdog_ = new QTimer;
+    QObject::connect(watchdog_, &QTimer::timeout, [this] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box != lastBox_) {
+        lastBox_ = box;
+        ticks_ = 0;
+        return;
+      }
+      if (box && ++ticks_ >= 3) {
+        std::fprintf(stderr, "unexpected message box \"%s\": %s\n", qPrintable(box->windowTitle()),
+                     qPrintable(box->text()));
+        ADD_FAILURE() << "unexpected message box: " << box->text().toStdString();
+        box->done(QMessageBox::Ok);
+      }
+    });
+    watchdog_->start(1000);
   }
   void TearDown() override {
+    delete watchdog_;
     delete app_;
     app_ = nullptr;
     std::error_code ignored;
@@ -44,6 +66,9 @@ class QtEnvironment : public ::testing::Environment {
 
  private:
   QApplication* app_ = nullptr;
+  QTimer* watchdog_ = nullptr;
+  QMessageBox* lastBox_ = nullptr;
+  int ticks_ = 0;
 };
 
 const auto* const registered = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
