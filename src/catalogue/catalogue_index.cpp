@@ -164,16 +164,19 @@ std::unique_ptr<CatalogueIndex> CatalogueIndex::Build(std::vector<Product> produ
   index->products_ = std::move(products);
   const auto& ps = index->products_;
   const size_t n = ps.size();
-  index->folded_.reserve(n);
+  index->foldedStart_.reserve(n + 1);
   index->length_.reserve(n);
   index->byId_.reserve(n);
   double totalLength = 0;
   for (uint32_t i = 0; i < n; ++i) {
-    index->folded_.push_back(FoldCase(Utf8ToUtf16(ps[i].title)));
-    index->length_.push_back(static_cast<uint32_t>(CodePoints(index->folded_.back())));
+    std::u16string folded = FoldCase(Utf8ToUtf16(ps[i].title));
+    index->foldedStart_.push_back(static_cast<uint32_t>(index->folded_.size()));
+    index->folded_ += folded;
+    index->length_.push_back(static_cast<uint32_t>(CodePoints(folded)));
     totalLength += index->length_.back();
     index->byId_.emplace(ps[i].id, i);
   }
+  index->foldedStart_.push_back(static_cast<uint32_t>(index->folded_.size()));
   if (n > 0) index->averageLength_ = std::max(1.0, totalLength / static_cast<double>(n));
   // Positions already follow the id, so a stable sort leaves ties in id order.
   auto rank = [&](SortKey key, auto less) {
@@ -183,6 +186,7 @@ std::unique_ptr<CatalogueIndex> CatalogueIndex::Build(std::vector<Product> produ
     auto& rankOf = index->rankOf_[static_cast<int>(key)];
     rankOf.resize(n);
     for (uint32_t place = 0; place < n; ++place) rankOf[order[place]] = place;
+    index->order_[static_cast<int>(key)] = std::move(order);
   };
   rank(SortKey::Sim, [](uint32_t, uint32_t) { return false; });
   rank(SortKey::Date, [&](uint32_t a, uint32_t b) { return ps[a].updated > ps[b].updated; });
@@ -194,8 +198,8 @@ std::unique_ptr<CatalogueIndex> CatalogueIndex::Build(std::vector<Product> produ
 }
 
 void CatalogueIndex::BuildShortWordLists() {
-  for (uint32_t pos = 0; pos < folded_.size(); ++pos) {
-    std::vector<char32_t> cps = ToCodePoints(folded_[pos]);
+  for (uint32_t pos = 0; pos + 1 < foldedStart_.size(); ++pos) {
+    std::vector<char32_t> cps = ToCodePoints(FoldedTitle(pos));
     auto add = [&](uint64_t key) {
       Hits& list = shortWordHits_[key];
       if (list.empty() || list.back() != pos) list.push_back(pos);
@@ -275,7 +279,11 @@ sqlite3* CatalogueIndex::Acquire(std::string& error) {
     }
   }
   sqlite3* db = nullptr;
-  if (sqlite3_open(":memory:", &db) != SQLITE_OK) {
+  // A pooled connection serves one thread at a time, so SQLite's own
+  // per-call locking would only cost time.
+  if (sqlite3_open_v2(":memory:", &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
     error = SqliteError(db, "cannot open the index database");
     sqlite3_close(db);
     return nullptr;
@@ -360,7 +368,7 @@ void CatalogueIndex::RankByRelevance(Hits& hits, const std::vector<std::u16strin
     const double norm = k1 * (1 - b + b * length_[pos] / averageLength_);
     double score = 0;
     for (size_t i = 0; i < foldedWords.size(); ++i) {
-      double f = static_cast<double>(CountOccurrences(folded_[pos], foldedWords[i]));
+      double f = static_cast<double>(CountOccurrences(FoldedTitle(pos), foldedWords[i]));
       score += idf[i] * f * (k1 + 1) / (f + norm);
     }
     scored.emplace_back(score, pos);
@@ -372,6 +380,18 @@ void CatalogueIndex::RankByRelevance(Hits& hits, const std::vector<std::u16strin
 }
 
 void CatalogueIndex::SortHits(Hits& hits, SortKey sort) const {
+  const size_t n = products_.size();
+  // Many hits: one pass over the full order beats a sort that looks up a
+  // rank for every comparison.
+  if (hits.size() > n / 32) {
+    std::vector<bool> hit(n, false);
+    for (uint32_t pos : hits) hit[pos] = true;
+    hits.clear();
+    for (uint32_t pos : order_[static_cast<int>(sort)]) {
+      if (hit[pos]) hits.push_back(pos);
+    }
+    return;
+  }
   const auto& rank = rankOf_[static_cast<int>(sort)];
   std::sort(hits.begin(), hits.end(), [&](uint32_t a, uint32_t b) { return rank[a] < rank[b]; });
 }

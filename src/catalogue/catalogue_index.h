@@ -74,7 +74,10 @@ class CatalogueIndex {
   // Position of the product with this id, or -1.
   int64_t Find(int64_t id) const;
   // The folded title of the product at `position` (for highlighting).
-  const std::u16string& FoldedTitle(size_t position) const { return folded_[position]; }
+  std::u16string_view FoldedTitle(size_t position) const {
+    return std::u16string_view(folded_).substr(foldedStart_[position],
+                                               foldedStart_[position + 1] - foldedStart_[position]);
+  }
 
   // Every product whose title holds each word, in the order asked for. Null
   // (and `error` set) only when the database fails.
@@ -95,12 +98,15 @@ class CatalogueIndex {
   void SortHits(Hits& hits, SortKey sort) const;
 
   std::vector<Product> products_;
-  std::vector<std::u16string> folded_;
-  std::vector<uint32_t> length_;  // title length in characters
+  // Every folded title back to back: ranking reads them in position order.
+  std::u16string folded_;
+  std::vector<uint32_t> foldedStart_;  // n + 1 offsets into folded_
+  std::vector<uint32_t> length_;       // title length in characters
   double averageLength_ = 1;
   std::unordered_map<int64_t, uint32_t> byId_;
   std::unordered_map<uint64_t, Hits> shortWordHits_;  // one or two characters -> titles
   std::vector<uint32_t> rankOf_[4];  // per sort key: position -> place in the full order
+  std::vector<uint32_t> order_[4];   // per sort key: the full order
 
   unsigned char* image_ = nullptr;  // serialized database, owned (sqlite3_malloc)
   int64_t imageSize_ = 0;
