@@ -19,7 +19,12 @@ class RunningCatalogue final : public EmbeddedCatalogue {
     if (thread_.joinable()) thread_.join();
   }
   std::string Endpoint() const override {
-    return "http://127.0.0.1:" + std::to_string(server_->Port());
+    // A wildcard address is reached through loopback.
+    std::string host = server_->Host();
+    if (host.empty() || host == "0.0.0.0") host = "127.0.0.1";
+    if (host == "::") host = "::1";
+    if (host.find(':') != std::string::npos) host = "[" + host + "]";
+    return "http://" + host + ":" + std::to_string(server_->Port());
   }
   bool WaitUntilServing() const {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

@@ -20,7 +20,8 @@ class EmbeddedCatalogue {
   static std::unique_ptr<EmbeddedCatalogue> Start(const CatalogueOptions& options = {},
                                                   std::string* error = nullptr);
   virtual ~EmbeddedCatalogue() = default;
-  // "http://127.0.0.1:PORT", ready to take requests when Start returns.
+  // "http://127.0.0.1:PORT" (the bound host when another was asked for),
+  // ready to take requests when Start returns.
   virtual std::string Endpoint() const = 0;
 };
 
