@@ -56,6 +56,12 @@ void AppendItem(std::string& out, unsigned i) {
   out += word();
   out += " &amp; ";
   out += word();
+  out += ' ';
+  out += word();
+  out += " (";
+  out += word();
+  out += ") ";
+  out += word();
   out += " M";
   out += std::to_string(1000 + i % 9000);
   out += "</title>\n<link>https://shop.example.com/gate?id=";
@@ -98,8 +104,7 @@ struct Corpus {
     dir = fs::temp_directory_path() / ("quobble-xml-bench-" + std::to_string(::getpid()));
     fs::create_directories(dir);
     (void)SetDeviceRoot(dir.string());
-    // ~45 KB, ~4.5 MB and ~50 MB.
-    const unsigned counts[] = {100, 10000, 111000};
+    const unsigned counts[] = {100, 10000, 111000};  // ~45 KB, ~4.5 MB, ~50 MB
     for (unsigned count : counts) {
       const std::string name = "answer" + std::to_string(count) + ".xml";
       const std::string text = Answer(count);
