@@ -225,33 +225,66 @@ std::string Rfc822Date(std::time_t when) {
   return buf;
 }
 
-std::string HighlightTitle(std::string_view title, std::u16string_view foldedTitle,
-                           const std::vector<std::u16string>& foldedWords) {
-  std::u16string wide = Utf8ToUtf16(title);
+namespace {
+
+// Bytes of the UTF-8 sequence led by `lead`, and the UTF-16 units it becomes.
+// Only called on valid UTF-8.
+size_t SequenceLength(unsigned char lead) {
+  return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+}
+
+void AppendHighlighted(std::string& out, std::string_view title, std::u16string_view foldedTitle,
+                       const std::vector<std::u16string>& foldedWords) {
+  if (!IsValidUtf8(title)) {
+    const std::string clean = Utf16ToUtf8(Utf8ToUtf16(title));
+    AppendHighlighted(out, clean, FoldCase(Utf8ToUtf16(clean)), foldedWords);
+    return;
+  }
+  size_t units = 0;
+  for (size_t i = 0; i < title.size(); i += SequenceLength(static_cast<unsigned char>(title[i]))) {
+    units += SequenceLength(static_cast<unsigned char>(title[i])) == 4 ? 2 : 1;
+  }
   std::u16string refolded;
-  if (foldedTitle.size() != wide.size()) {
-    refolded = FoldCase(wide);
+  if (foldedTitle.size() != units) {
+    refolded = FoldCase(Utf8ToUtf16(title));
     foldedTitle = refolded;
   }
-  std::vector<bool> marked(wide.size(), false);
+  std::vector<char> marked(units, 0);
   for (const auto& w : foldedWords) {
     if (w.empty()) continue;
     for (size_t at = foldedTitle.find(w); at != std::u16string_view::npos;
          at = foldedTitle.find(w, at + 1)) {
       std::fill(marked.begin() + static_cast<std::ptrdiff_t>(at),
-                marked.begin() + static_cast<std::ptrdiff_t>(at + w.size()), true);
+                marked.begin() + static_cast<std::ptrdiff_t>(at + w.size()), 1);
     }
   }
-  std::string out;
-  size_t i = 0;
-  while (i < wide.size()) {
-    size_t j = i;
-    while (j < wide.size() && marked[j] == marked[i]) ++j;
-    if (marked[i]) out += "&lt;b&gt;";
-    AppendXmlEscaped(out, Utf16ToUtf8(std::u16string_view(wide).substr(i, j - i)));
-    if (marked[i]) out += "&lt;/b&gt;";
-    i = j;
+  // Walk the UTF-8 title once, cutting it into marked and unmarked runs.
+  size_t runStart = 0;
+  bool inMark = false;
+  size_t unit = 0;
+  for (size_t i = 0; i <= title.size();) {
+    const bool atEnd = i == title.size();
+    const bool mark = !atEnd && marked[unit];
+    if (atEnd || mark != inMark) {
+      AppendXmlEscaped(out, title.substr(runStart, i - runStart));
+      if (inMark) out += "&lt;/b&gt;";
+      if (atEnd) break;
+      if (mark) out += "&lt;b&gt;";
+      inMark = mark;
+      runStart = i;
+    }
+    const size_t length = SequenceLength(static_cast<unsigned char>(title[i]));
+    unit += length == 4 ? 2 : 1;
+    i += length;
   }
+}
+
+}  // namespace
+
+std::string HighlightTitle(std::string_view title, std::u16string_view foldedTitle,
+                           const std::vector<std::u16string>& foldedWords) {
+  std::string out;
+  AppendHighlighted(out, title, foldedTitle, foldedWords);
   return out;
 }
 
@@ -296,7 +329,9 @@ std::string SearchAnswer(const CatalogueIndex& index, const SearchRequest& reque
     const Product& p = index.Products()[pos];
     const std::string id = std::to_string(p.id);
     out += "<item>";
-    AppendItem(out, "title", HighlightTitle(p.title, index.FoldedTitle(pos), folded));
+    out += "<title>";
+    AppendHighlighted(out, p.title, index.FoldedTitle(pos), folded);
+    out += "</title>";
     AppendItem(out, "link", escapedBase + "/shop/product/" + id);
     AppendItem(out, "image", escapedBase + "/shop/img/" + ImagePathFor(p.id));
     AppendItem(out, "lprice", std::to_string(p.lowPrice));

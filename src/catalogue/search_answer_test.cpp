@@ -116,6 +116,14 @@ TEST(SearchAnswerText, HighlightMarksEveryOccurrenceOfEveryWord) {
   EXPECT_EQ(highlight("노트북 거치대", {u"노트", u"트북"}), "&lt;b&gt;노트북&lt;/b&gt; 거치대");
   EXPECT_EQ(highlight("\"Pro\" <x>", {u"pro"}), "&quot;&lt;b&gt;Pro&lt;/b&gt;&quot; &lt;x&gt;");
   EXPECT_EQ(highlight("Desk", {u"chair"}), "Desk");
+  // Characters beyond the BMP take two UTF-16 units but one mark.
+  EXPECT_EQ(highlight("\xF0\x9F\x98\x80"
+                      "Chair\xF0\x9F\x98\x80",
+                      {u"\U0001F600c", u"r"}),
+            "&lt;b&gt;\xF0\x9F\x98\x80"
+            "C&lt;/b&gt;hai&lt;b&gt;r&lt;/b&gt;\xF0\x9F\x98\x80");
+  // A folded title that does not fit the title is recomputed, not trusted.
+  EXPECT_EQ(HighlightTitle("Chair", u"x", {u"chair"}), "&lt;b&gt;Chair&lt;/b&gt;");
 }
 
 TEST(SearchAnswerText, Rfc822Date) {
