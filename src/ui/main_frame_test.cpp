@@ -121,18 +121,6 @@ TEST_F(MainFrameTest, CheckMarksMoveWhenTheMenuOpens) {
   EXPECT_EQ(frame_->View()->State().pendingCommand, 0);
 }
 
-TEST_F(MainFrameTest, AcceleratorTable) {
-  const std::vector<std::pair<int, int>> table = {
-      {Qt::Key_Q, ID_EXIT}, {Qt::Key_N, ID_NEW}, {Qt::Key_O, 57601}, {Qt::Key_S, 57603},
-      {Qt::Key_Z, 57643},   {Qt::Key_X, 57635},  {Qt::Key_C, 57634}, {Qt::Key_V, 57637}};
-  for (const auto& [key, id] : table) {
-    EXPECT_EQ(AcceleratorCommand(key, Qt::ControlModifier), id) << key;
-    EXPECT_EQ(AcceleratorCommand(key, Qt::ControlModifier | Qt::ShiftModifier), 0) << key;
-    EXPECT_EQ(AcceleratorCommand(key, Qt::NoModifier), 0) << key;
-  }
-  EXPECT_EQ(AcceleratorCommand(Qt::Key_A, Qt::ControlModifier), 0);
-}
-
 TEST_F(MainFrameTest, EditingKeysDoNothingInTheQueryBox) {
   ShowActive();
   QLineEdit* edit = frame_->View()->QueryEdit();
@@ -167,15 +155,6 @@ TEST_F(MainFrameTest, CtrlQAndExitEndWithCodeOne) {
   EXPECT_EQ(exitCode_, -1);  // posted, not at once
   ASSERT_TRUE(ProcessEventsUntil([&] { return exitCode_ != -1; }));
   EXPECT_EQ(exitCode_, 1);
-}
-
-TEST_F(MainFrameTest, ActionKeyDoesNothing) {
-  frame_->show();
-  frame_->ActionKey()->click();
-  ProcessEventsFor(20);
-  EXPECT_TRUE(frame_->isVisible());
-  EXPECT_EQ(exitCode_, -1);
-  EXPECT_EQ(frame_->View()->State().pendingCommand, 0);
 }
 
 TEST_F(MainFrameTest, AboutShowsItsTextsAndEndsWithOk) {

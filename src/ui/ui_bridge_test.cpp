@@ -49,26 +49,5 @@ TEST(UiBridgeTest, CloseReleasesAWaitingWorkerAndTurnsLaterCallsAway) {
   EXPECT_FALSE(uiRan);
 }
 
-TEST(UiBridgeTest, UiThreadCallRunsAtOnce) {
-  UiBridge bridge;
-  int calls = 0;
-  EXPECT_TRUE(bridge.Call([&] { ++calls; }));
-  EXPECT_EQ(calls, 1);
-}
-
-TEST(UiBridgeTest, CallsFromAWorkerKeepTheirOrder) {
-  UiBridge bridge;
-  std::vector<int> seen;
-  std::atomic<bool> done{false};
-  std::thread worker([&] {
-    for (int i = 0; i < 50; ++i) bridge.Call([&seen, i] { seen.push_back(i); });
-    done = true;
-  });
-  ASSERT_TRUE(ProcessEventsUntil([&] { return done.load(); }));
-  worker.join();
-  ASSERT_EQ(seen.size(), 50u);
-  for (int i = 0; i < 50; ++i) EXPECT_EQ(seen[i], i);
-}
-
 }  // namespace
 }  // namespace quobble

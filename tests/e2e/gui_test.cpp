@@ -99,16 +99,4 @@ TEST_F(GuiProcessTest, StaleLockOfAKilledInstanceIsTakenOver) {
   EXPECT_EQ(second_.state(), QProcess::Running);
 }
 
-TEST_F(GuiProcessTest, HelpAndBadOptions) {
-  Start(first_, {QStringLiteral("--help")});
-  ASSERT_TRUE(first_.waitForFinished(10000));
-  EXPECT_EQ(first_.exitCode(), 0);
-  EXPECT_TRUE(first_.readAllStandardOutput().contains("usage: quobble"));
-
-  Start(second_, {QStringLiteral("--root")});
-  ASSERT_TRUE(second_.waitForFinished(10000));
-  EXPECT_EQ(second_.exitCode(), 2);
-  EXPECT_TRUE(second_.readAllStandardError().contains("--root needs a value"));
-}
-
 }  // namespace
