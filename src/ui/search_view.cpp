@@ -33,26 +33,6 @@ constexpr int kListTop = 200;
 constexpr int kQueryLimit = 30;
 constexpr int kQueryReadLimit = 127;
 
-// The row drawing may ask for a message while the list paints; a modal box
-// cannot open inside a paint, so it is shown right after, once at a time.
-class DeferredMessages : public MessageSink {
- public:
-  explicit DeferredMessages(SearchView& view) : view_(&view) {}
-  void ShowMessage(const std::u16string& text, const std::u16string& caption) override {
-    if (pending_) return;
-    pending_ = true;
-    QTimer::singleShot(0, view_, [this, view = view_, text, caption] {
-      if (!view) return;
-      view->ShowMessage(text, caption);
-      pending_ = false;
-    });
-  }
-
- private:
-  QPointer<SearchView> view_;
-  bool pending_ = false;
-};
-
 QLabel* MakeLabel(QWidget* parent, const QString& text, const QRect& geometry) {
   auto* label = new QLabel(text, parent);
   label->setTextFormat(Qt::PlainText);
@@ -73,6 +53,31 @@ QPushButton* MakeButton(QWidget* parent, const QString& text, int id, const QRec
 }
 
 }  // namespace
+
+// The row drawing may ask for a message while the list paints; a modal box
+// cannot open inside a paint, so it is shown right after. The list asks again
+// at every repaint, and the box would come back each time it is closed: it is
+// shown once per page instead, until the row count changes.
+class DeferredMessages : public MessageSink {
+ public:
+  explicit DeferredMessages(SearchView& view) : view_(&view) {}
+  void ShowMessage(const std::u16string& text, const std::u16string& caption) override {
+    if (pending_ || shown_) return;
+    pending_ = true;
+    QTimer::singleShot(0, view_, [this, view = view_, text, caption] {
+      if (!view) return;
+      shown_ = true;
+      view->ShowMessage(text, caption);
+      pending_ = false;
+    });
+  }
+  void Rearm() { shown_ = false; }
+
+ private:
+  QPointer<SearchView> view_;
+  bool pending_ = false;
+  bool shown_ = false;
+};
 
 SearchView::SearchView(const QRect& area, QWidget* parent)
     : QWidget(parent), list_(*this, std::u16string(kDataFolder)) {
@@ -281,7 +286,10 @@ bool SearchView::InsertRow(int index) {
 }
 
 void SearchView::SetRowCount(int count) {
-  bridge_.Call([this, count] { model_->SetRowCount(count); });
+  bridge_.Call([this, count] {
+    paintMessages_->Rearm();
+    model_->SetRowCount(count);
+  });
 }
 
 void SearchView::ShowMessage(const std::u16string& text, const std::u16string& caption) {

@@ -19,6 +19,7 @@ class QTimer;
 
 namespace quobble {
 
+class DeferredMessages;
 class ProductRowModel;
 class ProductRowDelegate;
 
@@ -109,7 +110,7 @@ class SearchView : public QWidget, public SearchScreen {
   ProductRowModel* model_ = nullptr;
   ProductRowDelegate* delegate_ = nullptr;
   QTimer* retryTimer_ = nullptr;
-  std::unique_ptr<MessageSink> paintMessages_;
+  std::unique_ptr<DeferredMessages> paintMessages_;
 };
 
 }  // namespace quobble

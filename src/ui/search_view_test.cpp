@@ -233,5 +233,29 @@ TEST_F(SearchViewTest, ClosingWhileTheWorkerWaitsOnAMessageBoxDoesNotHang) {
   EXPECT_FALSE(view_->List().Busy());
 }
 
+TEST_F(SearchViewTest, RowWithoutARecordIsReportedOncePerPage) {
+  view_->show();
+  int boxes = 0;
+  QString text;
+  QTimer closer;
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      ++boxes;
+      text = box->windowTitle() + QStringLiteral(": ") + box->text();
+      box->done(QMessageBox::Ok);
+    }
+  });
+  closer.start(5);
+  view_->SetRowCount(2);  // rows the page has no records for
+  for (int i = 0; i < 5; ++i) {
+    view_->ListView()->viewport()->repaint();
+    ProcessEventsFor(40);
+  }
+  EXPECT_EQ(boxes, 1);
+  EXPECT_EQ(text, QStringLiteral("에러: 상품 데이터가 잘못 되었습니다."));
+  view_->SetRowCount(1);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return boxes == 2; }, 3000));
+}
+
 }  // namespace
 }  // namespace quobble
