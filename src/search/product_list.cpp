@@ -100,6 +100,9 @@ bool ProductList::ResetList() {
 
 bool ProductList::StartThumbnailFetch() {
   screen_.SetRowCount(static_cast<int>(records_.size()));
+  // One worker at a time; joining a running one here could wait for ever on
+  // a worker that waits for this (UI) thread.
+  if (Busy()) return false;
   if (thread_.joinable()) thread_.join();
   // A stop asked for just as the previous run ended belongs to that run; it
   // must not end this one before its first record.

@@ -31,7 +31,7 @@ class ProductList {
   // started); else drops the records, sets the row count to 0, true.
   [[nodiscard]] bool ResetList();
   // Row count := records, then the worker starts. False when no thread could
-  // be started (the page then simply has no thumbnails).
+  // be started (the page then simply has no thumbnails) or one still runs.
   bool StartThumbnailFetch();
   // The worker's body; runs on the worker thread.
   virtual void FetchThumbnails();
