@@ -139,13 +139,15 @@ void ProductList::FetchThumbnails() {
     const std::u16string name = ThumbnailCacheName(record->imageUrl);
     if (!name.empty()) {
       std::u16string target = dataFolder_ + u"Images\\" + name;
-      if (!CreateFolderPath(target)) messages.ShowMessage(u"CreateDirectory Error", u"Error");
-      if (!FileExists(target) &&
-          DownloadFile(session, target, record->imageUrl, 1, {}, nullptr, messages) == 0) {
-        if (!closing()) screen_.ArrowCursor();
-        messages.ShowMessage(u"XML DownloadFile Error", u"Error");
-        InternetCloseHandle(session);
-        break;
+      // A cached file has all its folders already: one open is all it costs.
+      if (!FileExists(target)) {
+        if (!CreateFolderPath(target)) messages.ShowMessage(u"CreateDirectory Error", u"Error");
+        if (DownloadFile(session, target, record->imageUrl, 1, {}, nullptr, messages) == 0) {
+          if (!closing()) screen_.ArrowCursor();
+          messages.ShowMessage(u"XML DownloadFile Error", u"Error");
+          InternetCloseHandle(session);
+          break;
+        }
       }
       record->SetThumbPath(std::move(target));
     }
