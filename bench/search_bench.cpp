@@ -258,16 +258,21 @@ void BM_ReadAnswer100_Pugixml(benchmark::State& state) {
     if (ReadWithPugixml(answer) != 100) state.SkipWithError("parse");
 }
 
-void BM_ColdThumbnails100_Quobble(benchmark::State& state) {
-  Fixture& f = Shared();
-  if (f.images.size() != 100) return state.SkipWithError("no page");
-  QuietScreen screen;
-  ProductList list(screen, std::u16string(kDataFolder));
+// The page's records, ready for the worker.
+void AddPage(const Fixture& f, ProductList& list) {
   for (const std::string& url : f.images) {
     auto record = std::make_unique<ProductRecord>();
     record->imageUrl = Utf8ToUtf16(url);
     list.AppendRecord(std::move(record));
   }
+}
+
+void BM_ColdThumbnails100_Quobble(benchmark::State& state) {
+  Fixture& f = Shared();
+  if (f.images.size() != 100) return state.SkipWithError("no page");
+  QuietScreen screen;
+  ProductList list(screen, std::u16string(kDataFolder));
+  AddPage(f, list);
   const std::string cache = f.Host(std::u16string(kDataFolder) + u"Images");
   for (auto _ : state) {
     state.PauseTiming();
@@ -304,11 +309,7 @@ void BM_WarmThumbnails100_Quobble(benchmark::State& state) {
   if (f.images.size() != 100) return state.SkipWithError("no page");
   QuietScreen screen;
   ProductList list(screen, std::u16string(kDataFolder));
-  for (const std::string& url : f.images) {
-    auto record = std::make_unique<ProductRecord>();
-    record->imageUrl = Utf8ToUtf16(url);
-    list.AppendRecord(std::move(record));
-  }
+  AddPage(f, list);
   list.StartThumbnailFetch();  // fills the cache
   screen.WaitIdle(list);
   for (auto _ : state) {

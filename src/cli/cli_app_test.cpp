@@ -51,6 +51,13 @@ struct CliFixture : ::testing::Test {
 
   CliFixture() { SetServiceEndpoint(Utf8ToUtf16(server.Url(""))); }
   ~CliFixture() override { SetServiceEndpoint(u""); }
+  // Every search answers one item whose thumbnail is at `path`.
+  void AnswerWithOneImage(const std::string& path) {
+    std::string answer = Answer("Shop", 1, 0);
+    answer.insert(answer.find("</channel>"),
+                  "<item><title>t</title><image>" + server.Url(path) + "</image></item>");
+    server.Route("/search", HttpResponse::Body(answer));
+  }
   std::vector<std::string> Searches() {
     std::vector<std::string> found;
     for (const auto& r : server.Requests())
@@ -123,10 +130,7 @@ TEST_F(CliFixture, ACommandDuringTheDownloadWaitsAndTheLastOneRuns) {
   HttpResponse slow = HttpResponse::Body("jpeg");
   slow.delayBeforeHeadersMs = 150;
   server.Route("/img/a/b/c/1.jpg", slow);
-  std::string answer = Answer("Shop", 1, 0);
-  answer.insert(answer.find("</channel>"), "<item><title>t</title><image>" +
-                                               server.Url("/img/a/b/c/1.jpg") + "</image></item>");
-  server.Route("/search", HttpResponse::Body(answer));
+  AnswerWithOneImage("/img/a/b/c/1.jpg");
   options.json = true;
   CliApp app(options, out, err, false);
   ASSERT_TRUE(app.Prepare());
@@ -143,10 +147,7 @@ TEST_F(CliFixture, QuitWhileDownloadingLeavesAtOnce) {
   stalled.stallAt = 10;
   stalled.stallMs = 20000;
   server.Route("/img/a/b/c/1.jpg", stalled);
-  std::string answer = Answer("Shop", 1, 0);
-  answer.insert(answer.find("</channel>"), "<item><title>t</title><image>" +
-                                               server.Url("/img/a/b/c/1.jpg") + "</image></item>");
-  server.Route("/search", HttpResponse::Body(answer));
+  AnswerWithOneImage("/img/a/b/c/1.jpg");
   const auto before = Clock::now();
   {
     CliApp app(options, out, err, false);
