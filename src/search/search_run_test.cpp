@@ -92,24 +92,6 @@ TEST_F(RunFixture, ASearchReadsTheAnswerAndStartsTheThumbnails) {
   EXPECT_THAT(events, Contains("arrow cursor"));
 }
 
-TEST_F(RunFixture, PagingStepsByTheLastAnswer) {
-  AnswerWith(Answer(100, 11, 10, {}));
-  EXPECT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);
-  Finish(1);
-  state.ApplyMenuCommand(ID_DISPLAY_50);
-  state.ApplyMenuCommand(ID_SORT_DSC);
-  EXPECT_EQ(RunPagingCommand(screen, state, list, ID_NEXT_PAGE), 0);
-  Finish(2);
-  EXPECT_EQ(RunPagingCommand(screen, state, list, ID_PREV_PAGE), 0);
-  Finish(3);
-  const auto searches = Searches();
-  ASSERT_EQ(searches.size(), 3u);
-  EXPECT_THAT(searches[1], HasSubstr("&display=50&start=21&target=shop&sort=dsc"));
-  EXPECT_THAT(searches[2], HasSubstr("&start=1&"));
-  EXPECT_EQ(RunPagingCommand(screen, state, list, 4242), 0);
-  EXPECT_EQ(Searches().size(), 3u);
-}
-
 TEST_F(RunFixture, FailuresLeaveTheListEmptyAndTheLabelsAsTheyWere) {
   AnswerWith(Answer(30, 1, 10, {"", ""}));
   ASSERT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);
@@ -160,14 +142,6 @@ TEST_F(RunFixture, AnAnswerWithoutAChannelIsAnEmptyPage) {
   EXPECT_THAT(screen.Messages(), IsEmpty());
   EXPECT_EQ(screen.title(), "before");
   EXPECT_EQ(list.RecordCount(), 0u);
-}
-
-TEST_F(RunFixture, AHangulQueryIsSentAsUtf8) {
-  AnswerWith(Answer(0, 1, 0, {}));
-  screen.SetQuery(u"가 나");
-  EXPECT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);
-  Finish();
-  EXPECT_THAT(Searches().at(0), HasSubstr("&query=%ea%b0%80%20%eb%82%98&"));
 }
 
 TEST_F(RunFixture, ASearchDuringTheDownloadRunsOnceTheWorkerHasStopped) {
