@@ -17,9 +17,10 @@ std::u16string Decimal(int64_t value) {
   return out;
 }
 
-// The element's text: the value of its first child when that is a text.
-std::u16string TextOf(const XmlNodeRef& element) {
-  return std::u16string(element.child(0).value_or_empty());
+// The element's text: the value of its first child when that is a text. It
+// lives as long as the document.
+std::u16string_view TextOf(const XmlNodeRef& element) {
+  return element.child(0).value_or_empty();
 }
 
 std::u16string_view NameOf(const XmlNodeRef& node) {
@@ -33,12 +34,12 @@ std::unique_ptr<ProductRecord> ReadItem(const XmlNodeRef& item) {
     const XmlNodeRef& child = *it;
     const std::u16string_view name = NameOf(child);
     if (name == u"title") {
-      record->title = TextOf(child);
+      record->title.assign(TextOf(child));
       CleanTitle(record->title);
     } else if (name == u"link") {
-      record->link = TextOf(child);
+      record->link.assign(TextOf(child));
     } else if (name == u"image") {
-      record->imageUrl = TextOf(child);
+      record->imageUrl.assign(TextOf(child));
     } else if (name == u"lprice") {
       record->lowPrice = ReadAnswerNumber(TextOf(child));
     } else if (name == u"hprice") {
@@ -66,7 +67,7 @@ void ReadResultFeed(const XmlNodeRef& root, SearchState& state, SearchScreen& sc
       if (screen.InsertRow(static_cast<int>(list.RecordCount())))
         list.AppendRecord(std::move(record));
     } else if (name == u"title") {
-      screen.SetTitleText(TextOf(child));
+      screen.SetTitleText(std::u16string(TextOf(child)));
     } else if (name == u"total") {
       state.total = ReadAnswerNumber(TextOf(child));
       screen.SetTotalText(FormatThousands(state.total));
@@ -126,6 +127,8 @@ int32_t ReadAnswerNumber(std::u16string_view text) {
 }
 
 void CleanTitle(std::u16string& title) {
+  // Every text to clean up is a reference: most titles have none.
+  if (title.find(u'&') == std::u16string::npos) return;
   static constexpr std::u16string_view kDropped[] = {
       u"&lt;b&gt;", u"&lt;/b&gt;", u"&lt;center&gt;", u"&lt;/center&gt;",
       u"&lt;l&gt;", u"&lt;/l&gt;", u"&lt;u&gt;",      u"&lt;/u&gt;",
