@@ -318,6 +318,85 @@ void BM_WarmThumbnails100_Quobble(benchmark::State& state) {
   }
 }
 
+// Ours and the peer in turns, each iteration timing one of each, so that
+// both see the same storage and machine load (fdatasync times drift a lot on
+// a shared machine). The time shown is ours; "peer" is the peer's mean and
+// "ratio" ours over the peer's, per iteration, then their median.
+// `settle` runs between the two, untimed.
+template <typename Ours, typename Settle, typename Peer>
+void Paired(benchmark::State& state, Ours ours, Settle settle, Peer peer) {
+  using Clock = std::chrono::steady_clock;
+  std::vector<double> ratios;
+  double peerTotal = 0;
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    if (!ours()) state.SkipWithError("ours failed");
+    const auto t1 = Clock::now();
+    settle();
+    const auto t1b = Clock::now();
+    if (!peer()) state.SkipWithError("peer failed");
+    const auto t2 = Clock::now();
+    const double oursS = std::chrono::duration<double>(t1 - t0).count();
+    const double peerS = std::chrono::duration<double>(t2 - t1b).count();
+    state.SetIterationTime(oursS);
+    peerTotal += peerS;
+    ratios.push_back(oursS / peerS);
+  }
+  std::sort(ratios.begin(), ratios.end());
+  const double n = static_cast<double>(state.iterations());
+  state.counters["peer_ms"] = peerTotal / n * 1000;
+  if (!ratios.empty()) state.counters["ratio"] = ratios[ratios.size() / 2];
+}
+
+void BM_Search100_Paired(benchmark::State& state) {
+  Fixture& f = Shared();
+  QuietScreen screen;
+  SearchState search;
+  search.pageSize = 100;
+  search.dataFolder = kDataFolder;
+  NoThumbnails list(screen, std::u16string(kDataFolder));
+  CurlPeer peer;
+  const std::string path = f.root.path() + "/peer-answer.xml";
+  Paired(
+      state, [&] { return RunSearch(screen, search, list, 1) == 0 && list.RecordCount() == 100; },
+      // The search's (empty) worker is no part of the search, but must be
+      // gone before the next one.
+      [&] { screen.WaitIdle(list); },
+      [&] { return peer.Fetch(f.searchUrl, path, true) && ReadWithPugixml(path) == 100; });
+}
+
+void BM_ColdThumbnails100_Paired(benchmark::State& state) {
+  Fixture& f = Shared();
+  if (f.images.size() != 100) return state.SkipWithError("no page");
+  QuietScreen screen;
+  ProductList list(screen, std::u16string(kDataFolder));
+  AddPage(f, list);
+  CurlPeer peer;
+  const std::string cache = f.Host(std::u16string(kDataFolder) + u"Images");
+  const std::string folder = f.root.path() + "/peer-images";
+  fs::remove_all(cache);
+  Paired(
+      state,
+      [&] {
+        list.StartThumbnailFetch();
+        screen.WaitIdle(list);
+        return !list.RecordAt(99)->ThumbPath().empty();
+      },
+      [&] {
+        fs::remove_all(folder);
+        fs::remove_all(cache);  // for the next turn of ours
+      },
+      [&] {
+        bool ok = true;
+        for (const auto& [url, name] : f.cacheNames) {
+          const std::string target = folder + "/" + name;
+          fs::create_directories(fs::path(target).parent_path());
+          ok = peer.Fetch(url, target, true) && ok;
+        }
+        return ok;
+      });
+}
+
 BENCHMARK(BM_Search100_Quobble)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Search100_Curl)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_AnswerDownload_Quobble)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -326,6 +405,11 @@ BENCHMARK(BM_ReadAnswer100_Pugixml)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ColdThumbnails100_Quobble)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ColdThumbnails100_Curl)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_WarmThumbnails100_Quobble)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Search100_Paired)->Iterations(200)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ColdThumbnails100_Paired)
+    ->Iterations(12)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace quobble
