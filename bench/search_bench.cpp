@@ -284,6 +284,31 @@ void BM_ColdThumbnails100_Quobble(benchmark::State& state) {
   if (list.RecordAt(99)->ThumbPath().empty()) state.SkipWithError("thumbnails missing");
 }
 
+// The worker's downloads without the worker: the same sessions, folders and
+// files from the calling thread, to tell the library's share from ours.
+void BM_ColdThumbnails100_DownloadLoop(benchmark::State& state) {
+  Fixture& f = Shared();
+  if (f.images.size() != 100) return state.SkipWithError("no page");
+  QuietScreen screen;
+  const std::string cache = f.Host(std::u16string(kDataFolder) + u"Images");
+  for (auto _ : state) {
+    state.PauseTiming();
+    fs::remove_all(cache);
+    state.ResumeTiming();
+    for (const std::string& url : f.images) {
+      const std::u16string wide = Utf8ToUtf16(url);
+      const std::u16string target =
+          std::u16string(kDataFolder) + u"Images\\" + ThumbnailCacheName(wide);
+      HINTERNET session =
+          InternetOpenW(u"QUOBBLE", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+      (void)CreateFolderPath(target);
+      if (DownloadFile(session, target, wide, 1, {}, nullptr, screen) != 1)
+        state.SkipWithError("download");
+      InternetCloseHandle(session);
+    }
+  }
+}
+
 void BM_ColdThumbnails100_Curl(benchmark::State& state) {
   Fixture& f = Shared();
   if (f.images.size() != 100) return state.SkipWithError("no page");
@@ -403,6 +428,7 @@ BENCHMARK(BM_AnswerDownload_Quobble)->Unit(benchmark::kMillisecond)->UseRealTime
 BENCHMARK(BM_ReadAnswer100_Quobble)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ReadAnswer100_Pugixml)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ColdThumbnails100_Quobble)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ColdThumbnails100_DownloadLoop)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ColdThumbnails100_Curl)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_WarmThumbnails100_Quobble)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Search100_Paired)->Iterations(200)->UseManualTime()->Unit(benchmark::kMillisecond);
