@@ -345,24 +345,33 @@ void BM_WarmThumbnails100_Quobble(benchmark::State& state) {
 
 // Ours and the peer in turns, each iteration timing one of each, so that
 // both see the same storage and machine load (fdatasync times drift a lot on
-// a shared machine). The time shown is ours; "peer" is the peer's mean and
-// "ratio" ours over the peer's, per iteration, then their median.
-// `settle` runs between the two, untimed.
-template <typename Ours, typename Settle, typename Peer>
-void Paired(benchmark::State& state, Ours ours, Settle settle, Peer peer) {
+// a shared machine); which goes first alternates, so neither always follows
+// the other's writes. The time shown is ours; "peer" is the peer's mean and
+// "ratio" the median of ours over the peer's. Each side's clean-up runs
+// right after it, untimed.
+template <typename Ours, typename OursDone, typename Peer, typename PeerDone>
+void Paired(benchmark::State& state, Ours ours, OursDone oursDone, Peer peer, PeerDone peerDone) {
   using Clock = std::chrono::steady_clock;
+  const auto timed = [&](auto& work, auto& done) {
+    const auto start = Clock::now();
+    if (!work()) state.SkipWithError("failed");
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    done();
+    return seconds;
+  };
   std::vector<double> ratios;
   double peerTotal = 0;
+  bool oursFirst = true;
   for (auto _ : state) {
-    const auto t0 = Clock::now();
-    if (!ours()) state.SkipWithError("ours failed");
-    const auto t1 = Clock::now();
-    settle();
-    const auto t1b = Clock::now();
-    if (!peer()) state.SkipWithError("peer failed");
-    const auto t2 = Clock::now();
-    const double oursS = std::chrono::duration<double>(t1 - t0).count();
-    const double peerS = std::chrono::duration<double>(t2 - t1b).count();
+    double oursS, peerS;
+    if (oursFirst) {
+      oursS = timed(ours, oursDone);
+      peerS = timed(peer, peerDone);
+    } else {
+      peerS = timed(peer, peerDone);
+      oursS = timed(ours, oursDone);
+    }
+    oursFirst = !oursFirst;
     state.SetIterationTime(oursS);
     peerTotal += peerS;
     ratios.push_back(oursS / peerS);
@@ -387,7 +396,7 @@ void BM_Search100_Paired(benchmark::State& state) {
       // The search's (empty) worker is no part of the search, but must be
       // gone before the next one.
       [&] { screen.WaitIdle(list); },
-      [&] { return peer.Fetch(f.searchUrl, path, true) && ReadWithPugixml(path) == 100; });
+      [&] { return peer.Fetch(f.searchUrl, path, true) && ReadWithPugixml(path) == 100; }, [] {});
 }
 
 void BM_ColdThumbnails100_Paired(benchmark::State& state) {
@@ -407,10 +416,7 @@ void BM_ColdThumbnails100_Paired(benchmark::State& state) {
         screen.WaitIdle(list);
         return !list.RecordAt(99)->ThumbPath().empty();
       },
-      [&] {
-        fs::remove_all(folder);
-        fs::remove_all(cache);  // for the next turn of ours
-      },
+      [&] { fs::remove_all(cache); },
       [&] {
         bool ok = true;
         for (const auto& [url, name] : f.cacheNames) {
@@ -419,7 +425,8 @@ void BM_ColdThumbnails100_Paired(benchmark::State& state) {
           ok = peer.Fetch(url, target, true) && ok;
         }
         return ok;
-      });
+      },
+      [&] { fs::remove_all(folder); });
 }
 
 BENCHMARK(BM_Search100_Quobble)->Unit(benchmark::kMillisecond)->UseRealTime();
