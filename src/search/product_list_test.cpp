@@ -276,5 +276,47 @@ TEST_F(ListFixture, DestroyingTheListAbortsAStalledDownloadQuietly) {
   EXPECT_FALSE(FileExists(kImages + u"c\\1.jpg"));  // no truncated thumbnail left
 }
 
+// A screen whose worker calls wait for the UI thread, as a real one's do.
+class HandOffScreen : public RecordingScreen {
+ public:
+  void Progress(int percent) override {
+    HandOff([&] { RecordingScreen::Progress(percent); });
+  }
+  void ProgressDone() override {
+    HandOff([&] { RecordingScreen::ProgressDone(); });
+  }
+  // The UI thread's turn: runs the call waiting, if any.
+  void Serve() {
+    std::lock_guard lock(mutex_);
+    if (waiting_ != nullptr) {
+      (*waiting_)();
+      waiting_ = nullptr;
+      changed_.notify_all();
+    }
+  }
+
+ private:
+  void HandOff(const std::function<void()>& call) {
+    std::unique_lock lock(mutex_);
+    waiting_ = &call;
+    changed_.wait(lock, [&] { return waiting_ == nullptr; });
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const std::function<void()>* waiting_ = nullptr;
+};
+
+TEST(ProductListShutdownTest, StoppingServesTheWorkerUntilItHasEnded) {
+  TempRoot root;
+  HandOffScreen screen;
+  ProductList list(screen, std::u16string(kDataFolder));
+  for (int i = 0; i < 50; ++i) list.AppendRecord(std::make_unique<ProductRecord>());
+  ASSERT_TRUE(list.StartThumbnailFetch());
+  // The worker now waits in its first progress call for this thread.
+  list.StopWorker([&] { screen.Serve(); });
+  EXPECT_FALSE(list.Busy());
+  EXPECT_LE(screen.Events().size(), 2u);  // the stop came before the next record
+}
+
 }  // namespace
 }  // namespace quobble
