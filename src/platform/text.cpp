@@ -8,50 +8,19 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-// Decodes one sequence at p. Returns the bytes it takes; 0 when the bytes up
+// Decodes one character at p. Returns the bytes it takes; 0 when the bytes up
 // to `end` are a valid but unfinished prefix (the caller decides whether more
 // may come). A malformed sequence takes its maximal valid prefix and gives
 // U+FFFD, so one bad byte never swallows the characters after it.
 size_t DecodeOne(const unsigned char* p, const unsigned char* end, char32_t& cp) {
-  const unsigned c = p[0];
-  if (c < 0x80) {
-    cp = c;
+  if (p[0] < 0x80) {
+    cp = p[0];
     return 1;
   }
-  size_t need = 0;
-  char32_t v = 0;
-  unsigned lo = 0x80;
-  unsigned hi = 0xBF;
-  if (c >= 0xC2 && c <= 0xDF) {
-    need = 1;
-    v = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    need = 2;
-    v = c & 0x0F;
-    if (c == 0xE0) lo = 0xA0;  // overlong
-    if (c == 0xED) hi = 0x9F;  // surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    need = 3;
-    v = c & 0x07;
-    if (c == 0xF0) lo = 0x90;  // overlong
-    if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
-  } else {
-    cp = kReplacement;
-    return 1;
-  }
-  for (size_t i = 1; i <= need; ++i) {
-    if (p + i >= end) return 0;
-    const unsigned b = p[i];
-    if (b < lo || b > hi) {
-      cp = kReplacement;
-      return i;
-    }
-    lo = 0x80;
-    hi = 0xBF;
-    v = (v << 6) | (b & 0x3F);
-  }
-  cp = v;
-  return need + 1;
+  const int n = DecodeUtf8Sequence(p, end, cp);
+  if (n >= 0) return static_cast<size_t>(n);
+  cp = kReplacement;
+  return static_cast<size_t>(-n);
 }
 
 void AppendUtf16(char32_t cp, std::u16string& out) {
@@ -145,9 +114,13 @@ bool IsValidUtf8(std::string_view utf8) {
   const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
   const auto* end = p + utf8.size();
   while (p < end) {
+    if (*p < 0x80) {
+      ++p;
+      continue;
+    }
     char32_t cp = 0;
-    const size_t n = DecodeOne(p, end, cp);
-    if (n == 0 || (cp == kReplacement && !(n == 3 && p[0] == 0xEF))) return false;
+    const int n = DecodeUtf8Sequence(p, end, cp);
+    if (n <= 0) return false;
     p += n;
   }
   return true;

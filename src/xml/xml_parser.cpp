@@ -698,43 +698,6 @@ size_t SizeHint(const char16_t* path) {
   return static_cast<size_t>(st.st_size);
 }
 
-// The length of the well-formed UTF-8 sequence at p, with its code point in
-// cp; 0 when the bytes up to `end` are a valid but unfinished prefix; minus
-// the length of the maximal valid prefix when the sequence is malformed (that
-// prefix becomes one U+FFFD, the byte after it starts afresh). These are the
-// stream decoder's rules, so both decode a text alike.
-inline int Utf8Sequence(const unsigned char* p, const unsigned char* end, char32_t& cp) {
-  const unsigned c = p[0];
-  int need = 0;
-  unsigned lo = 0x80;
-  unsigned hi = 0xBF;
-  if (c >= 0xC2 && c <= 0xDF) {
-    need = 1;
-    cp = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    need = 2;
-    cp = c & 0x0F;
-    if (c == 0xE0) lo = 0xA0;  // overlong
-    if (c == 0xED) hi = 0x9F;  // surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    need = 3;
-    cp = c & 0x07;
-    if (c == 0xF0) lo = 0x90;  // overlong
-    if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
-  } else {
-    return -1;
-  }
-  for (int i = 1; i <= need; ++i) {
-    if (p + i >= end) return 0;
-    const unsigned b = p[i];
-    if (b < lo || b > hi) return -i;
-    lo = 0x80;
-    hi = 0xBF;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  return need + 1;
-}
-
 }  // namespace
 
 bool XmlChunkDecoder::feed(const unsigned char* p, size_t n) {
@@ -765,7 +728,7 @@ bool XmlChunkDecoder::feed(const unsigned char* p, size_t n) {
     while (p < end && *p < 0x80) *out++ = *p++;
     if (p == end) break;
     char32_t cp = 0;
-    const int length = Utf8Sequence(p, end, cp);
+    const int length = DecodeUtf8Sequence(p, end, cp);
     if (length > 0) {
       if (cp < 0x10000) {
         *out++ = static_cast<char16_t>(cp);
