@@ -84,14 +84,53 @@ struct Session final : InternetHandleObject {
   std::shared_ptr<SessionState> state = std::make_shared<SessionState>();
 };
 
+struct Request;
+
+// A multi handle (whose wake-up socketpair and setup cost more than the
+// transfer of a thumbnail) and an easy handle, kept per thread between
+// requests. A request borrows them and gives them back when closed; a second
+// request open at the same time on the thread gets a pair of its own.
+class ThreadHandles {
+ public:
+  ~ThreadHandles();
+  // False when libcurl could not make a handle.
+  bool Take(Request& request);
+  void GiveBack(Request& request, bool reusable);
+
+ private:
+  CURLM* multi_ = nullptr;
+  CURL* easy_ = nullptr;
+  Request* borrower_ = nullptr;
+};
+
+// Destroyed at thread exit (for the main thread, before static destructors).
+// The easy handle stays attached to the shared cache until then, which is
+// safe because that cache is never freed and curl_global_cleanup is never
+// called.
+ThreadHandles& HandlesOfThisThread() {
+  thread_local ThreadHandles handles;
+  return handles;
+}
+
 struct Request final : InternetHandleObject {
   ~Request() override {
-    if (multi != nullptr && easy != nullptr) curl_multi_remove_handle(multi, easy);
-    if (easy != nullptr) curl_easy_cleanup(easy);
-    if (multi != nullptr) curl_multi_cleanup(multi);
+    if (added) curl_multi_remove_handle(multi, easy);
+    // Only a handle whose transfer ended cleanly goes back: one abandoned
+    // mid-body or failed is not worth trusting with the next request.
+    const bool reusable = added && done && result == CURLE_OK && !paused;
+    if (home != nullptr) {
+      home->GiveBack(*this, reusable);
+    } else {
+      if (easy != nullptr) curl_easy_cleanup(easy);
+      if (multi != nullptr) curl_multi_cleanup(multi);
+    }
     curl_slist_free_all(extraHeaders);
   }
 
+  // The thread cache the handles were borrowed from; null when they are this
+  // request's own.
+  ThreadHandles* home = nullptr;
+  bool added = false;
   std::shared_ptr<SessionState> session;
   CURLM* multi = nullptr;
   CURL* easy = nullptr;
@@ -120,6 +159,47 @@ struct Request final : InternetHandleObject {
     result = code;
   }
 };
+
+ThreadHandles::~ThreadHandles() {
+  if (borrower_ != nullptr) {
+    // A request still open when its thread ends (closed later, elsewhere)
+    // keeps the pair and frees it itself.
+    borrower_->home = nullptr;
+    return;
+  }
+  if (easy_ != nullptr) curl_easy_cleanup(easy_);
+  if (multi_ != nullptr) curl_multi_cleanup(multi_);
+}
+
+bool ThreadHandles::Take(Request& request) {
+  if (borrower_ == nullptr) {
+    if (multi_ == nullptr) multi_ = curl_multi_init();
+    if (easy_ == nullptr) easy_ = curl_easy_init();
+    if (multi_ != nullptr && easy_ != nullptr) {
+      borrower_ = &request;
+      request.home = this;
+      request.multi = multi_;
+      request.easy = easy_;
+      return true;
+    }
+  }
+  request.multi = curl_multi_init();
+  request.easy = curl_easy_init();
+  return request.multi != nullptr && request.easy != nullptr;
+}
+
+void ThreadHandles::GiveBack(Request& request, bool reusable) {
+  borrower_ = nullptr;
+  request.home = nullptr;
+  if (reusable) {
+    curl_easy_reset(easy_);
+    return;
+  }
+  curl_easy_cleanup(easy_);
+  curl_multi_cleanup(multi_);
+  easy_ = nullptr;
+  multi_ = nullptr;
+}
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   auto* request = static_cast<Request*>(user);
@@ -282,9 +362,7 @@ HINTERNET InternetOpenUrlW(HINTERNET session, const char16_t* url, const char16_
   }
   auto request = std::make_unique<Request>();
   request->session = owner->state;
-  request->multi = curl_multi_init();
-  request->easy = curl_easy_init();
-  if (request->multi == nullptr || request->easy == nullptr) {
+  if (!HandlesOfThisThread().Take(*request)) {
     SetLastError(CURLE_FAILED_INIT);
     return nullptr;
   }
@@ -297,6 +375,7 @@ HINTERNET InternetOpenUrlW(HINTERNET session, const char16_t* url, const char16_
     SetLastError(CURLE_FAILED_INIT);
     return nullptr;
   }
+  request->added = true;
   request->lastByte = Clock::now();
   WaitFor(*request, [&] { return request->headersDone; });
   // Once the final headers are in, a later failure belongs to the body and

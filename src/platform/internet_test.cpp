@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -385,6 +386,116 @@ TEST(Internet, ThreadsDownloadAtOnce) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(good.load(), 40);
   EXPECT_LT(server.ConnectionCount(), 40) << "idle connections are picked up again";
+}
+
+size_t OpenDescriptors() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++count;
+  return count;
+}
+
+bool FetchesWhole(const TestHttpServer& server, const char* path, size_t size) {
+  HINTERNET session = OpenSession();
+  HINTERNET request =
+      InternetOpenUrlW(session, server.WideUrl(path).c_str(), nullptr, 0, kReload, 0);
+  const bool ok = request != nullptr && ReadAll(request).bytes.size() == size;
+  if (request != nullptr) InternetCloseHandle(request);
+  InternetCloseHandle(session);
+  return ok;
+}
+
+// Handles kept between requests must neither pile up nor outlive the thread
+// that made them: the thumbnail worker is a thread that ends.
+TEST(InternetHandleReuse, RequestsAndThreadsLeaveNoDescriptorsBehind) {
+  TestHttpServer server;
+  server.Route("/a", HttpResponse::Body(Pattern(30'000)));
+  ASSERT_TRUE(FetchesWhole(server, "/a", 30'000));
+  std::thread([&] { EXPECT_TRUE(FetchesWhole(server, "/a", 30'000)); }).join();
+  const size_t before = OpenDescriptors();
+
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(FetchesWhole(server, "/a", 30'000));
+  EXPECT_EQ(OpenDescriptors(), before);
+
+  for (int t = 0; t < 8; ++t)
+    std::thread([&] { EXPECT_TRUE(FetchesWhole(server, "/a", 30'000)); }).join();
+  EXPECT_EQ(OpenDescriptors(), before);
+  EXPECT_EQ(server.ConnectionCount(), 1);
+}
+
+TEST(InternetHandleReuse, TwoRequestsOpenAtOnceOnOneThread) {
+  TestHttpServer server;
+  const std::string first = Pattern(100'000);
+  const std::string second = Pattern(70'000).substr(1);
+  server.Route("/1", HttpResponse::Body(first));
+  server.Route("/2", HttpResponse::Body(second));
+  for (const bool firstClosedFirst : {true, false}) {
+    HINTERNET session = OpenSession();
+    HINTERNET one = InternetOpenUrlW(session, server.WideUrl("/1").c_str(), nullptr, 0, kReload, 0);
+    HINTERNET two = InternetOpenUrlW(session, server.WideUrl("/2").c_str(), nullptr, 0, kReload, 0);
+    ASSERT_NE(one, nullptr);
+    ASSERT_NE(two, nullptr);
+    std::string gotOne, gotTwo;
+    char buffer[3000];
+    for (bool more = true; more;) {
+      more = false;
+      uint32_t got = 0;
+      ASSERT_TRUE(InternetReadFile(one, buffer, sizeof buffer, &got));
+      gotOne.append(buffer, got);
+      more = more || got > 0;
+      ASSERT_TRUE(InternetReadFile(two, buffer, sizeof buffer, &got));
+      gotTwo.append(buffer, got);
+      more = more || got > 0;
+    }
+    EXPECT_EQ(gotOne, first);
+    EXPECT_EQ(gotTwo, second);
+    InternetCloseHandle(session);
+    InternetCloseHandle(firstClosedFirst ? one : two);
+    InternetCloseHandle(firstClosedFirst ? two : one);
+    EXPECT_TRUE(FetchesWhole(server, "/2", second.size()));
+  }
+}
+
+// A request abandoned mid-body, or one that failed, must not hand a stale
+// state to the next request of the thread.
+TEST(InternetHandleReuse, NextRequestIsCleanAfterFailureOrAbandon) {
+  TestHttpServer server;
+  server.Route("/big", HttpResponse::Body(Pattern(200'000)));
+  server.Route("/small", HttpResponse::Body("s"));
+  HINTERNET session = OpenSession();
+  HINTERNET big = InternetOpenUrlW(session, server.WideUrl("/big").c_str(), nullptr, 0, kReload, 0);
+  ASSERT_NE(big, nullptr);
+  char buffer[100];
+  uint32_t got = 0;
+  ASSERT_TRUE(InternetReadFile(big, buffer, sizeof buffer, &got));
+  InternetCloseHandle(big);
+  EXPECT_TRUE(FetchesWhole(server, "/small", 1));
+
+  std::atomic<bool> abort{true};
+  InternetSetAbortFlag(session, &abort);
+  EXPECT_EQ(InternetOpenUrlW(session, server.WideUrl("/small").c_str(), nullptr, 0, kReload, 0),
+            nullptr);
+  EXPECT_EQ(GetLastError(), 42u);
+  InternetCloseHandle(session);
+  EXPECT_TRUE(FetchesWhole(server, "/small", 1));
+}
+
+// Not what our callers do, but the handles allow it: the thread that opened a
+// request ends, and the request is read and closed afterwards.
+TEST(InternetHandleReuse, RequestOutlivesItsThread) {
+  TestHttpServer server;
+  const std::string payload = Pattern(50'000);
+  server.Route("/p", HttpResponse::Body(payload));
+  HINTERNET session = nullptr;
+  HINTERNET request = nullptr;
+  std::thread([&] {
+    session = OpenSession();
+    request = InternetOpenUrlW(session, server.WideUrl("/p").c_str(), nullptr, 0, kReload, 0);
+  }).join();
+  ASSERT_NE(request, nullptr);
+  EXPECT_EQ(ReadAll(request).bytes, payload);
+  EXPECT_TRUE(InternetCloseHandle(request));
+  EXPECT_TRUE(InternetCloseHandle(session));
 }
 
 }  // namespace
