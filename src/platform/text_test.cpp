@@ -18,13 +18,13 @@ TEST(Text, MalformedUtf8BecomesReplacementWithoutSwallowingNeighbours) {
     std::u16string out;
   };
   const Case cases[] = {
-      {"a\x80z", u"a\uFFFDz"},                   // stray continuation
-      {"a\xC0\xAFz", u"a\uFFFD\uFFFDz"},          // overlong lead
-      {"a\xE0\x80\x80z", u"a\uFFFD\uFFFD\uFFFDz"},  // overlong three-byte
-      {"a\xED\xA0\x80z", u"a\uFFFD\uFFFD\uFFFDz"},  // encoded surrogate
+      {"a\x80z", u"a\uFFFDz"},                                // stray continuation
+      {"a\xC0\xAFz", u"a\uFFFD\uFFFDz"},                      // overlong lead
+      {"a\xE0\x80\x80z", u"a\uFFFD\uFFFD\uFFFDz"},            // overlong three-byte
+      {"a\xED\xA0\x80z", u"a\uFFFD\uFFFD\uFFFDz"},            // encoded surrogate
       {"a\xF4\x90\x80\x80z", u"a\uFFFD\uFFFD\uFFFD\uFFFDz"},  // above U+10FFFF
-      {"a\xEA\xB0z", u"a\uFFFDz"},                  // cut sequence mid-text
-      {"a\xEA\xB0", u"a\uFFFD"},                    // cut sequence at the end
+      {"a\xEA\xB0z", u"a\uFFFDz"},                            // cut sequence mid-text
+      {"a\xEA\xB0", u"a\uFFFD"},                              // cut sequence at the end
       {"\xFF", u"\uFFFD"},
   };
   for (const auto& c : cases) EXPECT_EQ(Utf8ToUtf16(c.in), c.out) << c.in;
@@ -35,7 +35,9 @@ TEST(Text, MalformedUtf8BecomesReplacementWithoutSwallowingNeighbours) {
 
 TEST(Text, LoneSurrogatesBecomeReplacementInUtf8) {
   const std::u16string wide = {u'a', char16_t(0xD800), u'b', char16_t(0xDC00)};
-  EXPECT_EQ(Utf16ToUtf8(wide), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+  EXPECT_EQ(Utf16ToUtf8(wide),
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
 }
 
 TEST(Text, StreamDecoderMatchesWholeDecodeAtEverySplit) {

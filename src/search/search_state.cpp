@@ -44,16 +44,35 @@ int32_t SearchState::StartIndexFor(int commandId) const {
 
 MenuGroup SearchState::ApplyMenuCommand(int commandId) {
   switch (commandId) {
-    case ID_DISPLAY_10: pageSize = 10; return MenuGroup::PageSize;
-    case ID_DISPLAY_30: pageSize = 30; return MenuGroup::PageSize;
-    case ID_DISPLAY_50: pageSize = 50; return MenuGroup::PageSize;
-    case ID_DISPLAY_75: pageSize = 75; return MenuGroup::PageSize;
-    case ID_DISPLAY_100: pageSize = 100; return MenuGroup::PageSize;
-    case ID_SORT_SIM: sortKey = u"sim"; return MenuGroup::Sort;
-    case ID_SORT_ASC: sortKey = u"asc"; return MenuGroup::Sort;
-    case ID_SORT_DATE: sortKey = u"date"; return MenuGroup::Sort;
-    case ID_SORT_DSC: sortKey = u"dsc"; return MenuGroup::Sort;
-    default: return MenuGroup::None;
+    case ID_DISPLAY_10:
+      pageSize = 10;
+      return MenuGroup::PageSize;
+    case ID_DISPLAY_30:
+      pageSize = 30;
+      return MenuGroup::PageSize;
+    case ID_DISPLAY_50:
+      pageSize = 50;
+      return MenuGroup::PageSize;
+    case ID_DISPLAY_75:
+      pageSize = 75;
+      return MenuGroup::PageSize;
+    case ID_DISPLAY_100:
+      pageSize = 100;
+      return MenuGroup::PageSize;
+    case ID_SORT_SIM:
+      sortKey = u"sim";
+      return MenuGroup::Sort;
+    case ID_SORT_ASC:
+      sortKey = u"asc";
+      return MenuGroup::Sort;
+    case ID_SORT_DATE:
+      sortKey = u"date";
+      return MenuGroup::Sort;
+    case ID_SORT_DSC:
+      sortKey = u"dsc";
+      return MenuGroup::Sort;
+    default:
+      return MenuGroup::None;
   }
 }
 

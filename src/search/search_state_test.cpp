@@ -78,8 +78,11 @@ TEST(SearchMenu, CommandsSetOneFieldAndReportTheirGroup) {
   EXPECT_EQ(s.ApplyMenuCommand(ID_SORT_DSC), MenuGroup::Sort);
   EXPECT_EQ(s.sortKey, u"dsc");
   EXPECT_EQ(s.pageSize, 10);
-  const std::pair<int, int> sizes[] = {{ID_DISPLAY_10, 10}, {ID_DISPLAY_30, 30}, {ID_DISPLAY_50, 50},
-                                       {ID_DISPLAY_75, 75}, {ID_DISPLAY_100, 100}};
+  const std::pair<int, int> sizes[] = {{ID_DISPLAY_10, 10},
+                                       {ID_DISPLAY_30, 30},
+                                       {ID_DISPLAY_50, 50},
+                                       {ID_DISPLAY_75, 75},
+                                       {ID_DISPLAY_100, 100}};
   for (auto [id, size] : sizes) {
     EXPECT_EQ(s.ApplyMenuCommand(id), MenuGroup::PageSize);
     EXPECT_EQ(s.pageSize, size);

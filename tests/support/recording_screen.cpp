@@ -69,8 +69,12 @@ void RecordingScreen::ShowMessage(const std::u16string& text, const std::u16stri
   Record("message " + Utf16ToUtf8(caption) + ": " + Utf16ToUtf8(text));
 }
 
-void RecordingScreen::WaitCursor() { Record("wait cursor"); }
-void RecordingScreen::ArrowCursor() { Record("arrow cursor"); }
+void RecordingScreen::WaitCursor() {
+  Record("wait cursor");
+}
+void RecordingScreen::ArrowCursor() {
+  Record("arrow cursor");
+}
 
 void RecordingScreen::StartRetryTimer() {
   std::lock_guard lock(mutex_);
@@ -84,7 +88,9 @@ void RecordingScreen::StopRetryTimer() {
   events_.push_back("timer stop");
 }
 
-void RecordingScreen::Progress(int percent) { Record("progress " + std::to_string(percent)); }
+void RecordingScreen::Progress(int percent) {
+  Record("progress " + std::to_string(percent));
+}
 
 void RecordingScreen::ProgressDone() {
   {
