@@ -53,15 +53,7 @@ bool IsLongWord(std::u16string_view word) {
 std::vector<char32_t> ToCodePoints(std::u16string_view s) {
   std::vector<char32_t> out;
   out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    char32_t c = s[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-        s[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    }
-    out.push_back(c);
-  }
+  for (size_t i = 0; i < s.size();) out.push_back(NextCodePoint(s, i));
   return out;
 }
 

@@ -129,15 +129,9 @@ bool IsValidUtf8(std::string_view utf8) {
 std::string Utf16ToUtf8(std::u16string_view utf16) {
   std::string out;
   out.reserve(utf16.size());
-  for (size_t i = 0; i < utf16.size(); ++i) {
-    char32_t cp = utf16[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
-        utf16[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = kReplacement;
-    }
+  for (size_t i = 0; i < utf16.size();) {
+    char32_t cp = NextCodePoint(utf16, i);
+    if (cp >= 0xD800 && cp <= 0xDFFF) cp = kReplacement;
     if (cp < 0x80) {
       out.push_back(static_cast<char>(cp));
     } else if (cp < 0x800) {

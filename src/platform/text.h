@@ -49,6 +49,15 @@ inline int DecodeUtf8Sequence(const unsigned char* p, const unsigned char* end, 
   return need + 1;
 }
 
+// The code point at s[i], with i moved past it: a surrogate pair is joined,
+// a lone surrogate comes out as itself (callers decide what it becomes).
+inline char32_t NextCodePoint(std::u16string_view s, size_t& i) {
+  char32_t c = s[i++];
+  if (c >= 0xD800 && c <= 0xDBFF && i < s.size() && s[i] >= 0xDC00 && s[i] <= 0xDFFF)
+    c = 0x10000 + ((c - 0xD800) << 10) + (s[i++] - 0xDC00);
+  return c;
+}
+
 // True when the bytes are well-formed UTF-8.
 bool IsValidUtf8(std::string_view utf8);
 
