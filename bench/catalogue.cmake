@@ -1,9 +1,5 @@
 # The stand-in catalogue under load: 100-item answers from a 100,000-product
 # catalogue over keep-alive loopback connections, and the embedded start-up.
-if(NOT QUOBBLE_WITH_BENCH OR NOT TARGET benchmark::benchmark OR NOT TARGET quobble_catalogue_lib)
-  return()
-endif()
 add_executable(catalogue_bench ${CMAKE_CURRENT_LIST_DIR}/catalogue_bench.cpp)
 target_link_libraries(catalogue_bench PRIVATE quobble_catalogue_lib PkgConfig::CPPHTTPLIB
   benchmark::benchmark Threads::Threads)
-target_include_directories(catalogue_bench PRIVATE ${PROJECT_SOURCE_DIR}/src)

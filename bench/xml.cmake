@@ -1,11 +1,4 @@
-# XML parser throughput and memory, beside pugixml when it is installed.
+# XML parser throughput and memory, beside pugixml.
 add_executable(xml_bench ${CMAKE_CURRENT_LIST_DIR}/xml_bench.cpp)
-target_link_libraries(xml_bench PRIVATE quobble_xml benchmark::benchmark Threads::Threads)
-target_include_directories(xml_bench PRIVATE ${PROJECT_SOURCE_DIR}/src)
-if(TARGET pugixml::pugixml)
-  target_link_libraries(xml_bench PRIVATE pugixml::pugixml)
-  target_compile_definitions(xml_bench PRIVATE QUOBBLE_BENCH_PUGIXML=1)
-elseif(TARGET pugixml)
-  target_link_libraries(xml_bench PRIVATE pugixml)
-  target_compile_definitions(xml_bench PRIVATE QUOBBLE_BENCH_PUGIXML=1)
-endif()
+target_link_libraries(xml_bench PRIVATE quobble_xml pugixml::pugixml benchmark::benchmark
+  Threads::Threads)

@@ -22,9 +22,7 @@
 #include "xml/xml_document.h"
 #include "xml/xml_pool.h"
 
-#if QUOBBLE_BENCH_PUGIXML
 #include <pugixml.hpp>
-#endif
 
 namespace {
 
@@ -198,7 +196,6 @@ void BM_QuobbleParseMemory(benchmark::State& state) {
   SetBytes(state, Files().sizes[i]);
 }
 
-#if QUOBBLE_BENCH_PUGIXML
 void BM_PugiLoadFile(benchmark::State& state) {
   const size_t i = static_cast<size_t>(state.range(0));
   const std::string path = Files().HostPath(i);
@@ -245,7 +242,6 @@ void BM_PugiWideEquivalent(benchmark::State& state) {
   }
   SetBytes(state, Files().sizes[i]);
 }
-#endif
 
 // ---- array growth ------------------------------------------------------------
 
@@ -355,7 +351,6 @@ void BM_PeakMemory(benchmark::State& state) {
         Files().sizes[i]);
   }
   state.counters["quobble_peak_x_file"] = quobble;
-#if QUOBBLE_BENCH_PUGIXML
   const std::string host = Files().HostPath(i);
   state.counters["pugixml_peak_x_file"] = PeakRatio(
       [&] {
@@ -363,7 +358,6 @@ void BM_PeakMemory(benchmark::State& state) {
         (void)doc.load_file(host.c_str());
       },
       Files().sizes[i]);
-#endif
   state.counters["file_bytes"] = static_cast<double>(Files().sizes[i]);
 }
 
@@ -375,11 +369,9 @@ BENCHMARK(BM_QuobbleParseFile)->Apply(Sizes);
 BENCHMARK(BM_QuobbleReadFileText)->Apply(Sizes);
 BENCHMARK(BM_QuobbleParseMemory)->Apply(Sizes);
 BENCHMARK(BM_Read4095)->Apply(Sizes);
-#if QUOBBLE_BENCH_PUGIXML
 BENCHMARK(BM_PugiLoadFile)->Apply(Sizes);
 BENCHMARK(BM_PugiWideEquivalent)->Apply(Sizes);
 BENCHMARK(BM_PugiParseMemory)->Apply(Sizes);
-#endif
 BENCHMARK(BM_AppendChildren)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AppendChildrenStepOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ParseWideElement)->Unit(benchmark::kMillisecond);

@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "platform/text.h"
-#include "search/feed_reader.h"
 
 namespace quobble {
 

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "cli/cli_output.h"
+#include "search/search_state.h"
 
 namespace quobble {
 
@@ -14,7 +15,7 @@ CliScreen::CliScreen(MainLoop& loop, std::ostream& err, bool progressBar)
     : loop_(loop), err_(err), progressBar_(progressBar) {}
 
 std::u16string CliScreen::ReadQuery() {
-  return query_.substr(0, 127);
+  return LimitQuery(query_);
 }
 
 void CliScreen::SetRowCount(int count) {

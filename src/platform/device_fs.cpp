@@ -183,6 +183,19 @@ int64_t DeviceFile::Read(void* buffer, size_t size) {
   }
 }
 
+int64_t DeviceFile::Size() const {
+  struct stat st {};
+  if (fd_ < 0) {
+    Fail(EBADF);
+    return -1;
+  }
+  if (::fstat(fd_, &st) != 0) {
+    Fail(errno);
+    return -1;
+  }
+  return st.st_size;
+}
+
 bool DeviceFile::Write(const void* buffer, size_t size) {
   if (fd_ < 0) return Fail(EBADF);
   const char* p = static_cast<const char*>(buffer);

@@ -49,6 +49,8 @@ class DeviceFile {
   [[nodiscard]] bool CreateAlways(std::u16string_view devicePath);
   // Bytes read, 0 at the end, -1 on failure.
   [[nodiscard]] int64_t Read(void* buffer, size_t size);
+  // The file's size in bytes, -1 on failure.
+  [[nodiscard]] int64_t Size() const;
   // Writes all of `size` bytes or fails.
   [[nodiscard]] bool Write(const void* buffer, size_t size);
   // Syncs a file opened for writing, then closes. False when either failed.

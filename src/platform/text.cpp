@@ -1,5 +1,6 @@
 #include "platform/text.h"
 
+#include <charconv>
 #include <cstring>
 
 namespace quobble {
@@ -21,16 +22,6 @@ size_t DecodeOne(const unsigned char* p, const unsigned char* end, char32_t& cp)
   if (n >= 0) return static_cast<size_t>(n);
   cp = kReplacement;
   return static_cast<size_t>(-n);
-}
-
-void AppendUtf16(char32_t cp, std::u16string& out) {
-  if (cp < 0x10000) {
-    out.push_back(static_cast<char16_t>(cp));
-    return;
-  }
-  cp -= 0x10000;
-  out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-  out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
 }
 
 // Copies a run of ASCII bytes, eight at a time where it can. Returns where the
@@ -56,6 +47,50 @@ const unsigned char* CopyAscii(const unsigned char* p, const unsigned char* end,
 }
 
 }  // namespace
+
+void AppendUtf16(char32_t cp, std::u16string& out) {
+  char16_t units[2];
+  out.append(units, EncodeUtf16(cp, units));
+}
+
+std::u16string_view CutUtf16(std::u16string_view text, size_t limit) {
+  if (text.size() <= limit) return text;
+  size_t end = limit;
+  if (end > 0 && IsHighSurrogate(text[end - 1])) --end;
+  return text.substr(0, end);
+}
+
+std::string_view CutUtf8(std::string_view text, size_t limit) {
+  if (text.size() <= limit) return text;
+  size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+void AppendDecimal(std::u16string& out, int64_t value) {
+  char digits[24];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+  (void)ec;  // 24 bytes hold every int64_t
+  out.append(digits, end);
+}
+
+std::u16string DecimalText(int64_t value) {
+  std::u16string out;
+  AppendDecimal(out, value);
+  return out;
+}
+
+std::u16string FormatThousands(int32_t value) {
+  const std::u16string digits = DecimalText(value);
+  const size_t first = (value < 0) ? 1 : 0;
+  std::u16string out(digits, 0, first);
+  const size_t count = digits.size() - first;
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0 && (count - i) % 3 == 0) out.push_back(u',');
+    out.push_back(digits[first + i]);
+  }
+  return out;
+}
 
 void Utf8StreamDecoder::DecodeFrom(const unsigned char* p, const unsigned char* end,
                                    std::u16string& out) {

@@ -58,6 +58,38 @@ inline char32_t NextCodePoint(std::u16string_view s, size_t& i) {
   return c;
 }
 
+inline bool IsHighSurrogate(char16_t c) {
+  return c >= 0xD800 && c <= 0xDBFF;
+}
+
+// Writes `cp` as one UTF-16 unit or a surrogate pair at `out`; returns the
+// position after it. `cp` must be a scalar value (no surrogate, at most
+// U+10FFFF).
+inline char16_t* EncodeUtf16(char32_t cp, char16_t* out) {
+  if (cp < 0x10000) {
+    *out++ = static_cast<char16_t>(cp);
+    return out;
+  }
+  cp -= 0x10000;
+  *out++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+  *out++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+  return out;
+}
+void AppendUtf16(char32_t cp, std::u16string& out);
+
+// The first `limit` units of `text`, one fewer when the cut would leave the
+// first half of a surrogate pair at the end.
+std::u16string_view CutUtf16(std::u16string_view text, size_t limit);
+// The first `limit` bytes of `text`, fewer when the cut would split a
+// character.
+std::string_view CutUtf8(std::string_view text, size_t limit);
+
+// Decimal text: "-1234".
+std::u16string DecimalText(int64_t value);
+void AppendDecimal(std::u16string& out, int64_t value);
+// Decimal text with ',' between groups of three digits: "-1,234,567".
+std::u16string FormatThousands(int32_t value);
+
 // True when the bytes are well-formed UTF-8.
 bool IsValidUtf8(std::string_view utf8);
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 namespace quobble {
 namespace {
 
@@ -55,6 +57,42 @@ TEST(Text, StreamDecoderMatchesWholeDecodeAtEverySplit) {
       ASSERT_EQ(out, whole) << a << " " << b;
     }
   }
+}
+
+TEST(Text, FormatThousandsGroupsDigitsInThrees) {
+  const struct {
+    int32_t value;
+    const char* text;
+  } cases[] = {
+      {0, "0"},
+      {123, "123"},
+      {1000, "1,000"},
+      {1234567, "1,234,567"},
+      {-12, "-12"},
+      {-123, "-123"},
+      {-123456, "-123,456"},
+      {INT32_MAX, "2,147,483,647"},
+      {INT32_MIN, "-2,147,483,648"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Utf16ToUtf8(FormatThousands(c.value)), c.text) << c.value;
+}
+
+// A cut at the limit never leaves half a character behind: a surrogate pair
+// or a UTF-8 sequence that straddles the limit goes whole.
+TEST(Text, CutsStopAtCharacterBoundaries) {
+  const std::u16string wide = u"ab\U0001F600c";  // a, b, high, low, c
+  const struct {
+    size_t limit;
+    std::u16string_view cut;
+  } wideCases[] = {{0, u""}, {2, u"ab"}, {3, u"ab"}, {4, u"ab\U0001F600"}, {9, wide}};
+  for (const auto& c : wideCases) EXPECT_EQ(CutUtf16(wide, c.limit), c.cut) << c.limit;
+
+  const std::string narrow = "a\xEA\xB0\x80z";  // a, three-byte Hangul, z
+  const struct {
+    size_t limit;
+    std::string_view cut;
+  } narrowCases[] = {{1, "a"}, {2, "a"}, {3, "a"}, {4, "a\xEA\xB0\x80"}, {9, narrow}};
+  for (const auto& c : narrowCases) EXPECT_EQ(CutUtf8(narrow, c.limit), c.cut) << c.limit;
 }
 
 }  // namespace

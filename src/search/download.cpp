@@ -16,14 +16,6 @@ constexpr size_t kMessageLimit = 255;
 
 const std::u16string kCaption = u"error";
 
-bool IsHighSurrogate(char16_t c) {
-  return c >= 0xD800 && c <= 0xDBFF;
-}
-
-std::u16string Number(int64_t value) {
-  return Utf8ToUtf16(std::to_string(value));
-}
-
 // `prefix + text + suffix`, cut to the message buffer. Only the inserted URL
 // or path is shortened (its start kept, "…" marking the cut), so the fixed
 // words and the error number always stay readable. A cut never splits a
@@ -35,17 +27,11 @@ std::u16string Compose(std::u16string_view prefix, std::u16string_view text,
   if (fixed + text.size() <= kMessageLimit) {
     out.append(text);
   } else if (fixed + 1 < kMessageLimit) {
-    size_t keep = kMessageLimit - fixed - 1;
-    if (keep > 0 && IsHighSurrogate(text[keep - 1])) --keep;
-    out.append(text.substr(0, keep));
+    out.append(CutUtf16(text, kMessageLimit - fixed - 1));
     out.push_back(u'\u2026');
   }
   out.append(suffix);
-  if (out.size() > kMessageLimit) {
-    size_t keep = kMessageLimit;
-    if (IsHighSurrogate(out[keep - 1])) --keep;
-    out.resize(keep);
-  }
+  if (out.size() > kMessageLimit) out.resize(CutUtf16(out, kMessageLimit).size());
   return out;
 }
 
@@ -78,7 +64,7 @@ class Download {
   // shown as a signed int.
   void Show(const Template& t, uint32_t number) {
     std::u16string suffix(t.beforeNumber);
-    suffix += Number(static_cast<int32_t>(number));
+    AppendDecimal(suffix, static_cast<int32_t>(number));
     suffix += t.afterNumber;
     Show(Compose(t.prefix, t.aboutFile ? filePath_ : url_, suffix));
   }

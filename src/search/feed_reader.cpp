@@ -3,18 +3,14 @@
 #include <limits>
 #include <memory>
 
+#include "platform/text.h"
+
 namespace quobble {
 
 namespace {
 
 bool IsSpace(char16_t c) {
   return c == u' ' || (c >= u'\t' && c <= u'\r');
-}
-
-std::u16string Decimal(int64_t value) {
-  std::u16string out;
-  for (char c : std::to_string(value)) out.push_back(static_cast<char16_t>(c));
-  return out;
 }
 
 // The element's text: the value of its first child when that is a text. It
@@ -80,21 +76,9 @@ void ReadResultFeed(const XmlNodeRef& root, SearchState& state, SearchScreen& sc
       const int64_t end = int64_t{state.start} + state.display;
       screen.EnableNext(end < state.total);
       screen.EnablePrevious(state.start > 1);
-      screen.SetRangeText(Decimal(state.start) + u"~" + Decimal(end));
+      screen.SetRangeText(DecimalText(state.start) + u"~" + DecimalText(end));
     }
   }
-}
-
-std::u16string FormatThousands(int32_t value) {
-  const std::u16string digits = Decimal(value);
-  const size_t first = (value < 0) ? 1 : 0;
-  std::u16string out(digits, 0, first);
-  const size_t count = digits.size() - first;
-  for (size_t i = 0; i < count; ++i) {
-    if (i > 0 && (count - i) % 3 == 0) out.push_back(u',');
-    out.push_back(digits[first + i]);
-  }
-  return out;
 }
 
 void ReplaceAll(std::u16string& text, std::u16string_view what, std::u16string_view with) {

@@ -17,9 +17,6 @@ namespace quobble {
 void ReadResultFeed(const XmlNodeRef& root, SearchState& state, SearchScreen& screen,
                     ProductList& list);
 
-// Decimal text with ',' between groups of three digits: -1,234,567.
-std::u16string FormatThousands(int32_t value);
-
 // Replaces every `what` in `text` by `with`, left to right; the scan resumes
 // at the start of each replacement, so an occurrence formed by a removal is
 // replaced too. An empty `what` changes nothing.

@@ -40,24 +40,6 @@ struct FeedFixture : ::testing::Test {
   std::string Title(size_t index) { return Utf16ToUtf8(list.RecordAt(index)->title); }
 };
 
-TEST(FormatThousandsTest, GroupsDigitsInThrees) {
-  const struct {
-    int32_t value;
-    const char* text;
-  } cases[] = {
-      {0, "0"},
-      {123, "123"},
-      {1000, "1,000"},
-      {1234567, "1,234,567"},
-      {-12, "-12"},
-      {-123, "-123"},
-      {-123456, "-123,456"},
-      {INT32_MAX, "2,147,483,647"},
-      {INT32_MIN, "-2,147,483,648"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(Utf16ToUtf8(FormatThousands(c.value)), c.text) << c.value;
-}
-
 TEST(ReadAnswerNumberTest, ReadsLeadingDigitsAndSaturates) {
   const struct {
     const char16_t* text;

@@ -7,12 +7,11 @@
 #include "platform/device_fs.h"
 #include "platform/internet.h"
 #include "search/download.h"
+#include "search/search_state.h"
 
 namespace quobble {
 
 namespace {
-
-constexpr char16_t kAgent[] = u"QUOBBLE";
 
 // Passes the worker's messages on, except once the list is shutting down:
 // then nobody is left to dismiss them.
@@ -128,7 +127,7 @@ void ProductList::FetchThumbnails() {
       stop_.store(false, std::memory_order_release);
       break;
     }
-    HINTERNET session = InternetOpenW(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    HINTERNET session = InternetOpenW(kInternetAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (session == nullptr) {
       if (!closing()) screen_.ArrowCursor();
       messages.ShowMessage(u"InternetOpen Failed", u"Error");

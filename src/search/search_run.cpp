@@ -12,13 +12,11 @@ namespace quobble {
 
 namespace {
 
-constexpr size_t kQueryLimit = 127;
-
 // Closes the search's internet session on every way out.
 class Session {
  public:
   Session()
-      : handle_(InternetOpenW(u"QUOBBLE", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)) {}
+      : handle_(InternetOpenW(kInternetAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)) {}
   ~Session() {
     if (handle_ != nullptr) InternetCloseHandle(handle_);
   }
@@ -51,9 +49,8 @@ int RunSearch(SearchScreen& screen, SearchState& state, ProductList& list, int32
   const Session session;
   if (session.get() == nullptr) return Fail(screen, u"InternetOpen Failed", u"Error");
 
-  std::u16string query = screen.ReadQuery();
-  if (query.size() > kQueryLimit) query.resize(kQueryLimit);
-  if (query.empty()) return Fail(screen, u"검색어를 넣어주세요.", u"Warning");
+  const std::u16string query = LimitQuery(screen.ReadQuery());
+  if (query.empty()) return Fail(screen, kEmptyQueryWarning.data(), u"Warning");
 
   const std::u16string url =
       BuildRequestUrl(PercentEncodeQuery(query), state.pageSize, start, state.sortKey);

@@ -23,10 +23,6 @@ int32_t Saturate(int64_t v) {
   return static_cast<int32_t>(v);
 }
 
-void AppendDecimal(std::u16string& out, int32_t value) {
-  for (char c : std::to_string(value)) out.push_back(static_cast<char16_t>(c));
-}
-
 }  // namespace
 
 int32_t SearchState::StartIndexFor(int commandId) const {
@@ -74,6 +70,10 @@ MenuGroup SearchState::ApplyMenuCommand(int commandId) {
     default:
       return MenuGroup::None;
   }
+}
+
+std::u16string LimitQuery(std::u16string_view query) {
+  return std::u16string(CutUtf16(query, kQueryLimit));
 }
 
 std::u16string PercentEncodeQuery(std::u16string_view query) {

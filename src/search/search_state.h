@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -9,6 +10,17 @@ namespace quobble {
 inline constexpr std::u16string_view kDataFolder = u"\\VOVo Vidav\\quobble\\";
 // The key the service expects when nobody configured one (QUOBBLE_API_KEY).
 inline constexpr std::string_view kDefaultApiKey = "5d0c7e3b9a14f6820c3e7d9b1a5f4e27";
+
+// The query box holds at most this many UTF-16 units.
+inline constexpr size_t kQueryLimit = 127;
+// What an empty query is answered with (caption "Warning").
+inline constexpr std::u16string_view kEmptyQueryWarning = u"검색어를 넣어주세요.";
+// The agent name every internet session is opened with.
+inline constexpr char16_t kInternetAgent[] = u"QUOBBLE";
+
+// The query as the box would hold it: at most kQueryLimit units, never
+// ending in half a surrogate pair.
+std::u16string LimitQuery(std::u16string_view query);
 
 enum class MenuGroup { None, PageSize, Sort };
 

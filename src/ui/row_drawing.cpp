@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/device_fs.h"
-#include "search/feed_reader.h"
+#include "platform/text.h"
 #include "ui/qt_text.h"
 
 namespace quobble {

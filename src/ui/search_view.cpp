@@ -30,8 +30,7 @@ namespace quobble {
 namespace {
 
 constexpr int kListTop = 200;
-constexpr int kQueryLimit = 30;
-constexpr int kQueryReadLimit = 127;
+constexpr int kQueryBoxLength = 30;  // what the box lets a user type
 
 QLabel* MakeLabel(QWidget* parent, const QString& text, const QRect& geometry) {
   auto* label = new QLabel(text, parent);
@@ -115,7 +114,7 @@ void SearchView::CreateControls(const QRect& area) {
 
   queryEdit_ = new QLineEdit(this);
   queryEdit_->setProperty("controlId", static_cast<int>(ID_QUERY_EDIT));
-  queryEdit_->setMaxLength(kQueryLimit);
+  queryEdit_->setMaxLength(kQueryBoxLength);
   queryEdit_->setGeometry(10, 50, 300, 50);
   queryEdit_->installEventFilter(this);
 
@@ -255,7 +254,7 @@ void SearchView::OpenProductLink(const QModelIndex& index) {
 
 std::u16string SearchView::ReadQuery() {
   std::u16string query;
-  bridge_.Call([this, &query] { query = ToU16(queryEdit_->text().left(kQueryReadLimit)); });
+  bridge_.Call([this, &query] { query = LimitQuery(ToU16(queryEdit_->text())); });
   return query;
 }
 

@@ -11,6 +11,7 @@
 
 #include "platform/device_fs.h"
 #include "platform/text.h"
+#include "search/search_state.h"
 
 namespace quobble {
 
@@ -29,12 +30,10 @@ static_assert(sizeof(kSelectAll) - 1 == kSelectAllLength);
 // The fixed buffers the stored data was always sized for: 128 wide
 // characters for the query, 128 bytes for its narrow form, 256 wide
 // characters for a displayed row, each with room for a terminator.
-constexpr size_t kMaxQueryChars = 127;
 constexpr size_t kMaxNarrowBytes = 127;
 constexpr size_t kMaxRowChars = 255;
 
 const std::u16string kWarning = u"Warning";
-const std::u16string kEmptyQuery = u"검색어를 넣어주세요.";
 
 // The wait cursor for one operation. Restoring twice shows the arrow once,
 // so screens that stack override cursors stay balanced.
@@ -56,29 +55,12 @@ class WaitCursorScope {
   bool waiting_ = true;
 };
 
-// Cuts UTF-16 text to `limit` code units without leaving half a surrogate
-// pair at the end.
-std::u16string_view CutUtf16(std::u16string_view text, size_t limit) {
-  if (text.size() <= limit) return text;
-  size_t end = limit;
-  if (end > 0 && text[end - 1] >= 0xD800 && text[end - 1] <= 0xDBFF) --end;
-  return text.substr(0, end);
-}
-
-// Cuts UTF-8 text to `limit` bytes at a character boundary.
-std::string_view CutUtf8(std::string_view text, size_t limit) {
-  if (text.size() <= limit) return text;
-  size_t end = limit;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return text.substr(0, end);
-}
-
 // The query as the text box's buffer would hold it: at most 127 characters,
 // ending at the first NUL like any C string.
 std::u16string ReadQueryText(SearchScreen& screen) {
   std::u16string query = screen.ReadQuery();
   if (const size_t nul = query.find(u'\0'); nul != std::u16string::npos) query.resize(nul);
-  return std::u16string(CutUtf16(query, kMaxQueryChars));
+  return LimitQuery(query);
 }
 
 // A rogue or foreign database may hold any real here; converting one outside
@@ -163,7 +145,7 @@ int AddToWishList(SearchScreen& screen) {
     sqlite3_finalize(insert);
     CloseWish(db);
     cursor.Restore();
-    screen.ShowMessage(kEmptyQuery, kWarning);
+    screen.ShowMessage(std::u16string(kEmptyQueryWarning), kWarning);
     return -1;
   }
 

@@ -730,13 +730,7 @@ bool XmlChunkDecoder::feed(const unsigned char* p, size_t n) {
     char32_t cp = 0;
     const int length = DecodeUtf8Sequence(p, end, cp);
     if (length > 0) {
-      if (cp < 0x10000) {
-        *out++ = static_cast<char16_t>(cp);
-      } else {
-        cp -= 0x10000;
-        *out++ = static_cast<char16_t>(0xD800 + (cp >> 10));
-        *out++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-      }
+      out = EncodeUtf16(cp, out);
       p += length;
     } else if (length < 0) {
       *out++ = 0xFFFD;

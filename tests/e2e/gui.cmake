@@ -1,5 +1,5 @@
 # The desktop app as a process: single instance, exit codes, command line.
-if(TARGET quobble)
+if(QUOBBLE_WITH_UI)
   quobble_test(e2e_gui_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/gui_test.cpp LIBS Qt6::Core)
   add_dependencies(e2e_gui_test quobble)
 endif()
