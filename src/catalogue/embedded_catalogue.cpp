@@ -30,7 +30,7 @@ class RunningCatalogue final : public EmbeddedCatalogue {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!server_->IsRunning()) {
       if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     return true;
   }
@@ -40,25 +40,37 @@ class RunningCatalogue final : public EmbeddedCatalogue {
   std::thread thread_;
 };
 
-}  // namespace
-
-std::unique_ptr<EmbeddedCatalogue> EmbeddedCatalogue::Start(const CatalogueOptions& options,
-                                                            std::string* error) {
-  std::string why;
-  std::vector<catalogue::Product> products;
-  bool loaded = options.catalogueFile.empty()
-                    ? catalogue::ParseCatalogue(catalogue::BundledCatalogueText(), products, why)
-                    : catalogue::LoadCatalogueFile(options.catalogueFile, products, why);
-  catalogue::ServerConfig config;
+bool Configure(const CatalogueOptions& options, catalogue::ServerConfig& config,
+               std::string& error) {
   config.host = options.host.empty() ? "127.0.0.1" : options.host;
   config.port = options.port;
   config.key = options.key;
   config.imageDelayMs = options.imageDelayMs;
   // Inside a client the service stays quiet: the client owns the terminal.
   config.logRequests = false;
-  config.threads = 8;
+  for (const std::string& text : options.requiredHeaders) {
+    catalogue::RequiredHeader header;
+    if (!catalogue::ParseRequiredHeader(text, header)) {
+      error = "a required header must read 'Name: value': " + text;
+      return false;
+    }
+    config.requiredHeaders.push_back(std::move(header));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<EmbeddedCatalogue> EmbeddedCatalogue::Start(const CatalogueOptions& options,
+                                                            std::string* error) {
+  std::string why;
+  std::vector<catalogue::Product> products;
+  catalogue::ServerConfig config;
   std::unique_ptr<catalogue::CatalogueServer> server;
-  if (loaded) server = catalogue::CatalogueServer::Create(std::move(products), config, why);
+  if (catalogue::LoadCatalogue(options.catalogueFile, products, why) &&
+      Configure(options, config, why)) {
+    server = catalogue::CatalogueServer::Create(std::move(products), config, why);
+  }
   if (!server) {
     if (error) *error = "cannot start the embedded catalogue: " + why;
     return nullptr;
