@@ -157,19 +157,48 @@ double Percentile(std::vector<double>& v, double p) {
   return v[at];
 }
 
+void ReportLatencies(benchmark::State& state, std::vector<double>& latencies, size_t failures) {
+  state.counters["p50_ms"] = Percentile(latencies, 0.50);
+  state.counters["p99_ms"] = Percentile(latencies, 0.99);
+  state.counters["max_ms"] = Percentile(latencies, 1.0);
+  state.counters["failures"] = static_cast<double>(failures);
+}
+
+// The service over the large catalogue, serving on a thread of its own
+// until destroyed.
+class LargeServer {
+ public:
+  explicit LargeServer(const quobble::catalogue::ServerConfig& config) {
+    server_ = quobble::catalogue::CatalogueServer::Create(LargeCatalogue(), config, error_);
+    if (!server_) return;
+    thread_ = std::thread([this] { (void)server_->Run(); });
+    while (!server_->IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ~LargeServer() {
+    if (!server_) return;
+    server_->Stop();
+    thread_.join();
+  }
+  // False (and the benchmark skipped) when it could not start.
+  bool Started(benchmark::State& state) const {
+    if (!server_) state.SkipWithError(error_.c_str());
+    return server_ != nullptr;
+  }
+  int Port() const { return server_->Port(); }
+
+ private:
+  std::string error_;
+  std::unique_ptr<quobble::catalogue::CatalogueServer> server_;
+  std::thread thread_;
+};
+
 // Arg 0: result cache entries (0 = every request runs the whole query).
 void BM_HundredItemAnswersTwoClients(benchmark::State& state) {
   quobble::catalogue::ServerConfig config;
   config.resultCacheEntries = static_cast<size_t>(state.range(0));
-  std::string error;
-  auto server = quobble::catalogue::CatalogueServer::Create(LargeCatalogue(), config, error);
-  if (!server) {
-    state.SkipWithError(error.c_str());
-    return;
-  }
-  std::thread serving([&] { (void)server->Run(); });
-  while (!server->IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const int port = server->Port();
+  LargeServer server(config);
+  if (!server.Started(state)) return;
+  const int port = server.Port();
   const std::string key(quobble::catalogue::kDefaultServiceKey);
 
   // With caching on, each query and order is asked once before measuring, so
@@ -219,13 +248,8 @@ void BM_HundredItemAnswersTwoClients(benchmark::State& state) {
     seconds = std::chrono::duration<double>(Clock::now() - begin).count();
     state.SetIterationTime(seconds);
   }
-  server->Stop();
-  serving.join();
   state.counters["answers_per_s"] = static_cast<double>(latencies.size()) / seconds;
-  state.counters["p50_ms"] = Percentile(latencies, 0.50);
-  state.counters["p99_ms"] = Percentile(latencies, 0.99);
-  state.counters["max_ms"] = Percentile(latencies, 1.0);
-  state.counters["failures"] = static_cast<double>(failures);
+  ReportLatencies(state, latencies, failures);
 }
 BENCHMARK(BM_HundredItemAnswersTwoClients)
     ->Arg(256)
@@ -244,15 +268,9 @@ void BM_RequestsBesideIdleConnections(benchmark::State& state) {
   (void)quobble::catalogue::RaiseOpenFileLimit(before);
   quobble::catalogue::ServerConfig config;
   config.resultCacheEntries = 0;
-  std::string error;
-  auto server = quobble::catalogue::CatalogueServer::Create(LargeCatalogue(), config, error);
-  if (!server) {
-    state.SkipWithError(error.c_str());
-    return;
-  }
-  std::thread serving([&] { (void)server->Run(); });
-  while (!server->IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const int port = server->Port();
+  LargeServer server(config);
+  if (!server.Started(state)) return;
+  const int port = server.Port();
   const std::string key(quobble::catalogue::kDefaultServiceKey);
   std::vector<std::unique_ptr<HttpTestClient>> idle;
   for (int64_t i = 0; i < state.range(0); ++i) {
@@ -282,12 +300,7 @@ void BM_RequestsBesideIdleConnections(benchmark::State& state) {
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - begin).count());
   }
   idle.clear();
-  server->Stop();
-  serving.join();
-  state.counters["p50_ms"] = Percentile(latencies, 0.50);
-  state.counters["p99_ms"] = Percentile(latencies, 0.99);
-  state.counters["max_ms"] = Percentile(latencies, 1.0);
-  state.counters["failures"] = static_cast<double>(failures);
+  ReportLatencies(state, latencies, failures);
 }
 BENCHMARK(BM_RequestsBesideIdleConnections)
     ->Arg(0)
