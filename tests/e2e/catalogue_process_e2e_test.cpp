@@ -138,8 +138,14 @@ TEST(CatalogueProcess, AnswersThenStopsCleanlyOnEachSignal) {
     ASSERT_TRUE(service.WaitFor(image + "\" 200")) << service.Output();
     EXPECT_NE(service.Output().find("\"GET /search?"), std::string::npos);
 
+    // Stopping does not wait for a kept connection or a half-sent request.
+    quobble::catalogue::http_test::HttpTestClient half(port);
+    ASSERT_TRUE(half.Connect());
+    ASSERT_TRUE(half.SendRaw("GET /search?key="));
+    auto begin = std::chrono::steady_clock::now();
     service.Signal(sig);
     EXPECT_EQ(service.Wait(), 0) << service.Output();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
   }
 }
 
