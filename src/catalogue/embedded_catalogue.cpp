@@ -1,5 +1,6 @@
 #include "catalogue/embedded_catalogue.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -12,7 +13,10 @@ class RunningCatalogue final : public EmbeddedCatalogue {
  public:
   explicit RunningCatalogue(std::unique_ptr<catalogue::CatalogueServer> server)
       : server_(std::move(server)) {
-    thread_ = std::thread([this] { (void)server_->Run(); });
+    thread_ = std::thread([this] {
+      (void)server_->Run();
+      ended_ = true;
+    });
   }
   ~RunningCatalogue() override {
     server_->Stop();
@@ -29,7 +33,8 @@ class RunningCatalogue final : public EmbeddedCatalogue {
   bool WaitUntilServing() const {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!server_->IsRunning()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
+      // A server that could not start has ended already.
+      if (ended_ || std::chrono::steady_clock::now() > deadline) return false;
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     return true;
@@ -38,6 +43,7 @@ class RunningCatalogue final : public EmbeddedCatalogue {
  private:
   std::unique_ptr<catalogue::CatalogueServer> server_;
   std::thread thread_;
+  std::atomic<bool> ended_{false};
 };
 
 bool Configure(const CatalogueOptions& options, catalogue::ServerConfig& config,
