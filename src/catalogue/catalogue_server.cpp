@@ -26,6 +26,7 @@ namespace quobble::catalogue {
 // reply while an image is held back.
 struct CatalogueServer::Request {
   std::string target;
+  bool headersRead = false;
   bool answered = false;
   bool delayed = false;
   ServiceReply reply;
@@ -249,7 +250,15 @@ struct CatalogueServer::Callbacks {
     auto* server = static_cast<CatalogueServer*>(cls);
     auto* request = static_cast<Request*>(*context);
     if (!request) return MHD_NO;
-    // A GET carries no body; one that does has it read and dropped.
+    // The first call comes with the headers, before any body is read; an
+    // answer queued then makes the library close the connection after it,
+    // as the body would be left unread. So the answer waits for the next
+    // call, which comes once the (usually empty) body is in; a body sent
+    // with a GET is read and dropped.
+    if (!request->headersRead) {
+      request->headersRead = true;
+      return MHD_YES;
+    }
     if (*uploadSize != 0) {
       *uploadSize = 0;
       return MHD_YES;

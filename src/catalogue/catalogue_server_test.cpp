@@ -116,6 +116,8 @@ TEST_F(CatalogueServerTest, HangulQueryEncodedByteByByteFindsProducts) {
     EXPECT_GT(page.total, 10) << word;
     EXPECT_EQ(page.items.size(), 10u) << word;
   }
+  // Every answer came on the one kept connection.
+  EXPECT_EQ(client_->Connects(), 1);
 }
 
 TEST_F(CatalogueServerTest, RefusalsAreErrorDocumentsWithStatus200) {

@@ -54,6 +54,7 @@ class HttpTestClient {
     }
     int on = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ++connects_;
     return true;
   }
   void Close() {
@@ -124,6 +125,8 @@ class HttpTestClient {
   }
 
   int Fd() const { return fd_; }
+  // How many connections this client has opened.
+  int Connects() const { return connects_; }
 
  private:
   static std::string Lower(std::string s) {
@@ -169,6 +172,7 @@ class HttpTestClient {
   int port_;
   int fd_ = -1;
   bool closed_ = false;
+  int connects_ = 0;
   std::string buffer_;
 };
 
