@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <map>
 #include <thread>
 
@@ -21,15 +22,79 @@
 
 namespace quobble::catalogue {
 
+namespace {
+ServiceReply PlainReply(int status, const char* text);
+}  // namespace
+
 // What one request carries between the library's calls: the target as sent
 // (the library hands the handler a decoded path without the query), and the
 // reply while an image is held back.
 struct CatalogueServer::Request {
+  // Taken on the event loop with the headers, so that a worker needs nothing
+  // of the library's.
   std::string target;
+  std::string path;
+  std::string method;
+  std::string host;
+  std::string local;
+  std::vector<std::pair<std::string, std::string>> headers;
+  bool overLimit = false;
   bool headersRead = false;
   bool answered = false;
-  bool delayed = false;
+  // Set by the worker once `reply` is written; read by the event loop after
+  // the connection is resumed.
+  std::atomic<bool> ready{false};
   ServiceReply reply;
+};
+
+// The requests themselves run on these threads, not on the event loops: a
+// loop serves many connections, and a query that takes a millisecond would
+// hold back every other connection of its loop (two busy keep-alive clients
+// that landed on one loop got one core between them). The connection is
+// suspended meanwhile and resumed with its answer ready.
+struct CatalogueServer::Workers {
+  CatalogueServer& server;
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::deque<std::pair<MHD_Connection*, Request*>> queue;
+  bool stopping = false;
+  std::vector<std::thread> threads;
+
+  Workers(CatalogueServer& owner, int count) : server(owner) {
+    for (int i = 0; i < count; ++i) threads.emplace_back([this] { Loop(); });
+  }
+  ~Workers() { Stop(); }
+
+  void Add(MHD_Connection* connection, Request* request) {
+    std::lock_guard<std::mutex> lock(mutex);
+    queue.emplace_back(connection, request);
+    wake.notify_one();
+  }
+  // Requests still queued are answered 503 at once; those in progress finish.
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stopping = true;
+    }
+    wake.notify_all();
+    for (std::thread& t : threads) {
+      if (t.joinable()) t.join();
+    }
+  }
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (true) {
+      wake.wait(lock, [this] { return stopping || !queue.empty(); });
+      if (queue.empty()) return;
+      auto [connection, request] = queue.front();
+      queue.pop_front();
+      const bool answer = !stopping;
+      lock.unlock();
+      server.Finish(connection, *request,
+                    answer ? server.Answer(*request) : PlainReply(503, "Shutting down\n"));
+      lock.lock();
+    }
+  }
 };
 
 // Images answered late: the connection is suspended (its event loop goes on
@@ -166,22 +231,6 @@ std::string LocalHost(MHD_Connection* connection) {
   return AddressText(reinterpret_cast<sockaddr*>(&local), true);
 }
 
-struct HeaderWanted {
-  std::string_view name;
-  std::string_view value;
-  bool found = false;
-};
-
-MHD_Result MatchHeader(void* cls, MHD_ValueKind, const char* key, const char* value) {
-  auto* wanted = static_cast<HeaderWanted*>(cls);
-  if (key && value && wanted->name.size() == std::strlen(key) &&
-      strncasecmp(key, wanted->name.data(), wanted->name.size()) == 0 && wanted->value == value) {
-    wanted->found = true;
-    return MHD_NO;  // stop the walk
-  }
-  return MHD_YES;
-}
-
 void FreeString(void* text) {
   delete static_cast<std::string*>(text);
 }
@@ -256,6 +305,7 @@ struct CatalogueServer::Callbacks {
     // call, which comes once the (usually empty) body is in; a body sent
     // with a GET is read and dropped.
     if (!request->headersRead) {
+      server->Capture(connection, url, method, *request);
       request->headersRead = true;
       return MHD_YES;
     }
@@ -264,16 +314,17 @@ struct CatalogueServer::Callbacks {
       return MHD_YES;
     }
     if (request->answered) return MHD_YES;
-    if (!request->delayed) {
-      request->reply = server->Reply(connection, url, method, *request);
-      if (request->reply.isImage && server->delays_) {
-        request->delayed = true;
+    if (!request->ready.load(std::memory_order_acquire)) {
+      if (!request->overLimit && (request->method == "GET" || request->method == "HEAD")) {
         MHD_suspend_connection(connection);
-        server->delays_->Add(connection, std::chrono::milliseconds(server->config_.imageDelayMs));
+        server->workers_->Add(connection, request);
         return MHD_YES;
       }
+      request->reply = request->overLimit
+                           ? PlainReply(503, "Too many connections, try again later\n")
+                           : PlainReply(405, "Method Not Allowed\n");
     }
-    return static_cast<MHD_Result>(server->Send(connection, method, *request));
+    return static_cast<MHD_Result>(server->Send(connection, *request));
   }
 };
 
@@ -305,6 +356,8 @@ std::unique_ptr<CatalogueServer> CatalogueServer::Create(std::vector<Product> pr
   server->config_ = config;
   ServerConfig& c = server->config_;
   c.threads = std::max(1, c.threads);
+  if (c.workers < 1)
+    c.workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   c.maxConnections = std::max(1, c.maxConnections);
   c.idleTimeoutSeconds = std::max(1, c.idleTimeoutSeconds);
   auto index = CatalogueIndex::Build(std::move(products), error, c.resultCacheEntries);
@@ -332,34 +385,57 @@ bool CatalogueServer::StartDaemon() {
   return daemon_ != nullptr;
 }
 
-ServiceReply CatalogueServer::Reply(MHD_Connection* connection, const char* url, const char* method,
-                                    const Request& request) {
+void CatalogueServer::Capture(MHD_Connection* connection, const char* url, const char* method,
+                              Request& request) {
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-  if (info && info->socket_context == &overLimitMark) {
-    return PlainReply(503, "Too many connections, try again later\n");
-  }
-  if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) {
-    return PlainReply(405, "Method Not Allowed\n");
-  }
+  request.overLimit = info && info->socket_context == &overLimitMark;
+  request.path = url ? url : "";
+  request.method = method ? method : "";
+  const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
+  request.host = host ? host : "";
+  request.local = LocalHost(connection);
+  MHD_get_connection_values(
+      connection, MHD_HEADER_KIND,
+      [](void* cls, MHD_ValueKind, const char* key, const char* value) {
+        static_cast<Request*>(cls)->headers.emplace_back(key ? key : "", value ? value : "");
+        return MHD_YES;
+      },
+      &request);
+}
+
+ServiceReply CatalogueServer::Answer(const Request& request) {
   const std::string_view target = request.target;
   const size_t q = target.find('?');
-  const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
-  const std::string local = LocalHost(connection);
   ServiceRequest in;
-  in.path = url ? url : "";
+  in.path = request.path;
   in.rawQuery = q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
-  in.host = host ? host : "";
-  in.fallbackHost = local;
-  in.hasHeader = [connection](std::string_view name, std::string_view value) {
-    HeaderWanted wanted{name, value};
-    MHD_get_connection_values(connection, MHD_HEADER_KIND, MatchHeader, &wanted);
-    return wanted.found;
+  in.host = request.host;
+  in.fallbackHost = request.local;
+  in.hasHeader = [&request](std::string_view name, std::string_view value) {
+    for (const auto& [key, text] : request.headers) {
+      if (key.size() == name.size() && strncasecmp(key.data(), name.data(), name.size()) == 0 &&
+          text == value) {
+        return true;
+      }
+    }
+    return false;
   };
   return service_->Answer(in);
 }
 
-int CatalogueServer::Send(MHD_Connection* connection, const char* method, Request& request) {
+void CatalogueServer::Finish(MHD_Connection* connection, Request& request, ServiceReply reply) {
+  const bool late = reply.isImage && delays_;
+  request.reply = std::move(reply);
+  request.ready.store(true, std::memory_order_release);
+  if (late) {
+    delays_->Add(connection, std::chrono::milliseconds(config_.imageDelayMs));
+  } else {
+    MHD_resume_connection(connection);
+  }
+}
+
+int CatalogueServer::Send(MHD_Connection* connection, Request& request) {
   const int status = request.reply.status;
   const size_t size = request.reply.Body().size();
   MHD_Response* response = MakeResponse(request.reply);
@@ -369,12 +445,12 @@ int CatalogueServer::Send(MHD_Connection* connection, const char* method, Reques
   const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(status), response);
   MHD_destroy_response(response);
   request.answered = true;
-  if (config_.logRequests) Log(connection, method, request, status, size);
+  if (config_.logRequests) Log(connection, request, status, size);
   return queued;
 }
 
-void CatalogueServer::Log(MHD_Connection* connection, const char* method, const Request& request,
-                          int status, size_t size) const {
+void CatalogueServer::Log(MHD_Connection* connection, const Request& request, int status,
+                          size_t size) const {
   std::time_t now = std::time(nullptr);
   std::tm tm{};
   gmtime_r(&now, &tm);
@@ -384,8 +460,8 @@ void CatalogueServer::Log(MHD_Connection* connection, const char* method, const 
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   const std::string remote = AddressText(info ? info->client_addr : nullptr, false);
   // One call per line, so lines from several threads never interleave.
-  std::fprintf(stderr, "%s %s \"%s %s\" %d %zu\n", stamp, remote.c_str(), Printable(method).c_str(),
-               Printable(request.target).c_str(), status, size);
+  std::fprintf(stderr, "%s %s \"%s %s\" %d %zu\n", stamp, remote.c_str(),
+               Printable(request.method).c_str(), Printable(request.target).c_str(), status, size);
 }
 
 bool CatalogueServer::Run() {
@@ -393,12 +469,15 @@ bool CatalogueServer::Run() {
   if (stopping_ || serving_) return true;
   serving_ = true;
   if (config_.imageDelayMs > 0) delays_ = std::make_unique<Delays>();
+  workers_ = std::make_unique<Workers>(*this, config_.workers);
   const bool started = StartDaemon();
   running_ = started;
   if (started) stopCv_.wait(lock, [this] { return stopping_; });
   running_ = false;
   lock.unlock();
-  // Held-back images go out (or are dropped) now, before their connections close.
+  // Queued requests and held-back images are resumed now, so that no
+  // connection stays suspended when the loops end.
+  workers_->Stop();
   if (delays_) delays_->Stop();
   if (daemon_) {
     // The listening socket stays ours: the library leaves it open when quiesced.
@@ -406,6 +485,7 @@ bool CatalogueServer::Run() {
     MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
   }
+  workers_.reset();
   delays_.reset();
   lock.lock();
   serving_ = false;

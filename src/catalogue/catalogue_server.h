@@ -21,9 +21,11 @@ struct ServerConfig {
   int imageDelayMs = 0;
   bool logRequests = false;  // one line per request on stderr
   size_t resultCacheEntries = 256;
-  // Event loops, each on a thread of its own that also runs the requests of
-  // its connections: one per core keeps both cores busy on cold queries.
+  // Event loops, each on a thread of its own, reading requests and writing
+  // answers for their share of the connections.
   int threads = 2;
+  // Threads that run the requests themselves; 0: one per core.
+  int workers = 0;
   // A connection that sends nothing for this long is closed, both while a
   // request is being read (half-sent requests cannot pile up) and between
   // requests (idle keep-alive). The HTTP library keeps one such timer per
@@ -65,22 +67,26 @@ class CatalogueServer {
 
   struct Request;
   struct Delays;
+  struct Workers;
   struct Callbacks;  // the HTTP library's entry points
   friend struct Callbacks;
 
  private:
   CatalogueServer();
   bool StartDaemon();
-  ServiceReply Reply(MHD_Connection* connection, const char* url, const char* method,
-                     const Request& request);
+  // On the event loop: what the request's answer depends on.
+  void Capture(MHD_Connection* connection, const char* url, const char* method, Request& request);
+  // On a worker: the answer, then the connection resumed (or held back).
+  ServiceReply Answer(const Request& request);
+  void Finish(MHD_Connection* connection, Request& request, ServiceReply reply);
   // Queues the reply; the library's MHD_Result as an int.
-  int Send(MHD_Connection* connection, const char* method, Request& request);
-  void Log(MHD_Connection* connection, const char* method, const Request& request, int status,
-           size_t size) const;
+  int Send(MHD_Connection* connection, Request& request);
+  void Log(MHD_Connection* connection, const Request& request, int status, size_t size) const;
 
   ServerConfig config_;
   std::unique_ptr<CatalogueService> service_;
   std::unique_ptr<Delays> delays_;
+  std::unique_ptr<Workers> workers_;
   int listenFd_ = -1;
   int port_ = 0;
   MHD_Daemon* daemon_ = nullptr;
