@@ -6,8 +6,8 @@ namespace quobble {
 
 // The device's internet library, five operations over libcurl's multi
 // interface. Handles are opaque; a session and its requests belong to one
-// thread. Connections are reused across sessions through one process-wide,
-// thread-safe cache. Failures set the thread's last error code (GetLastError,
+// thread. A thread reuses its connections across its sessions; threads do
+// not share connections. Failures set the thread's last error code (GetLastError,
 // platform/last_error.h) to curl's numeric code.
 struct InternetHandleObject;
 using HINTERNET = InternetHandleObject*;

@@ -101,6 +101,10 @@ class TestHttpServer {
   std::vector<RecordedRequest> Requests() const;
   // Connections accepted so far.
   int ConnectionCount() const;
+  // Blocks until exactly `count` connections are open on the server's side
+  // (a client's close reaches the server a little later) or `timeoutMs`
+  // passed.
+  bool WaitForOpenConnections(int count, int timeoutMs = 5000) const;
   // Blocks until `count` requests have been read or `timeoutMs` passed.
   bool WaitForRequests(size_t count, int timeoutMs = 5000) const;
 
