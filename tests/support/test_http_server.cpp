@@ -213,6 +213,11 @@ class Responder {
       return SendPayload(from, *r_.stallAt) && SendPayload(*r_.stallAt, to);
     }
     if (!MaybeStall(from)) return false;
+    if (r_.dripMs > 0) {
+      for (size_t i = from; i < to; ++i)
+        if (!Hold(wake_, r_.dripMs) || !SendAll(fd_, r_.body.substr(i, 1), wake_)) return false;
+      return true;
+    }
     return SendAll(fd_, std::string_view(r_.body).substr(from, to - from), wake_);
   }
 

@@ -51,6 +51,9 @@ struct HttpResponse {
   // headers).
   std::optional<size_t> stallAt;
   int stallMs = 0;
+  // Send the body one byte at a time, this far apart (a server that is never
+  // quite silent long enough to time out).
+  int dripMs = 0;
   // Close the connection after this response even if the client keeps it
   // alive ("Connection: close" is sent).
   bool closeAfter = false;
