@@ -2,12 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 
 #include "platform/command_line.h"
 #include "platform/device_fs.h"
+#include "platform/stop_signals.h"
 #include "platform/text.h"
 #include "search/commands.h"
 #include "search/search_run.h"
@@ -271,7 +273,11 @@ bool CliApp::Pump(int fd, int timeoutMs) {
 }
 
 void CliApp::Settle() {
-  while (list_->Busy() || loop_.TimerRunning()) Pump(-1, kPollMs);
+  while ((list_->Busy() || loop_.TimerRunning()) && StopSignal() == 0) Pump(-1, kPollMs);
+}
+
+int CliApp::StopExitCode() {
+  return StopSignal() != 0 ? 128 + StopSignal() : -1;
 }
 
 int CliApp::RunOnce() {
@@ -285,6 +291,7 @@ int CliApp::RunOnce() {
   }
   if (result == 0 && !options_.json) ShowPage(result);
   Settle();
+  if (const int code = StopExitCode(); code >= 0) return code;
   if (options_.json) ShowPage(result);
   return result == 0 ? 0 : 1;
 }
@@ -352,26 +359,27 @@ int CliApp::RunInteractive(int fd, bool prompt) {
   char buffer[4096];
   bool more = true;
   if (prompt) out_ << "> " << std::flush;
-  while (more) {
+  while (more && StopSignal() == 0) {
     if (!Pump(fd, kPollMs)) continue;
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) break;
     pendingInput_.append(buffer, static_cast<size_t>(n));
     size_t newline;
-    while (more && (newline = pendingInput_.find('\n')) != std::string::npos) {
+    while (more && StopSignal() == 0 && (newline = pendingInput_.find('\n')) != std::string::npos) {
       const std::string line = pendingInput_.substr(0, newline);
       pendingInput_.erase(0, newline + 1);
       more = Execute(line);
       if (more && prompt) out_ << "> " << std::flush;
     }
   }
+  if (const int code = StopExitCode(); code >= 0) return code;
   if (!more) return 0;  // "quit": the destructor abandons the worker
   // The input ended: a last line without its newline still counts, and what
   // it asked for is finished before leaving.
   if (!pendingInput_.empty() && !Execute(pendingInput_)) return 0;
   Settle();
-  return 0;
+  return std::max(StopExitCode(), 0);
 }
 
 }  // namespace quobble

@@ -45,6 +45,9 @@ class CliApp {
 
   // Creates the data folder; false (and says why on `err`) when it cannot.
   bool Prepare();
+  // SIGINT or SIGTERM (platform/stop_signals.h, when installed) ends each of
+  // these early with 128 + the signal; the destructor then stops the worker,
+  // and no partial file stays.
   // One search with the options, then waits for its thumbnails. Exit code.
   int RunOnce();
   // Commands from `fd`, one a line, until "quit" or the end of the input; at
@@ -59,8 +62,11 @@ class CliApp {
   // `timeoutMs` (and less when the timer is due sooner) for something to do.
   // True when `fd` is readable.
   bool Pump(int fd, int timeoutMs);
-  // Until the worker is done and no command waits for it.
+  // Until the worker is done and no command waits for it, or a stop signal
+  // came.
   void Settle();
+  // 128 + the stop signal once one came, else -1.
+  static int StopExitCode();
 
   const SearchState& state() const { return state_; }
   const CliScreen& screen() const { return screen_; }

@@ -72,6 +72,10 @@ class SharedCache {
   std::array<std::mutex, CURL_LOCK_DATA_LAST> mutexes_;
 };
 
+// Set for good by InternetAbortAll.
+std::atomic<bool> abortAll{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
 // What a session's requests need even when the session handle is closed first.
 struct SessionState {
   std::string agent;
@@ -79,7 +83,7 @@ struct SessionState {
 
   bool Aborted() const {
     const std::atomic<bool>* flag = abort.load();
-    return flag != nullptr && flag->load();
+    return abortAll.load() || (flag != nullptr && flag->load());
   }
 };
 
@@ -473,6 +477,10 @@ bool InternetCloseHandle(HINTERNET handle) {
   if (handle == nullptr) return Failed(CURLE_BAD_FUNCTION_ARGUMENT);
   delete handle;
   return true;
+}
+
+void InternetAbortAll() {
+  abortAll.store(true);
 }
 
 void InternetSetAbortFlag(HINTERNET session, const std::atomic<bool>* abort) {

@@ -42,5 +42,8 @@ bool InternetCloseHandle(HINTERNET handle);
 // can be stopped in the middle of a stalled download. The flag must outlive
 // the session.
 void InternetSetAbortFlag(HINTERNET session, const std::atomic<bool>* abort);
+// Every request of every session fails promptly from now on, for good: the
+// process is ending. Async-signal-safe.
+void InternetAbortAll();
 
 }  // namespace quobble

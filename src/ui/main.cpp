@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "platform/command_line.h"
+#include "platform/stop_signals.h"
 #include "ui/app.h"
 
 int main(int argc, char** argv) {
@@ -11,7 +12,10 @@ int main(int argc, char** argv) {
                                                   std::cout, std::cerr);
       code >= 0)
     return code;
+  if (!quobble::InstallStopSignals()) std::cerr << "quobble: cannot catch SIGINT and SIGTERM\n";
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("quobble"));
-  return quobble::RunApplication(app, options);
+  const int code = quobble::RunApplication(app, options);
+  // Ended by a signal: say so the way shells expect.
+  return quobble::StopSignal() != 0 ? 128 + quobble::StopSignal() : code;
 }

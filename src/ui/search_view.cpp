@@ -18,6 +18,7 @@
 #include <QUrl>
 #include <algorithm>
 
+#include "platform/stop_signals.h"
 #include "search/commands.h"
 #include "search/search_run.h"
 #include "ui/fonts.h"
@@ -310,7 +311,8 @@ void SearchView::ShowMessage(const std::u16string& text, const std::u16string& c
 }
 
 void SearchView::ShowMessageNow(const QString& text, const QString& caption) {
-  if (shutDown_) return;
+  // A stop signal aborts every download on purpose; the window is closing.
+  if (shutDown_ || StopSignal() != 0) return;
   QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, this);
   box.exec();
 }

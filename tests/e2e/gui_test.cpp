@@ -85,5 +85,19 @@ TEST_F(GuiProcessTest, StaleLockOfAKilledInstanceIsTakenOver) {
   EXPECT_EQ(second->Wait(500), -1);  // still running
 }
 
+// A stop signal closes the window the orderly way: the instance lock and the
+// local server go with it, and the exit status names the signal.
+TEST_F(GuiProcessTest, AStopSignalClosesCleanly) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    auto app = Start({});
+    ASSERT_TRUE(WaitUntilServing(*app)) << app->err;
+    app->Signal(signal);
+    EXPECT_EQ(app->Wait(10'000), 128 + signal) << app->err;
+    EXPECT_FALSE(fs::exists(Path("run") + "/quobble.lock"));
+    EXPECT_FALSE(fs::exists(Path("run") + "/quobble"));
+  }
+}
+
 }  // namespace
 }  // namespace quobble
