@@ -176,6 +176,8 @@ void SearchView::CreateList(const QRect& area) {
 
 void SearchView::ConnectCommands() {
   connect(listView_, &QListView::doubleClicked, this, &SearchView::OpenProductLink);
+  // Enter in the box does what a desktop user expects of it: the search.
+  connect(queryEdit_, &QLineEdit::returnPressed, this, [this] { OnCommand(ID_SEARCH, 0, 0); });
   for (QPushButton* button : {searchButton_, nextButton_, prevButton_}) {
     connect(button, &QPushButton::clicked, this,
             [this, button] { OnCommand(button->property("controlId").toInt(), 0, 0); });

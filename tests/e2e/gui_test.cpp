@@ -1,4 +1,5 @@
 // The desktop app launched as a process on the offscreen platform.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/command_line.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_root.h"
 
@@ -97,6 +99,25 @@ TEST_F(GuiProcessTest, AStopSignalClosesCleanly) {
     EXPECT_FALSE(fs::exists(Path("run") + "/quobble.lock"));
     EXPECT_FALSE(fs::exists(Path("run") + "/quobble"));
   }
+}
+
+// Without a display the app still answers --help and --version, and
+// otherwise says in one line why it cannot open a window.
+TEST_F(GuiProcessTest, WithoutADisplayItAnswersOrSaysWhy) {
+  const std::vector<std::string> noDisplay = {
+      "QT_QPA_PLATFORM=", "DISPLAY=", "WAYLAND_DISPLAY=", "XDG_RUNTIME_DIR=" + Path("run")};
+  ChildProcess version(kApp, {"--version"}, noDisplay);
+  EXPECT_EQ(version.Finish(), 0);
+  EXPECT_EQ(version.out, "quobble " + std::string(ProgramVersion()) + "\n");
+  ChildProcess help(kApp, {"--help"}, noDisplay);
+  EXPECT_EQ(help.Finish(), 0);
+  EXPECT_THAT(help.out, ::testing::StartsWith("usage: quobble"));
+
+  ChildProcess window(kApp, {}, noDisplay);
+  EXPECT_EQ(window.Finish("", 10'000), 1);
+  EXPECT_EQ(window.err,
+            "quobble: cannot open a window: no display is set (DISPLAY and WAYLAND_DISPLAY are "
+            "empty); run it in a desktop session, or use quobble-cli in a terminal\n");
 }
 
 }  // namespace
