@@ -158,6 +158,17 @@ TEST_F(CliProcess, InteractiveCommandsPageThroughTheAnswers) {
   EXPECT_THAT(result.err, HasSubstr("Warning: [1, 모니터, 0]\n"));
 }
 
+// A script's commands all run in order, none replaced by the next while the
+// thumbnails of a page download.
+TEST_F(CliProcess, AScriptsPagingCommandsEachShowTheirPage) {
+  const Result result = Cli({}, "search 가방\nnext\nnext\nprev\n");
+  ASSERT_EQ(result.code, 0) << result.err;
+  std::vector<std::string> ranges;
+  for (const std::string& line : Lines(result.out))
+    if (line.rfind("Display Range : ", 0) == 0) ranges.push_back(line.substr(16));
+  EXPECT_THAT(ranges, ::testing::ElementsAre("1~11", "11~21", "21~31", "11~21"));
+}
+
 TEST_F(CliProcess, TheWishListOneShotForms) {
   EXPECT_EQ(Cli({"wish", "add", "큰", "TV"}).code, 0);
   const Result list = Cli({"wish", "list"});
