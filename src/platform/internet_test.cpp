@@ -34,6 +34,11 @@ struct Handles {
   }
 };
 
+// A GET of `path` on `server`, reloaded as the downloads ask.
+HINTERNET Open(HINTERNET session, const TestHttpServer& server, const std::string& path) {
+  return InternetOpenUrlW(session, server.WideUrl(path).c_str(), nullptr, 0, kReload, 0);
+}
+
 HINTERNET OpenSession() {
   return InternetOpenW(u"QUOBBLE", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
 }
@@ -189,8 +194,7 @@ TEST_P(InternetFault, FailsWithCode) {
   Handles h;
   HINTERNET session = h.Keep(OpenSession());
   SetLastError(0);
-  HINTERNET request =
-      h.Keep(InternetOpenUrlW(session, server.WideUrl("/f").c_str(), nullptr, 0, kReload, 0));
+  HINTERNET request = h.Keep(Open(session, server, "/f"));
   if (!GetParam().opens) {
     EXPECT_EQ(request, nullptr);
     EXPECT_NE(GetLastError(), 0u);
@@ -239,8 +243,7 @@ TEST(Internet, LengthBeyondFourBytesIsNotAnswered) {
   server.Route("/huge", r);
   Handles h;
   HINTERNET session = h.Keep(OpenSession());
-  HINTERNET request =
-      h.Keep(InternetOpenUrlW(session, server.WideUrl("/huge").c_str(), nullptr, 0, kReload, 0));
+  HINTERNET request = h.Keep(Open(session, server, "/huge"));
   ASSERT_NE(request, nullptr);
   uint32_t length = 0, size = 4;
   EXPECT_FALSE(HttpQueryInfoW(request, kLengthNumber, &length, &size, nullptr));
@@ -252,8 +255,7 @@ TEST(Internet, NonSuccessStatusIsReportedNotFailed) {
   TestHttpServer server;  // unrouted: 404
   Handles h;
   HINTERNET session = h.Keep(OpenSession());
-  HINTERNET request =
-      h.Keep(InternetOpenUrlW(session, server.WideUrl("/none").c_str(), nullptr, 0, kReload, 0));
+  HINTERNET request = h.Keep(Open(session, server, "/none"));
   ASSERT_NE(request, nullptr);
   uint32_t status = 0, size = 4;
   ASSERT_TRUE(HttpQueryInfoW(request, kStatusNumber, &status, &size, nullptr));
@@ -268,8 +270,7 @@ TEST(Internet, FollowsRedirectsUpToFive) {
 
   Handles h;
   HINTERNET session = h.Keep(OpenSession());
-  HINTERNET request =
-      h.Keep(InternetOpenUrlW(session, server.WideUrl("/r1").c_str(), nullptr, 0, kReload, 0));
+  HINTERNET request = h.Keep(Open(session, server, "/r1"));
   ASSERT_NE(request, nullptr);
   uint32_t status = 0, size = 4;
   ASSERT_TRUE(HttpQueryInfoW(request, kStatusNumber, &status, &size, nullptr));
@@ -277,8 +278,7 @@ TEST(Internet, FollowsRedirectsUpToFive) {
   EXPECT_EQ(ReadAll(request).bytes, "arrived");
 
   SetLastError(0);
-  EXPECT_EQ(InternetOpenUrlW(session, server.WideUrl("/r0").c_str(), nullptr, 0, kReload, 0),
-            nullptr);
+  EXPECT_EQ(Open(session, server, "/r0"), nullptr);
   EXPECT_EQ(GetLastError(), 47u);  // too many redirects
 }
 
@@ -345,8 +345,7 @@ TEST(Internet, SessionsOneAfterAnotherShareOneConnection) {
   server.Route("/a", HttpResponse::Body(Pattern(10'000)));
   for (int i = 0; i < 3; ++i) {
     HINTERNET session = OpenSession();
-    HINTERNET request =
-        InternetOpenUrlW(session, server.WideUrl("/a").c_str(), nullptr, 0, kReload, 0);
+    HINTERNET request = Open(session, server, "/a");
     ASSERT_NE(request, nullptr);
     EXPECT_EQ(ReadAll(request).bytes.size(), 10'000u);
     EXPECT_TRUE(InternetCloseHandle(request));
@@ -360,8 +359,7 @@ TEST(Internet, RequestOutlivesItsSession) {
   TestHttpServer server;
   server.Route("/a", HttpResponse::Body(Pattern(9000)));
   HINTERNET session = OpenSession();
-  HINTERNET request =
-      InternetOpenUrlW(session, server.WideUrl("/a").c_str(), nullptr, 0, kReload, 0);
+  HINTERNET request = Open(session, server, "/a");
   ASSERT_NE(request, nullptr);
   EXPECT_TRUE(InternetCloseHandle(session));
   EXPECT_EQ(ReadAll(request).bytes.size(), 9000u);
@@ -374,15 +372,14 @@ TEST(Internet, ClosingMidBodyDropsTheConnection) {
   server.Route("/small", HttpResponse::Body("s"));
   Handles h;
   HINTERNET session = h.Keep(OpenSession());
-  HINTERNET big = InternetOpenUrlW(session, server.WideUrl("/big").c_str(), nullptr, 0, kReload, 0);
+  HINTERNET big = Open(session, server, "/big");
   ASSERT_NE(big, nullptr);
   char buffer[100];
   uint32_t got = 0;
   ASSERT_TRUE(InternetReadFile(big, buffer, sizeof buffer, &got));
   InternetCloseHandle(big);
   // The next request must not inherit the rest of the unread body.
-  HINTERNET small =
-      h.Keep(InternetOpenUrlW(session, server.WideUrl("/small").c_str(), nullptr, 0, kReload, 0));
+  HINTERNET small = h.Keep(Open(session, server, "/small"));
   ASSERT_NE(small, nullptr);
   EXPECT_EQ(ReadAll(small).bytes, "s");
 }
@@ -408,8 +405,7 @@ TEST(Internet, AbortFlagEndsWaitForHeaders) {
   });
   const auto start = std::chrono::steady_clock::now();
   SetLastError(0);
-  EXPECT_EQ(InternetOpenUrlW(session, server.WideUrl("/late").c_str(), nullptr, 0, kReload, 0),
-            nullptr);
+  EXPECT_EQ(Open(session, server, "/late"), nullptr);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   stopper.join();
   EXPECT_EQ(GetLastError(), 42u);
@@ -428,8 +424,7 @@ TEST(Internet, ThreadsDownloadAtOnce) {
     threads.emplace_back([&] {
       for (int i = 0; i < 10; ++i) {
         HINTERNET session = OpenSession();
-        HINTERNET request =
-            InternetOpenUrlW(session, server.WideUrl("/p").c_str(), nullptr, 0, kReload, 0);
+        HINTERNET request = Open(session, server, "/p");
         if (request != nullptr && ReadAll(request).bytes == payload) ++good;
         if (request != nullptr) InternetCloseHandle(request);
         InternetCloseHandle(session);
@@ -450,8 +445,7 @@ size_t OpenDescriptors() {
 
 bool FetchesWhole(const TestHttpServer& server, const char* path, size_t size) {
   HINTERNET session = OpenSession();
-  HINTERNET request =
-      InternetOpenUrlW(session, server.WideUrl(path).c_str(), nullptr, 0, kReload, 0);
+  HINTERNET request = Open(session, server, path);
   const bool ok = request != nullptr && ReadAll(request).bytes.size() == size;
   if (request != nullptr) InternetCloseHandle(request);
   InternetCloseHandle(session);
@@ -489,8 +483,8 @@ TEST(InternetHandleReuse, TwoRequestsOpenAtOnceOnOneThread) {
   server.Route("/2", HttpResponse::Body(second));
   for (const bool firstClosedFirst : {true, false}) {
     HINTERNET session = OpenSession();
-    HINTERNET one = InternetOpenUrlW(session, server.WideUrl("/1").c_str(), nullptr, 0, kReload, 0);
-    HINTERNET two = InternetOpenUrlW(session, server.WideUrl("/2").c_str(), nullptr, 0, kReload, 0);
+    HINTERNET one = Open(session, server, "/1");
+    HINTERNET two = Open(session, server, "/2");
     ASSERT_NE(one, nullptr);
     ASSERT_NE(two, nullptr);
     std::string gotOne, gotTwo;
@@ -521,7 +515,7 @@ TEST(InternetHandleReuse, NextRequestIsCleanAfterFailureOrAbandon) {
   server.Route("/big", HttpResponse::Body(Pattern(200'000)));
   server.Route("/small", HttpResponse::Body("s"));
   HINTERNET session = OpenSession();
-  HINTERNET big = InternetOpenUrlW(session, server.WideUrl("/big").c_str(), nullptr, 0, kReload, 0);
+  HINTERNET big = Open(session, server, "/big");
   ASSERT_NE(big, nullptr);
   char buffer[100];
   uint32_t got = 0;
@@ -531,8 +525,7 @@ TEST(InternetHandleReuse, NextRequestIsCleanAfterFailureOrAbandon) {
 
   std::atomic<bool> abort{true};
   InternetSetAbortFlag(session, &abort);
-  EXPECT_EQ(InternetOpenUrlW(session, server.WideUrl("/small").c_str(), nullptr, 0, kReload, 0),
-            nullptr);
+  EXPECT_EQ(Open(session, server, "/small"), nullptr);
   EXPECT_EQ(GetLastError(), 42u);
   InternetCloseHandle(session);
   EXPECT_TRUE(FetchesWhole(server, "/small", 1));
@@ -548,7 +541,7 @@ TEST(InternetHandleReuse, RequestOutlivesItsThread) {
   HINTERNET request = nullptr;
   std::thread([&] {
     session = OpenSession();
-    request = InternetOpenUrlW(session, server.WideUrl("/p").c_str(), nullptr, 0, kReload, 0);
+    request = Open(session, server, "/p");
   }).join();
   ASSERT_NE(request, nullptr);
   EXPECT_EQ(ReadAll(request).bytes, payload);

@@ -53,6 +53,11 @@ class DownloadTest : public testing::Test {
   bool TargetExists() const { return std::filesystem::exists(TargetHost()); }
   std::string TargetContent() const { return ReadHostFile(TargetHost()); }
   void PlantTarget(const std::string& content) { std::ofstream(TargetHost()) << content; }
+  void EnqueuePattern(Framing framing) {
+    HttpResponse r = HttpResponse::Body(Pattern(10'000));
+    r.framing = framing;
+    server_.Enqueue(r);
+  }
   std::vector<std::string> FilesInRoot() const {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(root_.path()))
@@ -162,9 +167,7 @@ TEST_F(DownloadTest, CancelBeforeStartDeletesFile) {
   for (const Framing framing : {Framing::kContentLength, Framing::kClose}) {
     SCOPED_TRACE(static_cast<int>(framing));
     sink_.texts.clear();
-    HttpResponse r = HttpResponse::Body(Pattern(10'000));
-    r.framing = framing;
-    server_.Enqueue(r);
+    EnqueuePattern(framing);
     int calls = 0;
     EXPECT_EQ(Fetch(
                   "/c", [&](int, int64_t) { ++calls; }, &cancel),
@@ -208,9 +211,7 @@ TEST_F(DownloadTest, FailedWriteDeletesFile) {
   for (const Framing framing : {Framing::kContentLength, Framing::kClose}) {
     SCOPED_TRACE(static_cast<int>(framing));
     sink_.texts.clear();
-    HttpResponse r = HttpResponse::Body(Pattern(10'000));
-    r.framing = framing;
-    server_.Enqueue(r);
+    EnqueuePattern(framing);
     rlimit limited = old;
     limited.rlim_cur = 5000;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
