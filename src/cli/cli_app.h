@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -10,14 +11,14 @@
 #include "cli/main_loop.h"
 #include "search/product_list.h"
 #include "search/search_state.h"
+#include "startup/client_options.h"
 
 namespace quobble {
 
 struct CliOptions {
-  enum class Mode { Search, Interactive, WishAdd, WishList, Help };
+  enum class Mode { Search, Interactive, WishAdd, WishList };
   Mode mode = Mode::Interactive;
-  std::string endpoint;  // empty: QUOBBLE_ENDPOINT, else the embedded catalogue
-  std::string root;      // empty: QUOBBLE_ROOT, else the XDG default
+  ClientSettings client;  // --root, --endpoint, --header, --headers-file
   std::string sort = "sim";
   int display = 10;
   int32_t start = 1;
@@ -26,15 +27,12 @@ struct CliOptions {
   std::string query;  // the search, or the wish-list text
 };
 
-// Parses the command line (argv[0] excluded). False with `error` set on a
-// usage mistake.
-bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options,
-                       std::string& error);
+// Parses the command line (argv[0] excluded) into `options`. -1 to go on;
+// else the exit code: 0 after --help or --version (answered on `out`), 2
+// after a usage mistake (reported on `err`).
+int ParseCliArguments(const std::vector<std::string>& args, CliOptions& options, std::ostream& out,
+                      std::ostream& err);
 std::string CliUsage();
-
-// The page size and sort menu commands for a choice, 0 when there is none.
-int DisplayCommand(int display);
-int SortCommand(const std::string& sort);
 
 // The terminal client on the main thread: a search screen, the search state
 // and the page's list, driven one-shot or by commands.
@@ -48,10 +46,14 @@ class CliApp {
 
   // Creates the data folder; false (and says why on `err`) when it cannot.
   bool Prepare();
+  // SIGINT or SIGTERM (platform/stop_signals.h, when installed) ends each of
+  // these early with 128 + the signal; the destructor then stops the worker,
+  // and no partial file stays.
   // One search with the options, then waits for its thumbnails. Exit code.
   int RunOnce();
-  // Commands from `fd`, one a line, until "quit" or the end of the input; at
-  // the end, a deferred command still runs and its thumbnails are waited for.
+  // Commands from `fd`, one a line, each in its turn until "quit" or the end
+  // of the input: a command that must wait for the worker to stop holds the
+  // ones after it back. At the end the last page's thumbnails are fetched.
   int RunInteractive(int fd, bool prompt);
   // "wish add TEXT" / "wish list". Exit code.
   int RunWish();
@@ -62,8 +64,11 @@ class CliApp {
   // `timeoutMs` (and less when the timer is due sooner) for something to do.
   // True when `fd` is readable.
   bool Pump(int fd, int timeoutMs);
-  // Until the worker is done and no command waits for it.
+  // Until the worker is done and no command waits for it, or a stop signal
+  // came.
   void Settle();
+  // 128 + the stop signal once one came, else -1.
+  static int StopExitCode();
 
   const SearchState& state() const { return state_; }
   const CliScreen& screen() const { return screen_; }
@@ -75,6 +80,14 @@ class CliApp {
  private:
   // Runs a paging command (or the retry tick) and shows the page it read.
   void Paging(int commandId);
+  // Reads what `fd` has into whole lines queued for their turn; false at the
+  // end of the input.
+  bool ReadInput(int fd);
+  // Runs queued lines until one must wait; false when one was "quit".
+  bool RunQueued();
+  void SortCommandLine(const std::string& key);
+  void DisplayCommandLine(const std::string& size);
+  void WishCommandLine(const std::string& rest);
   void Tick();
   void ShowPage(int result);
   void Say(const std::string& text);
@@ -87,6 +100,8 @@ class CliApp {
   SearchState state_;
   std::unique_ptr<ProductList> list_;
   std::string pendingInput_;
+  std::deque<std::string> queued_;
+  bool prompt_ = false;
   int searchesShown_ = 0;
 };
 

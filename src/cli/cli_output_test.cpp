@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "cli/cli_app.h"
 
 namespace quobble {
@@ -27,41 +29,52 @@ TEST(CliArgumentsTest, ParsesEachForm) {
       {{"wish"}, Mode::Search, "wish"},
       {{"--", "wish", "add", "x"}, Mode::Search, "wish add x"},
       {{"--", "--json"}, Mode::Search, "--json"},
-      {{"x", "--help"}, Mode::Help, ""},
   };
   for (const auto& c : cases) {
     CliOptions options;
-    std::string error;
-    ASSERT_TRUE(ParseCliArguments(c.args, options, error)) << error;
+    std::ostringstream out, err;
+    ASSERT_EQ(ParseCliArguments(c.args, options, out, err), -1) << err.str();
     EXPECT_EQ(options.mode, c.mode) << ::testing::PrintToString(c.args);
-    if (c.mode != Mode::Help) {
-      EXPECT_EQ(options.query, c.query);
-    }
+    EXPECT_EQ(options.query, c.query);
   }
 
   CliOptions options;
-  std::string error;
-  ASSERT_TRUE(ParseCliArguments(
-      {"--endpoint", "http://h:1", "--root=/r", "--start", "21", "--no-thumbnails", "--json", "q"},
-      options, error));
-  EXPECT_EQ(options.endpoint, "http://h:1");
-  EXPECT_EQ(options.root, "/r");
+  std::ostringstream out, err;
+  ASSERT_EQ(ParseCliArguments({"--endpoint", "http://h:1", "--root=/r", "--start", "21",
+                               "--no-thumbnails", "--json", "q"},
+                              options, out, err),
+            -1);
+  EXPECT_EQ(options.client.endpoint, "http://h:1");
+  EXPECT_EQ(options.client.root, "/r");
   EXPECT_EQ(options.start, 21);
   EXPECT_FALSE(options.thumbnails);
   EXPECT_TRUE(options.json);
+
+  ASSERT_EQ(
+      ParseCliArguments({"--header", "X-A: 1", "--header=X-B:2 ", "--headers-file", "/h", "q"},
+                        options, out, err),
+      -1);
+  EXPECT_EQ(options.client.headers, (std::vector<std::string>{"X-A: 1", "X-B: 2"}));
+  EXPECT_EQ(options.client.headersFile, "/h");
+
+  ASSERT_EQ(ParseCliArguments({"x", "--help"}, options, out, err), 0);
+  EXPECT_THAT(out.str(), HasSubstr("Usage: quobble-cli"));
 }
 
 TEST(CliArgumentsTest, RefusesMistakesWithAReason) {
   const std::vector<std::vector<std::string>> cases = {
-      {"--display", "20", "q"},   {"--display", "ten"}, {"--sort", "price"}, {"--start", "0", "q"},
-      {"--start", "99999999999"}, {"--start"},          {"--colour", "q"},   {"wish", "add"},
-      {"wish", "list", "x"},
+      {"--display", "20", "q"},   {"--display", "ten"},
+      {"--sort", "price"},        {"--start", "0", "q"},
+      {"--start", "99999999999"}, {"--start"},
+      {"--colour", "q"},          {"wish", "add"},
+      {"wish", "list", "x"},      {"--endpoint", "h:1"},
+      {"--header", "NoColon"},    {"--header", "Host: x"},
   };
   for (const auto& args : cases) {
     CliOptions options;
-    std::string error;
-    EXPECT_FALSE(ParseCliArguments(args, options, error)) << ::testing::PrintToString(args);
-    EXPECT_FALSE(error.empty());
+    std::ostringstream out, err;
+    EXPECT_EQ(ParseCliArguments(args, options, out, err), 2) << ::testing::PrintToString(args);
+    EXPECT_THAT(err.str(), HasSubstr("Try 'quobble-cli --help'."));
   }
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "cli/cli_output.h"
+#include "platform/stop_signals.h"
 #include "search/search_state.h"
 
 namespace quobble {
@@ -18,12 +19,9 @@ std::u16string CliScreen::ReadQuery() {
   return LimitQuery(query_);
 }
 
-void CliScreen::SetRowCount(int count) {
-  rows_ = count;
-  ++rowCountCalls_;
-}
-
 void CliScreen::ShowMessage(const std::u16string& text, const std::u16string& caption) {
+  // After Ctrl-C the downloads fail on purpose: nothing to tell.
+  if (StopSignal() != 0) return;
   loop_.Invoke([&] {
     ClearBar();
     err_ << TerminalText(caption) << ": " << TerminalText(text) << '\n' << std::flush;

@@ -7,68 +7,35 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "platform/stop_signals.h"
+
 namespace quobble {
 
 MainLoop::MainLoop()
-    : mainThread_(std::this_thread::get_id()), wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), calls_([this] {
+        const uint64_t one = 1;
+        if (wakeFd_ >= 0) (void)!::write(wakeFd_, &one, sizeof one);
+      }) {}
 
 MainLoop::~MainLoop() {
   Close();
   if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
-void MainLoop::Invoke(const std::function<void()>& work) {
-  if (std::this_thread::get_id() == mainThread_) {
-    work();
-    return;
-  }
-  auto task = std::make_shared<Task>();
-  task->work = &work;
-  std::unique_lock lock(mutex_);
-  if (closed_) return;
-  queue_.push_back(task);
-  const uint64_t one = 1;
-  if (wakeFd_ >= 0) (void)!::write(wakeFd_, &one, sizeof one);
-  finished_.wait(lock, [&] { return task->done || closed_; });
-}
-
 void MainLoop::ServePending() {
   uint64_t drained = 0;
   if (wakeFd_ >= 0) (void)!::read(wakeFd_, &drained, sizeof drained);
-  for (;;) {
-    std::shared_ptr<Task> task;
-    {
-      std::lock_guard lock(mutex_);
-      if (queue_.empty() || closed_) return;
-      task = queue_.front();
-      queue_.pop_front();
-    }
-    // The caller waits in Invoke until `done`, so its work is still alive.
-    (*task->work)();
-    {
-      std::lock_guard lock(mutex_);
-      task->done = true;
-    }
-    finished_.notify_all();
-  }
+  calls_.Drain();
 }
 
 bool MainLoop::Poll(int extraFd, int timeoutMs) {
-  pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {extraFd, POLLIN, 0}};
-  const nfds_t count = extraFd >= 0 ? 2 : 1;
+  // A stop signal wakes the loop too (its descriptor is -1 when none is
+  // installed, which poll passes over).
+  pollfd fds[3] = {{wakeFd_, POLLIN, 0}, {StopSignalFd(), POLLIN, 0}, {extraFd, POLLIN, 0}};
   if (timerRunning_)
     timeoutMs = timeoutMs < 0 ? MsUntilTimer() : std::min(timeoutMs, MsUntilTimer());
-  const int ready = ::poll(fds, count, timeoutMs);
-  return ready > 0 && count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-}
-
-void MainLoop::Close() {
-  {
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-    queue_.clear();
-  }
-  finished_.notify_all();
+  const int ready = ::poll(fds, 3, timeoutMs);
+  return ready > 0 && extraFd >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
 void MainLoop::StartTimer(std::chrono::milliseconds period) {

@@ -10,6 +10,7 @@
 
 #include "platform/last_error.h"
 #include "platform/text.h"
+#include "tests/support/test_data.h"
 #include "tests/support/test_http_server.h"
 
 namespace quobble {
@@ -20,12 +21,6 @@ using Framing = HttpResponse::Framing;
 constexpr uint32_t kStatusNumber = HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER;
 constexpr uint32_t kLengthNumber = HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER;
 constexpr uint32_t kReload = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
-
-std::string Pattern(size_t size) {
-  std::string body(size, '\0');
-  for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
-  return body;
-}
 
 // Closes whatever it holds, in the order it was given.
 struct Handles {
@@ -38,6 +33,11 @@ struct Handles {
     for (auto it = open.rbegin(); it != open.rend(); ++it) InternetCloseHandle(*it);
   }
 };
+
+// A GET of `path` on `server`, reloaded as the downloads ask.
+HINTERNET Open(HINTERNET session, const TestHttpServer& server, const std::string& path) {
+  return InternetOpenUrlW(session, server.WideUrl(path).c_str(), nullptr, 0, kReload, 0);
+}
 
 HINTERNET OpenSession() {
   return InternetOpenW(u"QUOBBLE", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
@@ -194,8 +194,7 @@ TEST_P(InternetFault, FailsWithCode) {
   Handles h;
   HINTERNET session = h.Keep(OpenSession());
   SetLastError(0);
-  HINTERNET request =
-      h.Keep(InternetOpenUrlW(session, server.WideUrl("/f").c_str(), nullptr, 0, kReload, 0));
+  HINTERNET request = h.Keep(Open(session, server, "/f"));
   if (!GetParam().opens) {
     EXPECT_EQ(request, nullptr);
     EXPECT_NE(GetLastError(), 0u);
@@ -244,8 +243,7 @@ TEST(Internet, LengthBeyondFourBytesIsNotAnswered) {
   server.Route("/huge", r);
   Handles h;
   HINTERNET session = h.Keep(OpenSession());
-  HINTERNET request =
-      h.Keep(InternetOpenUrlW(session, server.WideUrl("/huge").c_str(), nullptr, 0, kReload, 0));
+  HINTERNET request = h.Keep(Open(session, server, "/huge"));
   ASSERT_NE(request, nullptr);
   uint32_t length = 0, size = 4;
   EXPECT_FALSE(HttpQueryInfoW(request, kLengthNumber, &length, &size, nullptr));
@@ -257,8 +255,7 @@ TEST(Internet, NonSuccessStatusIsReportedNotFailed) {
   TestHttpServer server;  // unrouted: 404
   Handles h;
   HINTERNET session = h.Keep(OpenSession());
-  HINTERNET request =
-      h.Keep(InternetOpenUrlW(session, server.WideUrl("/none").c_str(), nullptr, 0, kReload, 0));
+  HINTERNET request = h.Keep(Open(session, server, "/none"));
   ASSERT_NE(request, nullptr);
   uint32_t status = 0, size = 4;
   ASSERT_TRUE(HttpQueryInfoW(request, kStatusNumber, &status, &size, nullptr));
@@ -273,8 +270,7 @@ TEST(Internet, FollowsRedirectsUpToFive) {
 
   Handles h;
   HINTERNET session = h.Keep(OpenSession());
-  HINTERNET request =
-      h.Keep(InternetOpenUrlW(session, server.WideUrl("/r1").c_str(), nullptr, 0, kReload, 0));
+  HINTERNET request = h.Keep(Open(session, server, "/r1"));
   ASSERT_NE(request, nullptr);
   uint32_t status = 0, size = 4;
   ASSERT_TRUE(HttpQueryInfoW(request, kStatusNumber, &status, &size, nullptr));
@@ -282,9 +278,66 @@ TEST(Internet, FollowsRedirectsUpToFive) {
   EXPECT_EQ(ReadAll(request).bytes, "arrived");
 
   SetLastError(0);
-  EXPECT_EQ(InternetOpenUrlW(session, server.WideUrl("/r0").c_str(), nullptr, 0, kReload, 0),
-            nullptr);
+  EXPECT_EQ(Open(session, server, "/r0"), nullptr);
   EXPECT_EQ(GetLastError(), 47u);  // too many redirects
+}
+
+// Headers given with a request (the service's credentials) go to the
+// request's own scheme, host and port only: along redirects that stay there,
+// never to another host, and not back again once they left. The redirect
+// limit and the protocol rule hold as without headers.
+TEST(Internet, RequestHeadersNeverLeaveTheirOrigin) {
+  TestHttpServer origin, other;
+  origin.Route("/same", HttpResponse::Redirect("/final"));
+  origin.Route("/away", HttpResponse::Redirect(other.Url("/elsewhere")));
+  origin.Route("/final", HttpResponse::Body("here"));
+  other.Route("/elsewhere", HttpResponse::Redirect(origin.Url("/final")));
+  for (int i = 0; i < 6; ++i)
+    origin.Route("/r" + std::to_string(i), HttpResponse::Redirect("/r" + std::to_string(i + 1)));
+  origin.Route("/ftp", HttpResponse::Redirect("ftp://127.0.0.1/x"));
+  const std::u16string headers = u"X-Api-Key: secret\r\nX-Client: quobble\r\n";
+
+  const struct {
+    const char* path;
+    uint32_t error;                                                   // 0: fetched
+    std::vector<std::pair<const TestHttpServer*, std::string>> seen;  // (server, X-Api-Key)
+  } cases[] = {
+      {"/same", 0, {{&origin, "secret"}, {&origin, "secret"}}},
+      {"/away", 0, {{&origin, "secret"}, {&other, ""}, {&origin, ""}}},
+      {"/r0", 47, {}},  // too many redirects
+      {"/ftp", 1, {}},  // unsupported protocol
+  };
+  Handles h;
+  HINTERNET session = h.Keep(OpenSession());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const size_t before[2] = {origin.Requests().size(), other.Requests().size()};
+    SetLastError(0);
+    HINTERNET request = InternetOpenUrlW(session, origin.WideUrl(c.path).c_str(), headers.c_str(),
+                                         static_cast<uint32_t>(headers.size()), kReload, 0);
+    if (c.error != 0) {
+      EXPECT_EQ(request, nullptr);
+      EXPECT_EQ(GetLastError(), c.error);
+      continue;
+    }
+    ASSERT_NE(request, nullptr);
+    EXPECT_EQ(ReadAll(request).bytes, "here");
+    InternetCloseHandle(request);
+    // The requests in the order they were made, on whichever server.
+    std::vector<std::pair<const TestHttpServer*, std::string>> seen;
+    size_t next[2] = {before[0], before[1]};
+    const auto o = origin.Requests(), x = other.Requests();
+    for (const auto& [server, key] : c.seen) {
+      const bool isOrigin = server == &origin;
+      const auto& list = isOrigin ? o : x;
+      size_t& at = next[isOrigin ? 0 : 1];
+      ASSERT_LT(at, list.size());
+      seen.emplace_back(server, list[at++].Header("X-Api-Key"));
+    }
+    EXPECT_EQ(seen, c.seen);
+    EXPECT_EQ(next[0], o.size());
+    EXPECT_EQ(next[1], x.size());
+  }
 }
 
 TEST(Internet, SessionsOneAfterAnotherShareOneConnection) {
@@ -292,8 +345,7 @@ TEST(Internet, SessionsOneAfterAnotherShareOneConnection) {
   server.Route("/a", HttpResponse::Body(Pattern(10'000)));
   for (int i = 0; i < 3; ++i) {
     HINTERNET session = OpenSession();
-    HINTERNET request =
-        InternetOpenUrlW(session, server.WideUrl("/a").c_str(), nullptr, 0, kReload, 0);
+    HINTERNET request = Open(session, server, "/a");
     ASSERT_NE(request, nullptr);
     EXPECT_EQ(ReadAll(request).bytes.size(), 10'000u);
     EXPECT_TRUE(InternetCloseHandle(request));
@@ -307,8 +359,7 @@ TEST(Internet, RequestOutlivesItsSession) {
   TestHttpServer server;
   server.Route("/a", HttpResponse::Body(Pattern(9000)));
   HINTERNET session = OpenSession();
-  HINTERNET request =
-      InternetOpenUrlW(session, server.WideUrl("/a").c_str(), nullptr, 0, kReload, 0);
+  HINTERNET request = Open(session, server, "/a");
   ASSERT_NE(request, nullptr);
   EXPECT_TRUE(InternetCloseHandle(session));
   EXPECT_EQ(ReadAll(request).bytes.size(), 9000u);
@@ -321,15 +372,14 @@ TEST(Internet, ClosingMidBodyDropsTheConnection) {
   server.Route("/small", HttpResponse::Body("s"));
   Handles h;
   HINTERNET session = h.Keep(OpenSession());
-  HINTERNET big = InternetOpenUrlW(session, server.WideUrl("/big").c_str(), nullptr, 0, kReload, 0);
+  HINTERNET big = Open(session, server, "/big");
   ASSERT_NE(big, nullptr);
   char buffer[100];
   uint32_t got = 0;
   ASSERT_TRUE(InternetReadFile(big, buffer, sizeof buffer, &got));
   InternetCloseHandle(big);
   // The next request must not inherit the rest of the unread body.
-  HINTERNET small =
-      h.Keep(InternetOpenUrlW(session, server.WideUrl("/small").c_str(), nullptr, 0, kReload, 0));
+  HINTERNET small = h.Keep(Open(session, server, "/small"));
   ASSERT_NE(small, nullptr);
   EXPECT_EQ(ReadAll(small).bytes, "s");
 }
@@ -355,16 +405,15 @@ TEST(Internet, AbortFlagEndsWaitForHeaders) {
   });
   const auto start = std::chrono::steady_clock::now();
   SetLastError(0);
-  EXPECT_EQ(InternetOpenUrlW(session, server.WideUrl("/late").c_str(), nullptr, 0, kReload, 0),
-            nullptr);
+  EXPECT_EQ(Open(session, server, "/late"), nullptr);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   stopper.join();
   EXPECT_EQ(GetLastError(), 42u);
   EXPECT_LT(elapsed, kPromptly);
 }
 
-// The UI thread and the thumbnail worker use the shared connection cache at
-// the same time.
+// The UI thread and the thumbnail worker download at the same time, each
+// reusing its own connections.
 TEST(Internet, ThreadsDownloadAtOnce) {
   TestHttpServer server;
   const std::string payload = Pattern(20'000);
@@ -375,8 +424,7 @@ TEST(Internet, ThreadsDownloadAtOnce) {
     threads.emplace_back([&] {
       for (int i = 0; i < 10; ++i) {
         HINTERNET session = OpenSession();
-        HINTERNET request =
-            InternetOpenUrlW(session, server.WideUrl("/p").c_str(), nullptr, 0, kReload, 0);
+        HINTERNET request = Open(session, server, "/p");
         if (request != nullptr && ReadAll(request).bytes == payload) ++good;
         if (request != nullptr) InternetCloseHandle(request);
         InternetCloseHandle(session);
@@ -385,7 +433,7 @@ TEST(Internet, ThreadsDownloadAtOnce) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(good.load(), 40);
-  EXPECT_LT(server.ConnectionCount(), 40) << "idle connections are picked up again";
+  EXPECT_EQ(server.ConnectionCount(), 4) << "each thread picks its idle connection up again";
 }
 
 size_t OpenDescriptors() {
@@ -397,8 +445,7 @@ size_t OpenDescriptors() {
 
 bool FetchesWhole(const TestHttpServer& server, const char* path, size_t size) {
   HINTERNET session = OpenSession();
-  HINTERNET request =
-      InternetOpenUrlW(session, server.WideUrl(path).c_str(), nullptr, 0, kReload, 0);
+  HINTERNET request = Open(session, server, path);
   const bool ok = request != nullptr && ReadAll(request).bytes.size() == size;
   if (request != nullptr) InternetCloseHandle(request);
   InternetCloseHandle(session);
@@ -406,12 +453,16 @@ bool FetchesWhole(const TestHttpServer& server, const char* path, size_t size) {
 }
 
 // Handles kept between requests must neither pile up nor outlive the thread
-// that made them: the thumbnail worker is a thread that ends.
+// that made them (the thumbnail worker is a thread that ends); a thread
+// reuses its one connection and never takes another thread's.
 TEST(InternetHandleReuse, RequestsAndThreadsLeaveNoDescriptorsBehind) {
   TestHttpServer server;
   server.Route("/a", HttpResponse::Body(Pattern(30'000)));
+  // The server runs in this process: its side of a connection is counted
+  // once it has seen the client go, leaving this thread's one open.
   ASSERT_TRUE(FetchesWhole(server, "/a", 30'000));
   std::thread([&] { EXPECT_TRUE(FetchesWhole(server, "/a", 30'000)); }).join();
+  ASSERT_TRUE(server.WaitForOpenConnections(1));
   const size_t before = OpenDescriptors();
 
   for (int i = 0; i < 20; ++i) ASSERT_TRUE(FetchesWhole(server, "/a", 30'000));
@@ -419,8 +470,9 @@ TEST(InternetHandleReuse, RequestsAndThreadsLeaveNoDescriptorsBehind) {
 
   for (int t = 0; t < 8; ++t)
     std::thread([&] { EXPECT_TRUE(FetchesWhole(server, "/a", 30'000)); }).join();
+  ASSERT_TRUE(server.WaitForOpenConnections(1));
   EXPECT_EQ(OpenDescriptors(), before);
-  EXPECT_EQ(server.ConnectionCount(), 1);
+  EXPECT_EQ(server.ConnectionCount(), 1 + 1 + 8);
 }
 
 TEST(InternetHandleReuse, TwoRequestsOpenAtOnceOnOneThread) {
@@ -431,8 +483,8 @@ TEST(InternetHandleReuse, TwoRequestsOpenAtOnceOnOneThread) {
   server.Route("/2", HttpResponse::Body(second));
   for (const bool firstClosedFirst : {true, false}) {
     HINTERNET session = OpenSession();
-    HINTERNET one = InternetOpenUrlW(session, server.WideUrl("/1").c_str(), nullptr, 0, kReload, 0);
-    HINTERNET two = InternetOpenUrlW(session, server.WideUrl("/2").c_str(), nullptr, 0, kReload, 0);
+    HINTERNET one = Open(session, server, "/1");
+    HINTERNET two = Open(session, server, "/2");
     ASSERT_NE(one, nullptr);
     ASSERT_NE(two, nullptr);
     std::string gotOne, gotTwo;
@@ -463,7 +515,7 @@ TEST(InternetHandleReuse, NextRequestIsCleanAfterFailureOrAbandon) {
   server.Route("/big", HttpResponse::Body(Pattern(200'000)));
   server.Route("/small", HttpResponse::Body("s"));
   HINTERNET session = OpenSession();
-  HINTERNET big = InternetOpenUrlW(session, server.WideUrl("/big").c_str(), nullptr, 0, kReload, 0);
+  HINTERNET big = Open(session, server, "/big");
   ASSERT_NE(big, nullptr);
   char buffer[100];
   uint32_t got = 0;
@@ -473,8 +525,7 @@ TEST(InternetHandleReuse, NextRequestIsCleanAfterFailureOrAbandon) {
 
   std::atomic<bool> abort{true};
   InternetSetAbortFlag(session, &abort);
-  EXPECT_EQ(InternetOpenUrlW(session, server.WideUrl("/small").c_str(), nullptr, 0, kReload, 0),
-            nullptr);
+  EXPECT_EQ(Open(session, server, "/small"), nullptr);
   EXPECT_EQ(GetLastError(), 42u);
   InternetCloseHandle(session);
   EXPECT_TRUE(FetchesWhole(server, "/small", 1));
@@ -490,7 +541,7 @@ TEST(InternetHandleReuse, RequestOutlivesItsThread) {
   HINTERNET request = nullptr;
   std::thread([&] {
     session = OpenSession();
-    request = InternetOpenUrlW(session, server.WideUrl("/p").c_str(), nullptr, 0, kReload, 0);
+    request = Open(session, server, "/p");
   }).join();
   ASSERT_NE(request, nullptr);
   EXPECT_EQ(ReadAll(request).bytes, payload);

@@ -34,18 +34,9 @@ int Fail(SearchScreen& screen, const char16_t* text, const char16_t* caption) {
   return -1;
 }
 
-bool IsPagingCommand(int id) {
-  return id == ID_SEARCH || id == ID_PREV_PAGE || id == ID_NEXT_PAGE;
-}
-
-}  // namespace
-
-int RunSearch(SearchScreen& screen, SearchState& state, ProductList& list, int32_t start) {
-  screen.WaitCursor();
-  // The worker still runs: it has been asked to stop, and the retry timer
-  // runs this search again once it has. The wait cursor stays up till then.
-  if (!list.ResetList()) return -1;
-
+// RunSearch's steps after the worker has let go of the list: 0 when the page
+// was filled.
+int FetchAndRead(SearchScreen& screen, SearchState& state, ProductList& list, int32_t start) {
   const Session session;
   if (session.get() == nullptr) return Fail(screen, u"InternetOpen Failed", u"Error");
 
@@ -54,13 +45,17 @@ int RunSearch(SearchScreen& screen, SearchState& state, ProductList& list, int32
 
   const std::u16string url =
       BuildRequestUrl(PercentEncodeQuery(query), state.pageSize, start, state.sortKey);
-  const std::u16string answer = AnswerFilePath(state.dataFolder);
-  if (DownloadFile(session.get(), answer, url, 1, {}, nullptr, screen) == 0)
-    return Fail(screen, u"XML DownloadFile Error", u"Error");
+  // The answer is read from this search's own download, before it takes the
+  // answer file's place: another client on the same data folder may be
+  // writing its own answer there at the same time.
+  FileDownload download(session.get(), AnswerFilePath(state.dataFolder), url, screen);
+  download.SetRequestHeaders(ServiceHeaders());
+  if (download.Fetch(1, {}, nullptr) == 0) return Fail(screen, u"XML DownloadFile Error", u"Error");
 
   XmlDocument document;
-  if (document.parse_file(answer.c_str(), KeepOptions) == 0)
-    return Fail(screen, u"Invalid XML File (parse_file failed).", u"Error");
+  const int parsed = document.parse_file(download.TemporaryPath().c_str(), KeepOptions);
+  (void)download.Publish();
+  if (parsed == 0) return Fail(screen, u"Invalid XML File (parse_file failed).", u"Error");
 
   ReadResultFeed(XmlNodeRef(document.root), state, screen, list);
   list.StartThumbnailFetch();
@@ -68,21 +63,49 @@ int RunSearch(SearchScreen& screen, SearchState& state, ProductList& list, int32
   return 0;
 }
 
-int RunPagingCommand(SearchScreen& screen, SearchState& state, ProductList& list, int commandId) {
+void Tell(SearchOutcome* outcome, SearchOutcome value) {
+  if (outcome != nullptr) *outcome = value;
+}
+
+bool IsPagingCommand(int id) {
+  return id == ID_SEARCH || id == ID_PREV_PAGE || id == ID_NEXT_PAGE;
+}
+
+}  // namespace
+
+int RunSearch(SearchScreen& screen, SearchState& state, ProductList& list, int32_t start,
+              SearchOutcome* outcome) {
+  screen.WaitCursor();
+  // The worker still runs: it has been asked to stop, and the retry timer
+  // runs this search again once it has. The wait cursor stays up till then.
+  if (!list.ResetList()) {
+    Tell(outcome, SearchOutcome::kDeferred);
+    return -1;
+  }
+  const int result = FetchAndRead(screen, state, list, start);
+  Tell(outcome, result == 0 ? SearchOutcome::kShown : SearchOutcome::kFailed);
+  return result;
+}
+
+int RunPagingCommand(SearchScreen& screen, SearchState& state, ProductList& list, int commandId,
+                     SearchOutcome* outcome) {
+  Tell(outcome, SearchOutcome::kNone);
   if (!IsPagingCommand(commandId)) return 0;
   state.pendingCommand = commandId;
-  const int result = RunSearch(screen, state, list, state.StartIndexFor(commandId));
+  const int result = RunSearch(screen, state, list, state.StartIndexFor(commandId), outcome);
   return commandId == ID_SEARCH ? result : 0;
 }
 
-bool RunTimerTick(SearchScreen& screen, SearchState& state, ProductList& list, int timerId) {
+bool RunTimerTick(SearchScreen& screen, SearchState& state, ProductList& list, int timerId,
+                  SearchOutcome* outcome) {
+  Tell(outcome, SearchOutcome::kNone);
   if (timerId != ID_RETRY_TIMER) return false;
   if (list.Busy()) return true;
   // Stopped before the search runs: a message box of the search may serve
   // ticks meanwhile, and those must not start the same search again.
   screen.StopRetryTimer();
   const int command = state.pendingCommand;
-  if (IsPagingCommand(command)) RunPagingCommand(screen, state, list, command);
+  if (IsPagingCommand(command)) RunPagingCommand(screen, state, list, command, outcome);
   state.pendingCommand = 0;
   return true;
 }

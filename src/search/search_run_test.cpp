@@ -10,6 +10,7 @@
 #include "search/commands.h"
 #include "tests/support/recording_screen.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/test_data.h"
 #include "tests/support/test_http_server.h"
 
 namespace quobble {
@@ -22,14 +23,11 @@ using ::testing::IsEmpty;
 using Clock = std::chrono::steady_clock;
 
 std::string Answer(int total, int start, int display, const std::vector<std::string>& images) {
-  std::string xml =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><rss><channel><title>Shop</title><total>" +
-      std::to_string(total) + "</total><start>" + std::to_string(start) + "</start><display>" +
-      std::to_string(display) + "</display>";
+  std::vector<std::string> items;
   for (size_t i = 0; i < images.size(); ++i)
-    xml += "<item><title>item " + std::to_string(i) + "</title><image>" + images[i] +
-           "</image><lprice>100</lprice></item>";
-  return xml + "</channel></rss>";
+    items.push_back(RssItem("item " + std::to_string(i),
+                            "<image>" + images[i] + "</image><lprice>100</lprice>"));
+  return RssAnswer("Shop", total, start, display, items);
 }
 
 struct RunFixture : ::testing::Test {
@@ -90,6 +88,27 @@ TEST_F(RunFixture, ASearchReadsTheAnswerAndStartsTheThumbnails) {
   const auto events = screen.Events();
   EXPECT_EQ(events.front(), "wait cursor");
   EXPECT_THAT(events, Contains("arrow cursor"));
+}
+
+// The service's headers travel with the answer's request, at the
+// endpoint's own path, and with no thumbnail request, even one to the same
+// host.
+TEST_F(RunFixture, TheServiceHeadersGoWithTheSearchAlone) {
+  SetServiceEndpoint(Utf8ToUtf16(server.Url("/api/v2/shop/")));
+  SetServiceHeaders({"X-Client-Id: me", "X-Client-Secret: s3cret"});
+  server.Route("/img/a/b/1.jpg", HttpResponse::Body("jpeg"));
+  server.Route("/api/v2/shop", HttpResponse::Body(Answer(30, 1, 10, {Image("1.jpg")})));
+  EXPECT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);
+  Finish();
+  SetServiceHeaders({});
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_THAT(requests[0].target, ::testing::StartsWith("/api/v2/shop?key="));
+  EXPECT_EQ(requests[0].Header("X-Client-Id"), "me");
+  EXPECT_EQ(requests[0].Header("X-Client-Secret"), "s3cret");
+  EXPECT_EQ(requests[1].target, "/img/a/b/1.jpg");
+  EXPECT_EQ(requests[1].Header("X-Client-Id"), "");
+  EXPECT_EQ(requests[1].Header("X-Client-Secret"), "");
 }
 
 TEST_F(RunFixture, FailuresLeaveTheListEmptyAndTheLabelsAsTheyWere) {

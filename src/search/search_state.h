@@ -1,8 +1,11 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+
+#include "search/service.h"
 
 namespace quobble {
 
@@ -23,6 +26,20 @@ inline constexpr char16_t kInternetAgent[] = u"QUOBBLE";
 std::u16string LimitQuery(std::u16string_view query);
 
 enum class MenuGroup { None, PageSize, Sort };
+
+// One sort or page-size choice of the "Option" menu.
+struct MenuChoice {
+  int commandId;
+  MenuGroup group;
+  std::u16string_view label;    // as the menu shows it
+  std::u16string_view sortKey;  // Sort: the request's sort value
+  int32_t pageSize;             // PageSize: results per page
+};
+// Every choice, sort choices first, each group in menu order.
+std::span<const MenuChoice> MenuChoices();
+// The command of a page size or sort key; 0 when the menu offers none.
+int PageSizeCommand(int32_t pageSize);
+int SortCommand(std::u16string_view sortKey);
 
 struct SearchState {
   int32_t pageSize = 10;
@@ -46,19 +63,12 @@ struct SearchState {
 // partial escape.
 std::u16string PercentEncodeQuery(std::u16string_view query);
 
-// ENDPOINT/search?key=KEY&query=Q&display=N&start=S&target=shop&sort=K
+// ENDPOINT/search?key=KEY&query=Q&display=N&start=S&target=shop&sort=K, with
+// the endpoint's own path in place of "/search" when it has one.
 std::u16string BuildRequestUrl(std::u16string_view encodedQuery, int32_t pageSize, int32_t start,
                                std::u16string_view sortKey);
 std::u16string AnswerFilePath(std::u16string_view dataFolder);
 
-// The service in front of "/search": scheme://host[:port], no trailing '/'.
-// Set once at start-up from --endpoint, QUOBBLE_ENDPOINT or the embedded
-// catalogue.
-void SetServiceEndpoint(std::u16string_view endpoint);
-std::u16string ServiceEndpoint();
-// --endpoint if given, else QUOBBLE_ENDPOINT, else empty (start the embedded
-// catalogue).
-std::string ConfiguredEndpoint(const char* endpointArgument);
 // QUOBBLE_API_KEY, else kDefaultApiKey.
 std::u16string ApiKey();
 

@@ -18,6 +18,7 @@
 #include <QUrl>
 #include <algorithm>
 
+#include "platform/stop_signals.h"
 #include "search/commands.h"
 #include "search/search_run.h"
 #include "ui/fonts.h"
@@ -110,8 +111,17 @@ void SearchView::Shutdown() {
 }
 
 void SearchView::CreateControls(const QRect& area) {
-  const QFont buttonFont = ButtonFont();
+  // Creation order is the tab and stacking order, kept as the screen has
+  // always had it.
+  CreateQueryRow(ButtonFont());
+  CreateProgressBar();
+  titleLabel_ =
+      MakeLabel(this, QStringLiteral("quobble - chip product search"), QRect(10, 10, 460, 30));
+  CreateList(area);
+  ConnectCommands();
+}
 
+void SearchView::CreateQueryRow(const QFont& buttonFont) {
   queryEdit_ = new QLineEdit(this);
   queryEdit_->setProperty("controlId", static_cast<int>(ID_QUERY_EDIT));
   queryEdit_->setMaxLength(kQueryBoxLength);
@@ -130,7 +140,9 @@ void SearchView::CreateControls(const QRect& area) {
   prevButton_ =
       MakeButton(this, QStringLiteral("<-"), ID_PREV_PAGE, QRect(320, 142, 70, 40), buttonFont);
   prevButton_->setEnabled(false);
+}
 
+void SearchView::CreateProgressBar() {
   progress_ = new QProgressBar(this);
   progress_->setProperty("controlId", static_cast<int>(ID_PROGRESS));
   progress_->setRange(0, 100);
@@ -138,10 +150,9 @@ void SearchView::CreateControls(const QRect& area) {
   progress_->setTextVisible(false);
   progress_->setGeometry(0, 185, 480, 15);
   progress_->hide();
+}
 
-  titleLabel_ =
-      MakeLabel(this, QStringLiteral("quobble - chip product search"), QRect(10, 10, 460, 30));
-
+void SearchView::CreateList(const QRect& area) {
   listView_ = new QListView(this);
   listView_->setProperty("controlId", 0);
   listView_->setGeometry(0, kListTop, area.width(), std::max(0, area.height() - kListTop));
@@ -161,8 +172,12 @@ void SearchView::CreateControls(const QRect& area) {
   delegate_ = new ProductRowDelegate(list_, *paintMessages_, rowWidth, listView_);
   listView_->setModel(model_);
   listView_->setItemDelegate(delegate_);
-  connect(listView_, &QListView::doubleClicked, this, &SearchView::OpenProductLink);
+}
 
+void SearchView::ConnectCommands() {
+  connect(listView_, &QListView::doubleClicked, this, &SearchView::OpenProductLink);
+  // Enter in the box does what a desktop user expects of it: the search.
+  connect(queryEdit_, &QLineEdit::returnPressed, this, [this] { OnCommand(ID_SEARCH, 0, 0); });
   for (QPushButton* button : {searchButton_, nextButton_, prevButton_}) {
     connect(button, &QPushButton::clicked, this,
             [this, button] { OnCommand(button->property("controlId").toInt(), 0, 0); });
@@ -298,7 +313,8 @@ void SearchView::ShowMessage(const std::u16string& text, const std::u16string& c
 }
 
 void SearchView::ShowMessageNow(const QString& text, const QString& caption) {
-  if (shutDown_) return;
+  // A stop signal aborts every download on purpose; the window is closing.
+  if (shutDown_ || StopSignal() != 0) return;
   QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, this);
   box.exec();
 }

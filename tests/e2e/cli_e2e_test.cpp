@@ -1,150 +1,37 @@
 // quobble-cli as users run it: a process of its own against a quobble-catalogue
 // process (or the catalogue it starts inside itself), with a device root of
 // its own.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "tests/support/child_process.h"
 #include "tests/support/temp_root.h"
-
-extern char** environ;
+#include "tests/support/test_data.h"
+#include "tests/support/test_http_server.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using quobble::ChildProcess;
+using quobble::TestExecutable;
 using ::testing::HasSubstr;
-using Clock = std::chrono::steady_clock;
 
-std::string Exe(const char* variable, const char* relative) {
-  if (const char* exe = std::getenv(variable)) return exe;
-  const char* build = std::getenv("QUOBBLE_BUILD_DIR");
-  return std::string(build ? build : ".") + relative;
-}
-
-// A child process with its three standard streams on pipes.
-class Child {
- public:
-  Child(const std::string& exe, const std::vector<std::string>& args,
-        const std::vector<std::string>& env = {}) {
-    int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
-      return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    std::vector<std::string> all = {exe};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    // The environment, less what would redirect the client, plus `env`.
-    std::vector<std::string> vars;
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string var = *e;
-      if (var.rfind("QUOBBLE_ENDPOINT=", 0) != 0 && var.rfind("QUOBBLE_ROOT=", 0) != 0)
-        vars.push_back(var);
-    }
-    vars.insert(vars.end(), env.begin(), env.end());
-    std::vector<char*> envp;
-    for (auto& v : vars) envp.push_back(v.data());
-    envp.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    in_ = in[1];
-    out_ = out[0];
-    err_ = err[0];
-  }
-  ~Child() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    for (int fd : {in_, out_, err_})
-      if (fd >= 0) ::close(fd);
-  }
-
-  // Writes `input`, closes standard input, reads both outputs to their end
-  // and waits for the exit. The exit status, or -1 when it had to be killed.
-  int Finish(const std::string& input = "", int timeoutMs = 30000) {
-    (void)!::write(in_, input.data(), input.size());
-    ::close(in_);
-    in_ = -1;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while ((out_ >= 0 || err_ >= 0) && Clock::now() < deadline) ReadSome(50);
-    int status = 0;
-    while (Clock::now() < deadline) {
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      ::usleep(10000);
-    }
-    return -1;
-  }
-
-  // Reads standard error until `text` shows up.
-  bool WaitForError(const std::string& text, int timeoutMs = 10000) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (err.find(text) == std::string::npos) {
-      if (Clock::now() >= deadline || err_ < 0) return false;
-      ReadSome(50);
-    }
-    return true;
-  }
-
-  // Reads what arrives until nothing has for `quietMs`.
-  void Drain(int quietMs) {
-    for (size_t before = out.size() + err.size();; before = out.size() + err.size()) {
-      ReadSome(quietMs);
-      if (out.size() + err.size() == before) return;
-    }
-  }
-
-  std::string out, err;
-
- private:
-  void ReadSome(int timeoutMs) {
-    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-    if (::poll(fds, 2, timeoutMs) <= 0) return;
-    for (int i = 0; i < 2; ++i) {
-      int& fd = i == 0 ? out_ : err_;
-      if (fd < 0 || fds[i].revents == 0) continue;
-      char buffer[8192];
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        ::close(fd);
-        fd = -1;
-      } else {
-        (i == 0 ? out : err).append(buffer, static_cast<size_t>(n));
-      }
-    }
-  }
-
-  pid_t pid_ = -1;
-  int in_ = -1, out_ = -1, err_ = -1;
-};
-
-const std::string kCli = Exe("QUOBBLE_CLI_EXE", "/src/cli/quobble-cli");
-const std::string kCatalogue = Exe("QUOBBLE_CATALOGUE_EXE", "/src/catalogue/quobble-catalogue");
+const std::string kCli = TestExecutable("QUOBBLE_CLI_EXE", "/src/cli/quobble-cli");
+const std::string kCatalogue =
+    TestExecutable("QUOBBLE_CATALOGUE_EXE", "/src/catalogue/quobble-catalogue");
 
 struct Result {
   int code;
@@ -168,7 +55,7 @@ size_t Count(const std::string& text, const std::string& what) {
 class CliProcess : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    catalogue_ = new Child(kCatalogue, {"--port", "0"});
+    catalogue_ = new ChildProcess(kCatalogue, {"--port", "0"});
     ASSERT_TRUE(catalogue_->WaitForError("listening on ")) << catalogue_->err;
     std::smatch match;
     const std::regex address("listening on (http://[0-9.]+:[0-9]+)");
@@ -184,7 +71,7 @@ class CliProcess : public ::testing::Test {
     std::vector<std::string> all = {"--root", root_.path()};
     if (!embedded) all.insert(all.end(), {"--endpoint", endpoint_});
     all.insert(all.end(), args.begin(), args.end());
-    Child child(kCli, all);
+    ChildProcess child(kCli, all);
     const int code = child.Finish(input);
     return {code, child.out, child.err};
   }
@@ -203,7 +90,7 @@ class CliProcess : public ::testing::Test {
   }
 
   quobble::TempRoot root_;
-  static inline Child* catalogue_ = nullptr;
+  static inline ChildProcess* catalogue_ = nullptr;
   static inline std::string endpoint_;
 };
 
@@ -271,6 +158,17 @@ TEST_F(CliProcess, InteractiveCommandsPageThroughTheAnswers) {
   EXPECT_THAT(result.err, HasSubstr("Warning: [1, 모니터, 0]\n"));
 }
 
+// A script's commands all run in order, none replaced by the next while the
+// thumbnails of a page download.
+TEST_F(CliProcess, AScriptsPagingCommandsEachShowTheirPage) {
+  const Result result = Cli({}, "search 가방\nnext\nnext\nprev\n");
+  ASSERT_EQ(result.code, 0) << result.err;
+  std::vector<std::string> ranges;
+  for (const std::string& line : Lines(result.out))
+    if (line.rfind("Display Range : ", 0) == 0) ranges.push_back(line.substr(16));
+  EXPECT_THAT(ranges, ::testing::ElementsAre("1~11", "11~21", "21~31", "11~21"));
+}
+
 TEST_F(CliProcess, TheWishListOneShotForms) {
   EXPECT_EQ(Cli({"wish", "add", "큰", "TV"}).code, 0);
   const Result list = Cli({"wish", "list"});
@@ -280,7 +178,8 @@ TEST_F(CliProcess, TheWishListOneShotForms) {
 }
 
 TEST_F(CliProcess, FailuresAndMistakesSayWhy) {
-  Child unreachable(kCli, {"--root", root_.path(), "--endpoint", "http://127.0.0.1:1", "tv"});
+  ChildProcess unreachable(kCli,
+                           {"--root", root_.path(), "--endpoint", "http://127.0.0.1:1", "tv"});
   EXPECT_EQ(unreachable.Finish(), 1);
   EXPECT_THAT(unreachable.err, HasSubstr("error: [DownloadFile] InternetOpenUrl("));
   EXPECT_THAT(unreachable.err, HasSubstr("Error: XML DownloadFile Error\n"));
@@ -305,3 +204,107 @@ TEST_F(CliProcess, WithoutAnEndpointItStartsItsOwnCatalogue) {
 }
 
 }  // namespace
+
+// The client against a scripted server on loopback: what interrupts it, runs
+// beside it or drips to it must neither lose nor mix anything.
+class CliAgainstScriptedServer : public ::testing::Test {
+ protected:
+  static constexpr size_t kPictureSize = 100'000;
+
+  std::string Picture() const { return server_.Url("/p/q/r/pic.jpg"); }
+  std::string Answer(const std::string& title, const std::string& image) const {
+    return quobble::RssAnswer(title, 1, 1, 1,
+                              {quobble::RssItem(title, "<image>" + image + "</image>")});
+  }
+  std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& words) {
+    std::vector<std::string> args = {"--root", root_.path(), "--endpoint", server_.Url("")};
+    args.insert(args.end(), words.begin(), words.end());
+    return std::make_unique<ChildProcess>(kCli, args);
+  }
+  std::vector<std::string> FilesBelow(const fs::path& folder) const {
+    std::vector<std::string> files;
+    if (fs::exists(folder))
+      for (const auto& entry : fs::recursive_directory_iterator(folder))
+        if (entry.is_regular_file()) files.push_back(fs::relative(entry, folder).string());
+    return files;
+  }
+  fs::path Images() const { return fs::path(root_.path()) / "VOVo Vidav" / "quobble" / "Images"; }
+
+  quobble::TempRoot root_;
+  quobble::TestHttpServer server_;
+};
+
+// Ctrl-C (or a TERM) while a thumbnail stalls part-way: the client ends at
+// once with 128 + the signal and leaves no partial file, so the next run
+// fetches the picture again and caches it whole.
+TEST_F(CliAgainstScriptedServer, AStopSignalLeavesNoPartialFileAndTheNextRunRefetches) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    fs::remove_all(Images());
+    quobble::HttpResponse stalled = quobble::HttpResponse::Body(quobble::Pattern(kPictureSize));
+    stalled.stallAt = 5000;
+    stalled.stallMs = 30'000;
+    server_.Route("/search", quobble::HttpResponse::Body(Answer("Shop", Picture())));
+    server_.Route("/p/q/r/pic.jpg", stalled);
+    const size_t before = server_.Requests().size();
+
+    auto client = Start({"shop"});
+    ASSERT_TRUE(server_.WaitForRequests(before + 2)) << "the answer, then the picture";
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // into the stall
+    const auto sent = std::chrono::steady_clock::now();
+    client->Signal(signal);
+    EXPECT_EQ(client->Wait(5000), 128 + signal) << client->err;
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(1));
+    EXPECT_THAT(FilesBelow(Images()), ::testing::IsEmpty());
+
+    server_.Route("/p/q/r/pic.jpg", quobble::HttpResponse::Body(quobble::Pattern(kPictureSize)));
+    auto again = Start({"shop"});
+    ASSERT_EQ(again->Finish(), 0) << again->err;
+    const std::string cached = quobble::ReadHostFile((Images() / "r" / "pic.jpg").string());
+    EXPECT_EQ(cached.size(), kPictureSize);
+    EXPECT_TRUE(cached == quobble::Pattern(kPictureSize));
+  }
+}
+
+// Two clients on one data folder: the one whose answer arrives late still
+// shows its own answer, not the one the other wrote meanwhile.
+TEST_F(CliAgainstScriptedServer, TwoClientsOnOneFolderEachReadTheirOwnAnswer) {
+  quobble::HttpResponse slow = quobble::HttpResponse::Body(Answer("Slow shop", ""));
+  slow.stallAt = 40;
+  slow.stallMs = 1500;
+  server_.Enqueue(slow);
+  server_.Enqueue(quobble::HttpResponse::Body(Answer("Fast shop", "")));
+
+  auto first = Start({"--no-thumbnails", "one"});
+  ASSERT_TRUE(server_.WaitForRequests(1));
+  auto second = Start({"--no-thumbnails", "two"});
+  ASSERT_EQ(second->Finish(), 0) << second->err;
+  ASSERT_EQ(first->Finish(), 0) << first->err;
+  EXPECT_THAT(second->out, HasSubstr("Fast shop"));
+  EXPECT_THAT(first->out, HasSubstr("Slow shop"));
+  EXPECT_THAT(first->out, ::testing::Not(HasSubstr("Fast shop")));
+  EXPECT_EQ(FilesBelow(fs::path(root_.path()) / "VOVo Vidav" / "quobble"),
+            std::vector<std::string>{"GoodsDataTemp.xml"});
+}
+
+// A thumbnail server that sends a byte every two seconds never times out;
+// a new search stops that download instead of waiting for it.
+TEST_F(CliAgainstScriptedServer, ANewSearchDoesNotWaitForADrippingThumbnail) {
+  quobble::HttpResponse drip = quobble::HttpResponse::Body(quobble::Pattern(kPictureSize));
+  drip.dripMs = 2000;
+  server_.Route("/p/q/r/pic.jpg", drip);
+  server_.Route("/search", quobble::HttpResponse::Body(Answer("First shop", Picture())));
+
+  auto client = Start({});
+  client->Write("search first\n");
+  ASSERT_TRUE(client->WaitForOutput("First shop"));
+  ASSERT_TRUE(server_.WaitForRequests(2)) << "the answer, then the picture";
+  server_.Route("/search", quobble::HttpResponse::Body(Answer("Second shop", "")));
+  const auto asked = std::chrono::steady_clock::now();
+  client->Write("search second\n");
+  ASSERT_TRUE(client->WaitForOutput("Second shop", 20'000));
+  // The drip would take minutes; the page comes as soon as the stop lands.
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+  EXPECT_EQ(client->Finish("quit\n"), 0) << client->err;
+  EXPECT_THAT(FilesBelow(Images()), ::testing::IsEmpty());
+}
