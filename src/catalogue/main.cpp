@@ -32,14 +32,9 @@ struct Settings {
 };
 
 std::vector<quobble::CommandOption> Options(Settings& s) {
-  auto text = [](std::string& field) {
-    return [&field](const std::string& value) {
-      field = value;
-      return std::string();
-    };
-  };
+  using quobble::StoreIn;
   return {
-      {"--host", "ADDR", "address to listen on (default 127.0.0.1)", text(s.config.host)},
+      {"--host", "ADDR", "address to listen on (default 127.0.0.1)", StoreIn(s.config.host)},
       {"--port", "N", "port to listen on, 0 for any free one (default 8080)",
        [&s](const std::string& value) {
          long long port = 0;
@@ -50,9 +45,9 @@ std::vector<quobble::CommandOption> Options(Settings& s) {
          return std::string();
        }},
       {"--catalogue", "FILE", "serve this catalogue instead of the bundled one",
-       text(s.catalogueFile)},
+       StoreIn(s.catalogueFile)},
       {"--key", "KEY", "the API key to accept (default: the clients' placeholder key)",
-       text(s.config.key)},
+       StoreIn(s.config.key)},
       {"--require-header", "'NAME: VALUE'",
        "answer /search only to requests carrying this header (name in any\n"
        "case, value exactly), else 401; may be given more than once",
