@@ -27,8 +27,8 @@ ServiceReply PlainReply(int status, const char* text);
 }  // namespace
 
 // What one request carries between the library's calls: the target as sent
-// (the library hands the handler a decoded path without the query), and the
-// reply while an image is held back.
+// (the library hands the handler a decoded path without the query), what the
+// answer depends on, and the answer once a worker has made it.
 struct CatalogueServer::Request {
   // Taken on the event loop with the headers, so that a worker needs nothing
   // of the library's.
@@ -66,9 +66,17 @@ struct CatalogueServer::Workers {
   ~Workers() { Stop(); }
 
   void Add(MHD_Connection* connection, Request* request) {
-    std::lock_guard<std::mutex> lock(mutex);
-    queue.emplace_back(connection, request);
-    wake.notify_one();
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!stopping) {
+        queue.emplace_back(connection, request);
+        wake.notify_one();
+        return;
+      }
+    }
+    // The loops still read requests while the server stops; none may stay
+    // suspended when they end.
+    server.Finish(connection, *request, PlainReply(503, "Shutting down\n"));
   }
   // Requests still queued are answered 503 at once; those in progress finish.
   void Stop() {
