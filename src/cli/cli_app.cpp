@@ -3,9 +3,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
+#include <climits>
 #include <cstring>
 
+#include "platform/command_line.h"
 #include "platform/device_fs.h"
 #include "platform/text.h"
 #include "search/commands.h"
@@ -18,7 +19,7 @@ namespace {
 
 constexpr int kPollMs = 20;
 
-// A page without thumbnails: the worker only reports that it is done.
+// The worker of a page without thumbnails only reports that it is done.
 class CliProductList : public ProductList {
  public:
   CliProductList(SearchScreen& screen, std::u16string dataFolder, bool fetch)
@@ -28,8 +29,6 @@ class CliProductList : public ProductList {
   void FetchThumbnails() override {
     if (fetch_) return ProductList::FetchThumbnails();
     screen_.ProgressDone();
-    stop_.store(false, std::memory_order_release);
-    busy_.store(false, std::memory_order_release);
   }
 
  private:
@@ -37,9 +36,10 @@ class CliProductList : public ProductList {
 };
 
 bool ParseInt(const std::string& text, int32_t& value) {
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  return ec == std::errc() && ptr == end;
+  long long parsed = 0;
+  if (!ParseWholeNumber(text, INT32_MIN, INT32_MAX, parsed)) return false;
+  value = static_cast<int32_t>(parsed);
+  return true;
 }
 
 std::string Trim(const std::string& text) {
@@ -57,54 +57,26 @@ std::pair<std::string, std::string> SplitWord(const std::string& line) {
   return {trimmed.substr(0, space), Trim(trimmed.substr(space + 1))};
 }
 
-}  // namespace
-
-int DisplayCommand(int display) {
-  switch (display) {
-    case 10:
-      return ID_DISPLAY_10;
-    case 30:
-      return ID_DISPLAY_30;
-    case 50:
-      return ID_DISPLAY_50;
-    case 75:
-      return ID_DISPLAY_75;
-    case 100:
-      return ID_DISPLAY_100;
-    default:
-      return 0;
-  }
+int SortCommandFor(const std::string& key) {
+  return SortCommand(Utf8ToUtf16(key));
 }
 
-int SortCommand(const std::string& sort) {
-  if (sort == "sim") return ID_SORT_SIM;
-  if (sort == "date") return ID_SORT_DATE;
-  if (sort == "asc") return ID_SORT_ASC;
-  if (sort == "dsc") return ID_SORT_DSC;
-  return 0;
+int PageSizeCommandFor(const std::string& size) {
+  int32_t pageSize = 0;
+  return ParseInt(size, pageSize) ? PageSizeCommand(pageSize) : 0;
 }
 
-std::string CliUsage() {
-  return R"(Usage: quobble-cli [OPTIONS] QUERY...      one search, then its thumbnails
-       quobble-cli [OPTIONS]               commands from standard input
-       quobble-cli [OPTIONS] wish add TEXT store TEXT in the wish list
-       quobble-cli [OPTIONS] wish list     show the wish list
+constexpr char kSortChoices[] = "sim, date, asc or dsc";
+constexpr char kPageSizeChoices[] = "10, 30, 50, 75 or 100";
 
-Options:
-  --endpoint URL   the search service (scheme://host[:port]); else
-                   QUOBBLE_ENDPOINT; else a catalogue started in this process
-  --root DIR       the device root holding the data folder and the wish list;
-                   else QUOBBLE_ROOT; else $XDG_DATA_HOME/quobble
-                   (~/.local/share/quobble)
-  --sort KEY       sim (similarity, default), date, asc (low price first),
-                   dsc (high price first)
-  --display N      results per page: 10 (default), 30, 50, 75 or 100
-  --start N        index of the first result (default 1)
-  --json           print each page as one JSON document on one line (labels,
-                   rows with their thumbnail paths once fetched)
-  --no-thumbnails  do not fetch thumbnails
-  --help           this text
-  --               the words after it are the query, even "wish"
+const ProgramHelp kProgram{
+    "quobble-cli",
+    "Usage: quobble-cli [OPTIONS] QUERY...      one search, then its thumbnails\n"
+    "       quobble-cli [OPTIONS]               commands from standard input\n"
+    "       quobble-cli [OPTIONS] wish add TEXT store TEXT in the wish list\n"
+    "       quobble-cli [OPTIONS] wish list     show the wish list\n",
+    "",
+    R"(The words after "--" are the query, even "wish".
 
 A search prints the title, "Search Total Count : N", "Display Range : A~B",
 then per product its title, "Low : price", "High : price" and its link.
@@ -127,109 +99,102 @@ still runs and its thumbnails are fetched before the client exits.
 
 Exit status: 0 when the search (or wish-list command) succeeded, 1 when it
 failed, 2 for a usage mistake.
-)";
+)"};
+
+std::vector<CommandOption> OptionTable(CliOptions& o) {
+  const auto text = [](std::string& field) {
+    return [&field](const std::string& v) {
+      field = v;
+      return std::string();
+    };
+  };
+  const auto flag = [](bool& field, bool value) {
+    return [&field, value](const std::string&) {
+      field = value;
+      return std::string();
+    };
+  };
+  return {
+      {"--endpoint", "URL",
+       "the search service (scheme://host[:port]); else\n"
+       "QUOBBLE_ENDPOINT; else a catalogue started in this process",
+       text(o.endpoint)},
+      {"--root", "DIR",
+       "the device root holding the data folder and the wish list;\n"
+       "else QUOBBLE_ROOT; else $XDG_DATA_HOME/quobble\n(~/.local/share/quobble)",
+       text(o.root)},
+      {"--sort", "KEY",
+       "sim (similarity, default), date, asc (low price first),\ndsc (high price first)",
+       [&o](const std::string& v) {
+         if (SortCommandFor(v) == 0)
+           return "--sort takes " + std::string(kSortChoices) + ", not \"" + v + "\"";
+         o.sort = v;
+         return std::string();
+       }},
+      {"--display", "N", "results per page: 10 (default), 30, 50, 75 or 100",
+       [&o](const std::string& v) {
+         if (PageSizeCommandFor(v) == 0)
+           return "--display takes " + std::string(kPageSizeChoices) + ", not \"" + v + "\"";
+         o.display = std::stoi(v);
+         return std::string();
+       }},
+      {"--start", "N", "index of the first result (default 1)",
+       [&o](const std::string& v) {
+         if (!ParseInt(v, o.start) || o.start < 1)
+           return "--start takes a whole number from 1, not \"" + v + "\"";
+         return std::string();
+       }},
+      {"--json", "",
+       "print each page as one JSON document on one line (labels,\n"
+       "rows with their thumbnail paths once fetched)",
+       flag(o.json, true)},
+      {"--no-thumbnails", "", "do not fetch thumbnails", flag(o.thumbnails, false)},
+  };
 }
 
-bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options,
-                       std::string& error) {
-  std::vector<std::string> words;
-  bool literal = false;
-  size_t optionWords = std::string::npos;  // words that came before "--"
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (literal || arg.empty() || arg[0] != '-' || arg == "-") {
-      words.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      literal = true;
-      optionWords = words.size();
-      continue;
-    }
-    if (arg == "--help" || arg == "-h") {
-      options.mode = CliOptions::Mode::Help;
-      return true;
-    }
-    if (arg == "--json") {
-      options.json = true;
-      continue;
-    }
-    if (arg == "--no-thumbnails") {
-      options.thumbnails = false;
-      continue;
-    }
-    // The options with a value, as "--name VALUE" or "--name=VALUE".
-    std::string name = arg, value;
-    const size_t equals = arg.find('=');
-    if (equals != std::string::npos) {
-      name = arg.substr(0, equals);
-      value = arg.substr(equals + 1);
-    } else if (name == "--endpoint" || name == "--root" || name == "--sort" ||
-               name == "--display" || name == "--start") {
-      if (i + 1 >= args.size()) {
-        error = name + " needs a value";
-        return false;
-      }
-      value = args[++i];
-    }
-    if (name == "--endpoint") {
-      options.endpoint = value;
-    } else if (name == "--root") {
-      options.root = value;
-    } else if (name == "--sort") {
-      if (SortCommand(value) == 0) {
-        error = "--sort takes sim, date, asc or dsc, not \"" + value + "\"";
-        return false;
-      }
-      options.sort = value;
-    } else if (name == "--display") {
-      int32_t display = 0;
-      if (!ParseInt(value, display) || DisplayCommand(display) == 0) {
-        error = "--display takes 10, 30, 50, 75 or 100, not \"" + value + "\"";
-        return false;
-      }
-      options.display = display;
-    } else if (name == "--start") {
-      if (!ParseInt(value, options.start) || options.start < 1) {
-        error = "--start takes a whole number from 1, not \"" + value + "\"";
-        return false;
-      }
-    } else {
-      error = "unknown option " + name;
-      return false;
-    }
-  }
-
+// The mode and the text from the operands: "wish add TEXT" and "wish list"
+// are commands only before "--". Empty when they are right, else the mistake.
+std::string TakeOperands(const ParsedCommandLine& parsed, CliOptions& options) {
+  std::vector<std::string> words = parsed.operands;
   if (words.empty()) {
     options.mode = CliOptions::Mode::Interactive;
-    return true;
+    return {};
   }
-  // "wish add" and "wish list" are commands only when they come before "--".
-  if (optionWords >= 2 && words.size() >= 2 && words[0] == "wish" &&
+  options.mode = CliOptions::Mode::Search;
+  if (parsed.operandsBeforeDashes >= 2 && words[0] == "wish" &&
       (words[1] == "add" || words[1] == "list")) {
     if (words[1] == "list") {
-      if (words.size() > 2) {
-        error = "wish list takes no text";
-        return false;
-      }
       options.mode = CliOptions::Mode::WishList;
-      return true;
+      return words.size() > 2 ? "wish list takes no text" : "";
     }
-    if (words.size() < 3) {
-      error = "wish add needs a text";
-      return false;
-    }
+    if (words.size() < 3) return "wish add needs a text";
     options.mode = CliOptions::Mode::WishAdd;
     words.erase(words.begin(), words.begin() + 2);
-  } else {
-    options.mode = CliOptions::Mode::Search;
   }
   options.query.clear();
   for (const std::string& word : words) {
     if (!options.query.empty()) options.query += ' ';
     options.query += word;
   }
-  return true;
+  return {};
+}
+
+}  // namespace
+
+std::string CliUsage() {
+  CliOptions unused;
+  return HelpText(kProgram, OptionTable(unused));
+}
+
+int ParseCliArguments(const std::vector<std::string>& args, CliOptions& options, std::ostream& out,
+                      std::ostream& err) {
+  const ParsedCommandLine parsed = ParseCommandLine(kProgram, OptionTable(options), args, out, err);
+  if (!parsed.run) return parsed.exitCode;
+  if (const std::string mistake = TakeOperands(parsed, options); !mistake.empty()) {
+    err << kProgram.name << ": " << mistake << "\nTry '" << kProgram.name << " --help'.\n";
+    return 2;
+  }
+  return -1;
 }
 
 CliApp::CliApp(const CliOptions& options, std::ostream& out, std::ostream& err, bool progressBar)
@@ -240,8 +205,8 @@ CliApp::CliApp(const CliOptions& options, std::ostream& out, std::ostream& err, 
       list_(std::make_unique<CliProductList>(screen_, std::u16string(kDataFolder),
                                              options.thumbnails)) {
   state_.dataFolder = kDataFolder;
-  state_.ApplyMenuCommand(DisplayCommand(options.display));
-  state_.ApplyMenuCommand(SortCommand(options.sort));
+  state_.ApplyMenuCommand(PageSizeCommand(options.display));
+  state_.ApplyMenuCommand(SortCommandFor(options.sort));
 }
 
 CliApp::~CliApp() {
@@ -295,18 +260,17 @@ void CliApp::ShowPage(int result) {
 }
 
 void CliApp::Paging(int commandId) {
-  const int before = screen_.rowCountCalls();
-  RunPagingCommand(screen_, state_, *list_, commandId);
-  // The answer was read (the list emptied, then filled): show it. A deferred
-  // command shows its page when the retry tick runs it.
-  if (screen_.rowCountCalls() - before >= 2) ShowPage(0);
+  SearchOutcome outcome;
+  RunPagingCommand(screen_, state_, *list_, commandId, &outcome);
+  // A deferred command shows its page when the retry tick runs it.
+  if (outcome == SearchOutcome::kShown) ShowPage(0);
 }
 
 void CliApp::Tick() {
   if (!loop_.TimerDue()) return;
-  const int before = screen_.rowCountCalls();
-  RunTimerTick(screen_, state_, *list_, ID_RETRY_TIMER);
-  if (screen_.rowCountCalls() - before >= 2) ShowPage(0);
+  SearchOutcome outcome;
+  RunTimerTick(screen_, state_, *list_, ID_RETRY_TIMER, &outcome);
+  if (outcome == SearchOutcome::kShown) ShowPage(0);
 }
 
 bool CliApp::Pump(int fd, int timeoutMs) {
@@ -353,36 +317,47 @@ bool CliApp::Execute(const std::string& line) {
   } else if (command == "next" || command == "prev") {
     Paging(command == "next" ? ID_NEXT_PAGE : ID_PREV_PAGE);
   } else if (command == "sort") {
-    if (SortCommand(rest) == 0)
-      Say("sort takes sim, date, asc or dsc");
-    else
-      state_.ApplyMenuCommand(SortCommand(rest));
+    SortCommandLine(rest);
   } else if (command == "display") {
-    int32_t display = 0;
-    if (!ParseInt(rest, display) || DisplayCommand(display) == 0)
-      Say("display takes 10, 30, 50, 75 or 100");
-    else
-      state_.ApplyMenuCommand(DisplayCommand(display));
+    DisplayCommandLine(rest);
   } else if (command == "wish") {
-    const auto [verb, text] = SplitWord(rest);
-    if (verb == "add") {
-      // The wish list reads the query box; a waiting "next" must still page
-      // through the search's own query afterwards.
-      const std::u16string query = screen_.ReadQuery();
-      screen_.SetQuery(Utf8ToUtf16(text));
-      (void)AddToWishList(screen_);
-      screen_.SetQuery(query);
-    } else if (verb == "show" || verb == "list") {
-      (void)ShowWishList(screen_);
-    } else {
-      Say("wish takes add TEXT or show");
-    }
+    WishCommandLine(rest);
   } else if (command == "help") {
     out_ << CliUsage() << std::flush;
   } else {
     Say("unknown command \"" + TerminalText(Utf8ToUtf16(command)) + "\" (try help)");
   }
   return true;
+}
+
+void CliApp::SortCommandLine(const std::string& key) {
+  if (const int command = SortCommandFor(key); command != 0)
+    state_.ApplyMenuCommand(command);
+  else
+    Say("sort takes " + std::string(kSortChoices));
+}
+
+void CliApp::DisplayCommandLine(const std::string& size) {
+  if (const int command = PageSizeCommandFor(size); command != 0)
+    state_.ApplyMenuCommand(command);
+  else
+    Say("display takes " + std::string(kPageSizeChoices));
+}
+
+void CliApp::WishCommandLine(const std::string& rest) {
+  const auto [verb, text] = SplitWord(rest);
+  if (verb == "add") {
+    // The wish list reads the query box; a waiting "next" must still page
+    // through the search's own query afterwards.
+    const std::u16string query = screen_.ReadQuery();
+    screen_.SetQuery(Utf8ToUtf16(text));
+    (void)AddToWishList(screen_);
+    screen_.SetQuery(query);
+  } else if (verb == "show" || verb == "list") {
+    (void)ShowWishList(screen_);
+  } else {
+    Say("wish takes add TEXT or show");
+  }
 }
 
 int CliApp::RunInteractive(int fd, bool prompt) {

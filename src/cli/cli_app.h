@@ -14,7 +14,7 @@
 namespace quobble {
 
 struct CliOptions {
-  enum class Mode { Search, Interactive, WishAdd, WishList, Help };
+  enum class Mode { Search, Interactive, WishAdd, WishList };
   Mode mode = Mode::Interactive;
   std::string endpoint;  // empty: QUOBBLE_ENDPOINT, else the embedded catalogue
   std::string root;      // empty: QUOBBLE_ROOT, else the XDG default
@@ -26,15 +26,12 @@ struct CliOptions {
   std::string query;  // the search, or the wish-list text
 };
 
-// Parses the command line (argv[0] excluded). False with `error` set on a
-// usage mistake.
-bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options,
-                       std::string& error);
+// Parses the command line (argv[0] excluded) into `options`. -1 to go on;
+// else the exit code: 0 after --help or --version (answered on `out`), 2
+// after a usage mistake (reported on `err`).
+int ParseCliArguments(const std::vector<std::string>& args, CliOptions& options, std::ostream& out,
+                      std::ostream& err);
 std::string CliUsage();
-
-// The page size and sort menu commands for a choice, 0 when there is none.
-int DisplayCommand(int display);
-int SortCommand(const std::string& sort);
 
 // The terminal client on the main thread: a search screen, the search state
 // and the page's list, driven one-shot or by commands.
@@ -75,6 +72,9 @@ class CliApp {
  private:
   // Runs a paging command (or the retry tick) and shows the page it read.
   void Paging(int commandId);
+  void SortCommandLine(const std::string& key);
+  void DisplayCommandLine(const std::string& size);
+  void WishCommandLine(const std::string& rest);
   void Tick();
   void ShowPage(int result);
   void Say(const std::string& text);

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "cli/cli_app.h"
 
 namespace quobble {
@@ -27,28 +29,29 @@ TEST(CliArgumentsTest, ParsesEachForm) {
       {{"wish"}, Mode::Search, "wish"},
       {{"--", "wish", "add", "x"}, Mode::Search, "wish add x"},
       {{"--", "--json"}, Mode::Search, "--json"},
-      {{"x", "--help"}, Mode::Help, ""},
   };
   for (const auto& c : cases) {
     CliOptions options;
-    std::string error;
-    ASSERT_TRUE(ParseCliArguments(c.args, options, error)) << error;
+    std::ostringstream out, err;
+    ASSERT_EQ(ParseCliArguments(c.args, options, out, err), -1) << err.str();
     EXPECT_EQ(options.mode, c.mode) << ::testing::PrintToString(c.args);
-    if (c.mode != Mode::Help) {
-      EXPECT_EQ(options.query, c.query);
-    }
+    EXPECT_EQ(options.query, c.query);
   }
 
   CliOptions options;
-  std::string error;
-  ASSERT_TRUE(ParseCliArguments(
-      {"--endpoint", "http://h:1", "--root=/r", "--start", "21", "--no-thumbnails", "--json", "q"},
-      options, error));
+  std::ostringstream out, err;
+  ASSERT_EQ(ParseCliArguments({"--endpoint", "http://h:1", "--root=/r", "--start", "21",
+                               "--no-thumbnails", "--json", "q"},
+                              options, out, err),
+            -1);
   EXPECT_EQ(options.endpoint, "http://h:1");
   EXPECT_EQ(options.root, "/r");
   EXPECT_EQ(options.start, 21);
   EXPECT_FALSE(options.thumbnails);
   EXPECT_TRUE(options.json);
+
+  ASSERT_EQ(ParseCliArguments({"x", "--help"}, options, out, err), 0);
+  EXPECT_THAT(out.str(), HasSubstr("Usage: quobble-cli"));
 }
 
 TEST(CliArgumentsTest, RefusesMistakesWithAReason) {
@@ -59,9 +62,9 @@ TEST(CliArgumentsTest, RefusesMistakesWithAReason) {
   };
   for (const auto& args : cases) {
     CliOptions options;
-    std::string error;
-    EXPECT_FALSE(ParseCliArguments(args, options, error)) << ::testing::PrintToString(args);
-    EXPECT_FALSE(error.empty());
+    std::ostringstream out, err;
+    EXPECT_EQ(ParseCliArguments(args, options, out, err), 2) << ::testing::PrintToString(args);
+    EXPECT_THAT(err.str(), HasSubstr("Try 'quobble-cli --help'."));
   }
 }
 

@@ -18,11 +18,6 @@ std::u16string CliScreen::ReadQuery() {
   return LimitQuery(query_);
 }
 
-void CliScreen::SetRowCount(int count) {
-  rows_ = count;
-  ++rowCountCalls_;
-}
-
 void CliScreen::ShowMessage(const std::u16string& text, const std::u16string& caption) {
   loop_.Invoke([&] {
     ClearBar();

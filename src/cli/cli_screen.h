@@ -26,7 +26,7 @@ class CliScreen : public SearchScreen {
   void EnablePrevious(bool enabled) override { previous_ = enabled; }
   void EnableNext(bool enabled) override { next_ = enabled; }
   bool InsertRow(int) override { return true; }
-  void SetRowCount(int count) override;
+  void SetRowCount(int count) override { rows_ = count; }
   void ShowMessage(const std::u16string& text, const std::u16string& caption) override;
   void WaitCursor() override {}
   void ArrowCursor() override {}
@@ -41,10 +41,6 @@ class CliScreen : public SearchScreen {
   bool previousEnabled() const { return previous_; }
   bool nextEnabled() const { return next_; }
   int rowCount() const { return rows_; }
-  // How often the row count was set: a search that read an answer sets it
-  // twice (emptied, then filled), one that failed after the reset once, a
-  // deferred one not at all.
-  int rowCountCalls() const { return rowCountCalls_; }
 
  private:
   void ClearBar();
@@ -58,7 +54,6 @@ class CliScreen : public SearchScreen {
   std::u16string total_, range_;
   bool previous_ = false, next_ = false;
   int rows_ = 0;
-  int rowCountCalls_ = 0;
 };
 
 }  // namespace quobble

@@ -1,74 +1,53 @@
 #include <unistd.h>
 
 #include <iostream>
-#include <memory>
 #include <string>
-#include <vector>
 
-#include "catalogue/embedded_catalogue.h"
 #include "cli/cli_app.h"
-#include "platform/device_fs.h"
-#include "platform/text.h"
-#include "search/search_state.h"
+#include "platform/command_line.h"
+#include "startup/client_start.h"
 
 using namespace quobble;
 
+namespace {
+
+int Run(const CliOptions& options) {
+  CliApp app(options, std::cout, std::cerr, ::isatty(STDERR_FILENO) != 0);
+  if (!app.Prepare()) return 1;
+  switch (options.mode) {
+    case CliOptions::Mode::Search:
+      return app.RunOnce();
+    case CliOptions::Mode::Interactive:
+      return app.RunInteractive(STDIN_FILENO, ::isatty(STDIN_FILENO) != 0);
+    default:
+      return app.RunWish();
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
-  const std::vector<std::string> args(argv + 1, argv + argc);
   CliOptions options;
-  std::string error;
-  if (!ParseCliArguments(args, options, error)) {
-    std::cerr << "quobble-cli: " << error << "\nTry 'quobble-cli --help'.\n";
-    return 2;
-  }
-  if (options.mode == CliOptions::Mode::Help) {
-    std::cout << CliUsage();
-    return 0;
-  }
+  if (const int code = ParseCliArguments(ArgumentList(argc, argv), options, std::cout, std::cerr);
+      code >= 0)
+    return code;
 
-  const std::string root = ResolveDeviceRoot(options.root.empty() ? nullptr : options.root.c_str());
-  if (!SetDeviceRoot(root)) {
-    std::cerr << "quobble-cli: cannot use " << root << " as the device root\n";
+  ClientSettings settings;
+  settings.root = options.root;
+  settings.endpoint = options.endpoint;
+  settings.needsService =
+      options.mode == CliOptions::Mode::Search || options.mode == CliOptions::Mode::Interactive;
+  // The catalogue (if any) outlives the client that talks to it.
+  const ClientStart start = StartClient(settings);
+  if (!start.rootUsable) {
+    std::cerr << "quobble-cli: cannot use " << start.root << " as the device root\n";
     return 1;
   }
-
-  // The catalogue outlives the client that talks to it.
-  std::unique_ptr<EmbeddedCatalogue> catalogue;
-  const bool searches =
-      options.mode == CliOptions::Mode::Search || options.mode == CliOptions::Mode::Interactive;
-  if (searches) {
-    std::string endpoint =
-        ConfiguredEndpoint(options.endpoint.empty() ? nullptr : options.endpoint.c_str());
-    if (endpoint.empty()) {
-      std::string why;
-      catalogue = EmbeddedCatalogue::Start({}, &why);
-      if (!catalogue) {
-        std::cerr << "quobble-cli: cannot start the built-in catalogue"
-                  << (why.empty() ? "" : ": " + why)
-                  << "\nGive a service with --endpoint URL or QUOBBLE_ENDPOINT.\n";
-        return 1;
-      }
-      endpoint = catalogue->Endpoint();
-    }
-    SetServiceEndpoint(Utf8ToUtf16(endpoint));
+  if (settings.needsService && start.endpoint.empty()) {
+    std::cerr << "quobble-cli: " << start.catalogueProblem
+              << "\nGive a service with --endpoint URL or QUOBBLE_ENDPOINT.\n";
+    return 1;
   }
-
-  int code = 1;
-  {
-    CliApp app(options, std::cout, std::cerr, ::isatty(STDERR_FILENO) != 0);
-    if (!app.Prepare()) return 1;
-    switch (options.mode) {
-      case CliOptions::Mode::Search:
-        code = app.RunOnce();
-        break;
-      case CliOptions::Mode::Interactive:
-        code = app.RunInteractive(STDIN_FILENO, ::isatty(STDIN_FILENO) != 0);
-        break;
-      default:
-        code = app.RunWish();
-        break;
-    }
-  }
-  return code;
+  return Run(options);
 }

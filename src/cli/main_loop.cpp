@@ -10,47 +10,20 @@
 namespace quobble {
 
 MainLoop::MainLoop()
-    : mainThread_(std::this_thread::get_id()), wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), calls_([this] {
+        const uint64_t one = 1;
+        if (wakeFd_ >= 0) (void)!::write(wakeFd_, &one, sizeof one);
+      }) {}
 
 MainLoop::~MainLoop() {
   Close();
   if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
-void MainLoop::Invoke(const std::function<void()>& work) {
-  if (std::this_thread::get_id() == mainThread_) {
-    work();
-    return;
-  }
-  auto task = std::make_shared<Task>();
-  task->work = &work;
-  std::unique_lock lock(mutex_);
-  if (closed_) return;
-  queue_.push_back(task);
-  const uint64_t one = 1;
-  if (wakeFd_ >= 0) (void)!::write(wakeFd_, &one, sizeof one);
-  finished_.wait(lock, [&] { return task->done || closed_; });
-}
-
 void MainLoop::ServePending() {
   uint64_t drained = 0;
   if (wakeFd_ >= 0) (void)!::read(wakeFd_, &drained, sizeof drained);
-  for (;;) {
-    std::shared_ptr<Task> task;
-    {
-      std::lock_guard lock(mutex_);
-      if (queue_.empty() || closed_) return;
-      task = queue_.front();
-      queue_.pop_front();
-    }
-    // The caller waits in Invoke until `done`, so its work is still alive.
-    (*task->work)();
-    {
-      std::lock_guard lock(mutex_);
-      task->done = true;
-    }
-    finished_.notify_all();
-  }
+  calls_.Drain();
 }
 
 bool MainLoop::Poll(int extraFd, int timeoutMs) {
@@ -60,15 +33,6 @@ bool MainLoop::Poll(int extraFd, int timeoutMs) {
     timeoutMs = timeoutMs < 0 ? MsUntilTimer() : std::min(timeoutMs, MsUntilTimer());
   const int ready = ::poll(fds, count, timeoutMs);
   return ready > 0 && count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-}
-
-void MainLoop::Close() {
-  {
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-    queue_.clear();
-  }
-  finished_.notify_all();
 }
 
 void MainLoop::StartTimer(std::chrono::milliseconds period) {

@@ -1,18 +1,14 @@
 #pragma once
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <functional>
-#include <memory>
-#include <mutex>
-#include <thread>
+
+#include "platform/call_queue.h"
 
 namespace quobble {
 
 // The terminal client's event loop on the main thread: other threads hand it
-// work and wait until it is done (as a sent window message waits), and it
-// keeps the retry timer. Everything else of the client runs on the main
-// thread and needs no lock.
+// work through a CallQueue woken by an eventfd, and it keeps the retry timer.
+// Everything else of the client runs on the main thread and needs no lock.
 class MainLoop {
  public:
   MainLoop();
@@ -23,7 +19,7 @@ class MainLoop {
   // Runs `work` on the main thread and returns once it has run; at once when
   // called on the main thread. Once the loop is closed, returns without
   // running it.
-  void Invoke(const std::function<void()>& work);
+  void Invoke(std::function<void()> work) { (void)calls_.Call(std::move(work)); }
   // Main thread: runs whatever other threads handed over.
   void ServePending();
   // Main thread: waits until work is handed over, `extraFd` (-1: none)
@@ -31,7 +27,7 @@ class MainLoop {
   // `extraFd` is readable (or at its end).
   bool Poll(int extraFd, int timeoutMs);
   // Refuses further work and releases every thread waiting in Invoke.
-  void Close();
+  void Close() { calls_.Close(); }
 
   // The retry timer, main thread only.
   void StartTimer(std::chrono::milliseconds period);
@@ -46,17 +42,8 @@ class MainLoop {
   int WakeFd() const { return wakeFd_; }
 
  private:
-  struct Task {
-    const std::function<void()>* work;
-    bool done = false;
-  };
-
-  const std::thread::id mainThread_;
   int wakeFd_ = -1;
-  std::mutex mutex_;
-  std::condition_variable finished_;
-  std::deque<std::shared_ptr<Task>> queue_;
-  bool closed_ = false;
+  CallQueue calls_;
 
   bool timerRunning_ = false;
   std::chrono::milliseconds period_{0};

@@ -108,7 +108,12 @@ bool ProductList::StartThumbnailFetch() {
   stop_.store(false, std::memory_order_release);
   busy_.store(true, std::memory_order_release);
   try {
-    thread_ = std::thread([this] { FetchThumbnails(); });
+    thread_ = std::thread([this] {
+      FetchThumbnails();
+      // The worker's last act: from here on the list is the UI thread's.
+      stop_.store(false, std::memory_order_release);
+      busy_.store(false, std::memory_order_release);
+    });
   } catch (const std::system_error&) {
     busy_.store(false, std::memory_order_release);
     return false;
@@ -127,7 +132,8 @@ void ProductList::FetchThumbnails() {
       stop_.store(false, std::memory_order_release);
       break;
     }
-    HINTERNET session = InternetOpenW(kInternetAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    HINTERNET session =
+        InternetOpenW(kInternetAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (session == nullptr) {
       if (!closing()) screen_.ArrowCursor();
       messages.ShowMessage(u"InternetOpen Failed", u"Error");
@@ -159,8 +165,6 @@ void ProductList::FetchThumbnails() {
   }
 
   if (!closing()) screen_.ProgressDone();
-  stop_.store(false, std::memory_order_release);
-  busy_.store(false, std::memory_order_release);
 }
 
 void ProductList::StopWorker(const std::function<void()>& pump) {

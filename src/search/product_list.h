@@ -33,7 +33,8 @@ class ProductList {
   // Row count := records, then the worker starts. False when no thread could
   // be started (the page then simply has no thumbnails) or one still runs.
   bool StartThumbnailFetch();
-  // The worker's body; runs on the worker thread.
+  // The worker's body; runs on the worker thread, which lowers the busy and
+  // stop flags once it returns.
   virtual void FetchThumbnails();
 
   bool Busy() const { return busy_.load(std::memory_order_acquire); }

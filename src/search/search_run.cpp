@@ -34,18 +34,9 @@ int Fail(SearchScreen& screen, const char16_t* text, const char16_t* caption) {
   return -1;
 }
 
-bool IsPagingCommand(int id) {
-  return id == ID_SEARCH || id == ID_PREV_PAGE || id == ID_NEXT_PAGE;
-}
-
-}  // namespace
-
-int RunSearch(SearchScreen& screen, SearchState& state, ProductList& list, int32_t start) {
-  screen.WaitCursor();
-  // The worker still runs: it has been asked to stop, and the retry timer
-  // runs this search again once it has. The wait cursor stays up till then.
-  if (!list.ResetList()) return -1;
-
+// RunSearch's steps after the worker has let go of the list: 0 when the page
+// was filled.
+int FetchAndRead(SearchScreen& screen, SearchState& state, ProductList& list, int32_t start) {
   const Session session;
   if (session.get() == nullptr) return Fail(screen, u"InternetOpen Failed", u"Error");
 
@@ -68,21 +59,49 @@ int RunSearch(SearchScreen& screen, SearchState& state, ProductList& list, int32
   return 0;
 }
 
-int RunPagingCommand(SearchScreen& screen, SearchState& state, ProductList& list, int commandId) {
+void Tell(SearchOutcome* outcome, SearchOutcome value) {
+  if (outcome != nullptr) *outcome = value;
+}
+
+bool IsPagingCommand(int id) {
+  return id == ID_SEARCH || id == ID_PREV_PAGE || id == ID_NEXT_PAGE;
+}
+
+}  // namespace
+
+int RunSearch(SearchScreen& screen, SearchState& state, ProductList& list, int32_t start,
+              SearchOutcome* outcome) {
+  screen.WaitCursor();
+  // The worker still runs: it has been asked to stop, and the retry timer
+  // runs this search again once it has. The wait cursor stays up till then.
+  if (!list.ResetList()) {
+    Tell(outcome, SearchOutcome::kDeferred);
+    return -1;
+  }
+  const int result = FetchAndRead(screen, state, list, start);
+  Tell(outcome, result == 0 ? SearchOutcome::kShown : SearchOutcome::kFailed);
+  return result;
+}
+
+int RunPagingCommand(SearchScreen& screen, SearchState& state, ProductList& list, int commandId,
+                     SearchOutcome* outcome) {
+  Tell(outcome, SearchOutcome::kNone);
   if (!IsPagingCommand(commandId)) return 0;
   state.pendingCommand = commandId;
-  const int result = RunSearch(screen, state, list, state.StartIndexFor(commandId));
+  const int result = RunSearch(screen, state, list, state.StartIndexFor(commandId), outcome);
   return commandId == ID_SEARCH ? result : 0;
 }
 
-bool RunTimerTick(SearchScreen& screen, SearchState& state, ProductList& list, int timerId) {
+bool RunTimerTick(SearchScreen& screen, SearchState& state, ProductList& list, int timerId,
+                  SearchOutcome* outcome) {
+  Tell(outcome, SearchOutcome::kNone);
   if (timerId != ID_RETRY_TIMER) return false;
   if (list.Busy()) return true;
   // Stopped before the search runs: a message box of the search may serve
   // ticks meanwhile, and those must not start the same search again.
   screen.StopRetryTimer();
   const int command = state.pendingCommand;
-  if (IsPagingCommand(command)) RunPagingCommand(screen, state, list, command);
+  if (IsPagingCommand(command)) RunPagingCommand(screen, state, list, command, outcome);
   state.pendingCommand = 0;
   return true;
 }

@@ -7,20 +7,31 @@
 
 namespace quobble {
 
+// What came of a search, for callers that show pages themselves.
+enum class SearchOutcome {
+  kNone,      // no search ran
+  kShown,     // an answer was read and the page filled
+  kDeferred,  // the worker still ran: the retry timer runs the search again
+  kFailed,    // refused or failed; the user has been told why
+};
+
 // One search, synchronously on the UI thread: 0 when an answer was read, -1
 // when nothing was shown (deferred, refused or failed; the user has been told
-// why, except when deferred).
-int RunSearch(SearchScreen& screen, SearchState& state, ProductList& list, int32_t start);
+// why, except when deferred). `outcome`, when given, tells which.
+int RunSearch(SearchScreen& screen, SearchState& state, ProductList& list, int32_t start,
+              SearchOutcome* outcome = nullptr);
 
 // The one entry point every screen uses for ID_SEARCH, ID_PREV_PAGE and
 // ID_NEXT_PAGE: records the command in pendingCommand and runs the search.
 // Returns RunSearch's result for ID_SEARCH, 0 for the others and for ids it
 // does not know.
-int RunPagingCommand(SearchScreen& screen, SearchState& state, ProductList& list, int commandId);
+int RunPagingCommand(SearchScreen& screen, SearchState& state, ProductList& list, int commandId,
+                     SearchOutcome* outcome = nullptr);
 
 // A timer tick. ID_RETRY_TIMER re-runs the pending command once the worker
 // has stopped; any other id only stops that timer (the screen's job: the
 // function returns false for ids it does not own).
-bool RunTimerTick(SearchScreen& screen, SearchState& state, ProductList& list, int timerId);
+bool RunTimerTick(SearchScreen& screen, SearchState& state, ProductList& list, int timerId,
+                  SearchOutcome* outcome = nullptr);
 
 }  // namespace quobble

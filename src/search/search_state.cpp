@@ -39,37 +39,42 @@ int32_t SearchState::StartIndexFor(int commandId) const {
 }
 
 MenuGroup SearchState::ApplyMenuCommand(int commandId) {
-  switch (commandId) {
-    case ID_DISPLAY_10:
-      pageSize = 10;
-      return MenuGroup::PageSize;
-    case ID_DISPLAY_30:
-      pageSize = 30;
-      return MenuGroup::PageSize;
-    case ID_DISPLAY_50:
-      pageSize = 50;
-      return MenuGroup::PageSize;
-    case ID_DISPLAY_75:
-      pageSize = 75;
-      return MenuGroup::PageSize;
-    case ID_DISPLAY_100:
-      pageSize = 100;
-      return MenuGroup::PageSize;
-    case ID_SORT_SIM:
-      sortKey = u"sim";
-      return MenuGroup::Sort;
-    case ID_SORT_ASC:
-      sortKey = u"asc";
-      return MenuGroup::Sort;
-    case ID_SORT_DATE:
-      sortKey = u"date";
-      return MenuGroup::Sort;
-    case ID_SORT_DSC:
-      sortKey = u"dsc";
-      return MenuGroup::Sort;
-    default:
-      return MenuGroup::None;
+  for (const MenuChoice& choice : MenuChoices()) {
+    if (choice.commandId != commandId) continue;
+    if (choice.group == MenuGroup::PageSize)
+      pageSize = choice.pageSize;
+    else
+      sortKey = choice.sortKey;
+    return choice.group;
   }
+  return MenuGroup::None;
+}
+
+std::span<const MenuChoice> MenuChoices() {
+  static constexpr MenuChoice kChoices[] = {
+      {ID_SORT_SIM, MenuGroup::Sort, u"Similarity", u"sim", 0},
+      {ID_SORT_DATE, MenuGroup::Sort, u"Update", u"date", 0},
+      {ID_SORT_DSC, MenuGroup::Sort, u"High Price", u"dsc", 0},
+      {ID_SORT_ASC, MenuGroup::Sort, u"Low Price", u"asc", 0},
+      {ID_DISPLAY_10, MenuGroup::PageSize, u"10", {}, 10},
+      {ID_DISPLAY_30, MenuGroup::PageSize, u"30", {}, 30},
+      {ID_DISPLAY_50, MenuGroup::PageSize, u"50", {}, 50},
+      {ID_DISPLAY_75, MenuGroup::PageSize, u"75", {}, 75},
+      {ID_DISPLAY_100, MenuGroup::PageSize, u"100", {}, 100},
+  };
+  return kChoices;
+}
+
+int PageSizeCommand(int32_t pageSize) {
+  for (const MenuChoice& choice : MenuChoices())
+    if (choice.group == MenuGroup::PageSize && choice.pageSize == pageSize) return choice.commandId;
+  return 0;
+}
+
+int SortCommand(std::u16string_view sortKey) {
+  for (const MenuChoice& choice : MenuChoices())
+    if (choice.group == MenuGroup::Sort && choice.sortKey == sortKey) return choice.commandId;
+  return 0;
 }
 
 std::u16string LimitQuery(std::u16string_view query) {

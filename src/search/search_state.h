@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,20 @@ inline constexpr char16_t kInternetAgent[] = u"QUOBBLE";
 std::u16string LimitQuery(std::u16string_view query);
 
 enum class MenuGroup { None, PageSize, Sort };
+
+// One sort or page-size choice of the "Option" menu.
+struct MenuChoice {
+  int commandId;
+  MenuGroup group;
+  std::u16string_view label;    // as the menu shows it
+  std::u16string_view sortKey;  // Sort: the request's sort value
+  int32_t pageSize;             // PageSize: results per page
+};
+// Every choice, sort choices first, each group in menu order.
+std::span<const MenuChoice> MenuChoices();
+// The command of a page size or sort key; 0 when the menu offers none.
+int PageSizeCommand(int32_t pageSize);
+int SortCommand(std::u16string_view sortKey);
 
 struct SearchState {
   int32_t pageSize = 10;

@@ -1,27 +1,27 @@
 #pragma once
-#include <QString>
-#include <QStringList>
-#include <optional>
+#include <ostream>
 #include <string>
+#include <vector>
 
 class QApplication;
 
 namespace quobble {
 
 struct AppOptions {
-  std::optional<std::string> endpoint;  // --endpoint URL
-  std::optional<std::string> root;      // --root DIR
-  bool help = false;
-  QString error;        // a malformed option, for the user
-  QString commandLine;  // what a running instance is handed
+  std::string endpoint;     // --endpoint URL; empty: not given
+  std::string root;         // --root DIR; empty: not given
+  std::string commandLine;  // what a running instance is handed
 };
 
-// `arguments` as QCoreApplication::arguments() gives them (program first).
-AppOptions ParseArguments(const QStringList& arguments);
+// Parses the command line (program name excluded) before any window system
+// is needed. -1 to go on; else the exit code: 0 after --help or --version
+// (answered on `out`), 2 after a usage mistake (reported on `err`).
+int ParseAppArguments(const std::vector<std::string>& args, AppOptions& options, std::ostream& out,
+                      std::ostream& err);
 
 // The whole life of the desktop app on an existing QApplication: instance
 // check, device root, service endpoint, the frame and its event loop, and the
 // orderly end. Returns the process exit code (1 at a normal end).
-int RunApplication(QApplication& app);
+int RunApplication(QApplication& app, const AppOptions& options);
 
 }  // namespace quobble

@@ -7,6 +7,7 @@
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
+#include <sstream>
 
 #include "tests/support/temp_root.h"
 #include "ui/main_frame.h"
@@ -19,25 +20,30 @@ namespace {
 
 TEST(AppTest, ParsesItsOptions) {
   struct Case {
-    QStringList arguments;
-    std::optional<std::string> endpoint, root;
-    bool error;
+    std::vector<std::string> arguments;
+    std::string endpoint, root;
+    int code;
   };
   const std::vector<Case> cases = {
-      {{"quobble"}, {}, {}, false},
-      {{"quobble", "--endpoint", "http://h:1", "--root", "/r"}, "http://h:1", "/r", false},
-      {{"quobble", "--endpoint=http://h:2", "--root=/s"}, "http://h:2", "/s", false},
-      {{"quobble", "stray", "--root", "/r"}, {}, "/r", false},
-      {{"quobble", "--root"}, {}, {}, true},
+      {{}, "", "", -1},
+      {{"--endpoint", "http://h:1", "--root", "/r"}, "http://h:1", "/r", -1},
+      {{"--endpoint=http://h:2", "--root=/s"}, "http://h:2", "/s", -1},
+      {{"stray", "--root", "/r"}, "", "/r", -1},
+      {{"--root"}, "", "", 2},
+      {{"--help"}, "", "", 0},
   };
   for (const Case& c : cases) {
-    const AppOptions options = ParseArguments(c.arguments);
-    EXPECT_EQ(options.endpoint, c.endpoint) << c.arguments.join(' ').toStdString();
-    EXPECT_EQ(options.root, c.root) << c.arguments.join(' ').toStdString();
-    EXPECT_EQ(!options.error.isEmpty(), c.error) << c.arguments.join(' ').toStdString();
+    AppOptions options;
+    std::ostringstream out, err;
+    const std::string label = ::testing::PrintToString(c.arguments);
+    EXPECT_EQ(ParseAppArguments(c.arguments, options, out, err), c.code) << label;
+    EXPECT_EQ(options.endpoint, c.endpoint) << label;
+    EXPECT_EQ(options.root, c.root) << label;
   }
-  EXPECT_EQ(ParseArguments({"quobble", "a", "b c"}).commandLine, QStringLiteral("a b c"));
-  EXPECT_TRUE(ParseArguments({"quobble", "--help"}).help);
+  AppOptions options;
+  std::ostringstream out, err;
+  ASSERT_EQ(ParseAppArguments({"a", "b c"}, options, out, err), -1);
+  EXPECT_EQ(options.commandLine, "a b c");
 }
 
 // The whole life of the app in this process: start, a second launch handing
@@ -63,7 +69,7 @@ TEST(AppTest, RunsUntilCtrlQAndEndsWithOne) {
     frame->activateWindow();
     QTest::keyClick(frame->View()->QueryEdit(), Qt::Key_Q, Qt::ControlModifier);
   });
-  const int code = RunApplication(*qApp);
+  const int code = RunApplication(*qApp, AppOptions());
   EXPECT_EQ(code, 1);
   EXPECT_TRUE(sawFrame);
   EXPECT_EQ(secondLaunch, SingleInstance::Outcome::kOtherActivated);

@@ -16,6 +16,7 @@
 #include "search/commands.h"
 #include "search/search_state.h"
 #include "ui/about_dialog.h"
+#include "ui/qt_text.h"
 #include "ui/search_view.h"
 
 namespace quobble {
@@ -113,16 +114,11 @@ QAction* MainFrame::AddCommand(QMenu* menu, const QString& label, int id, bool c
 void MainFrame::CreateMenu() {
   optionMenu_ = new QMenu(QStringLiteral("Option"), this);
   QMenu* sort = optionMenu_->addMenu(QStringLiteral("Sort"));
-  AddCommand(sort, QStringLiteral("Similarity"), ID_SORT_SIM, true);
-  AddCommand(sort, QStringLiteral("Update"), ID_SORT_DATE, true);
-  AddCommand(sort, QStringLiteral("High Price"), ID_SORT_DSC, true);
-  AddCommand(sort, QStringLiteral("Low Price"), ID_SORT_ASC, true);
   QMenu* display = optionMenu_->addMenu(QStringLiteral("Display"));
-  AddCommand(display, QStringLiteral("10"), ID_DISPLAY_10, true);
-  AddCommand(display, QStringLiteral("30"), ID_DISPLAY_30, true);
-  AddCommand(display, QStringLiteral("50"), ID_DISPLAY_50, true);
-  AddCommand(display, QStringLiteral("75"), ID_DISPLAY_75, true);
-  AddCommand(display, QStringLiteral("100"), ID_DISPLAY_100, true);
+  for (const MenuChoice& choice : MenuChoices()) {
+    AddCommand(choice.group == MenuGroup::Sort ? sort : display, ToQString(choice.label),
+               choice.commandId, true);
+  }
   // The screen's two wish-list commands have no control of their own.
   AddCommand(optionMenu_, QStringLiteral("Add to Wish List"), ID_WISH_ADD, false);
   AddCommand(optionMenu_, QStringLiteral("Show Wish List"), ID_WISH_SHOW, false);

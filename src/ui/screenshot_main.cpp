@@ -10,12 +10,11 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <cstdio>
+#include <iostream>
 
-#include "catalogue/embedded_catalogue.h"
-#include "platform/device_fs.h"
-#include "platform/text.h"
+#include "platform/command_line.h"
 #include "search/commands.h"
-#include "search/search_state.h"
+#include "startup/client_start.h"
 #include "ui/fonts.h"
 #include "ui/main_frame.h"
 #include "ui/qt_text.h"
@@ -35,26 +34,32 @@ void ProcessEventsFor(int ms) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: quobble-screenshot OUT.png [QUERY]\n");
+  const quobble::ProgramHelp program{
+      "quobble-screenshot", "usage: quobble-screenshot OUT.png [QUERY]",
+      "Renders the window after a search for QUERY (default 마우스) on the built-in\n"
+      "catalogue into OUT.png.",
+      ""};
+  const quobble::ParsedCommandLine parsed = quobble::ParseCommandLine(
+      program, {}, quobble::ArgumentList(argc, argv), std::cout, std::cerr);
+  if (!parsed.run) return parsed.exitCode;
+  if (parsed.operands.empty() || parsed.operands.size() > 2) {
+    std::cerr << "quobble-screenshot: give OUT.png and at most one QUERY\n";
     return 2;
   }
-  const QString out = QString::fromLocal8Bit(argv[1]);
-  const QString query = argc > 2 ? QString::fromUtf8(argv[2]) : QStringLiteral("마우스");
+  QApplication app(argc, argv);
+  const QString out = QString::fromStdString(parsed.operands[0]);
+  const QString query = QString::fromStdString(parsed.operands.size() > 1 ? parsed.operands[1]
+                                                                          : std::string("마우스"));
 
   QTemporaryDir root;
-  if (!root.isValid() || !quobble::SetDeviceRoot(root.path().toStdString())) {
-    std::fprintf(stderr, "quobble-screenshot: no temporary folder\n");
+  quobble::ClientSettings settings;
+  settings.root = root.path().toStdString();
+  const quobble::ClientStart start = quobble::StartClient(settings);
+  if (!root.isValid() || !start.rootUsable || start.endpoint.empty()) {
+    std::fprintf(stderr, "quobble-screenshot: no temporary folder or no service: %s\n",
+                 start.catalogueProblem.c_str());
     return 1;
   }
-  std::string error;
-  auto catalogue = quobble::EmbeddedCatalogue::Start({}, &error);
-  if (!catalogue) {
-    std::fprintf(stderr, "quobble-screenshot: catalogue: %s\n", error.c_str());
-    return 1;
-  }
-  quobble::SetServiceEndpoint(quobble::Utf8ToUtf16(catalogue->Endpoint()));
   quobble::InstallFontSubstitutions();
 
   int code = 0;
