@@ -35,11 +35,9 @@ foreach(program IN LISTS QUOBBLE_PROGRAMS)
     list(APPEND include_args --include=${include})
   endforeach()
   set(page ${packaging_out}/man/${program}.1)
-  # The app's --help must not need a display; offscreen keeps help2man
-  # working on a build machine without one whatever the app does first.
+  # No display needed: every program answers --help before it opens one.
   add_custom_command(OUTPUT ${page}.gz
-    COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
-            ${QUOBBLE_HELP2MAN} --no-info --section=1 --version-string=${PROJECT_VERSION} ${include_args} --output=${page}
+    COMMAND ${QUOBBLE_HELP2MAN} --no-info --section=1 --version-string=${PROJECT_VERSION} ${include_args} --output=${page}
             $<TARGET_FILE:${program}>
     COMMAND ${QUOBBLE_GZIP} -9nf ${page}
     DEPENDS ${program} ${includes}

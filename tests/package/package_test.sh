@@ -43,6 +43,9 @@ same_files() {  # what, actual list
 $(tail -n +3 "$work/diff")"
 }
 
+# --help and --version of every program, the app's too, work without one.
+no_display() { env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$@"; }
+
 # Width and height from a PNG's header.
 png_size() {
   od -An -tu1 -j16 -N8 "$1" |
@@ -57,15 +60,14 @@ check_man_page() {  # prefix, program
     fail "$2.1: no .TH line for $2 $version"
   while read -r option; do
     grep -qF -- "$option" <<<"$text" || fail "$2.1 misses $option from --help"
-  done < <(QT_QPA_PLATFORM=offscreen "$1/bin/$2" --help | grep -oE '^  --[a-z][a-z-]*' | sort -u)
+  done < <(no_display "$1/bin/$2" --help | grep -oE '^  --[a-z][a-z-]*' | sort -u)
 }
 
 check_tree() {  # prefix
   local prefix=$1 program size entry
   for program in "${programs[@]}"; do
     [[ -x $prefix/bin/$program ]] || fail "bin/$program is not executable"
-    # No display: --version must not need one.
-    entry=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/$program" --version 2>&1)
+    entry=$(no_display "$prefix/bin/$program" --version 2>&1)
     [[ $entry == "$program $version" ]] || fail "$program --version printed '$entry'"
     check_man_page "$prefix" "$program"
   done
