@@ -102,27 +102,15 @@ failed, 2 for a usage mistake.
 )"};
 
 std::vector<CommandOption> OptionTable(CliOptions& o) {
-  const auto text = [](std::string& field) {
-    return [&field](const std::string& v) {
-      field = v;
-      return std::string();
-    };
-  };
-  const auto flag = [](bool& field, bool value) {
-    return [&field, value](const std::string&) {
-      field = value;
-      return std::string();
-    };
-  };
   return {
       {"--endpoint", "URL",
        "the search service (scheme://host[:port]); else\n"
        "QUOBBLE_ENDPOINT; else a catalogue started in this process",
-       text(o.endpoint)},
+       StoreIn(o.endpoint)},
       {"--root", "DIR",
        "the device root holding the data folder and the wish list;\n"
        "else QUOBBLE_ROOT; else $XDG_DATA_HOME/quobble\n(~/.local/share/quobble)",
-       text(o.root)},
+       StoreIn(o.root)},
       {"--sort", "KEY",
        "sim (similarity, default), date, asc (low price first),\ndsc (high price first)",
        [&o](const std::string& v) {
@@ -147,8 +135,8 @@ std::vector<CommandOption> OptionTable(CliOptions& o) {
       {"--json", "",
        "print each page as one JSON document on one line (labels,\n"
        "rows with their thumbnail paths once fetched)",
-       flag(o.json, true)},
-      {"--no-thumbnails", "", "do not fetch thumbnails", flag(o.thumbnails, false)},
+       SetFlag(o.json)},
+      {"--no-thumbnails", "", "do not fetch thumbnails", SetFlag(o.thumbnails, false)},
   };
 }
 

@@ -11,6 +11,7 @@
 #include "catalogue/embedded_catalogue.h"
 #include "platform/text.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/test_data.h"
 #include "tests/support/test_http_server.h"
 
 namespace quobble {
@@ -21,12 +22,10 @@ using ::testing::IsEmpty;
 using Clock = std::chrono::steady_clock;
 
 std::string Answer(const std::string& title, int start, int count) {
-  std::string xml = "<?xml version=\"1.0\"?><rss><channel><title>" + title +
-                    "</title><total>1000</total><start>" + std::to_string(start) +
-                    "</start><display>" + std::to_string(count) + "</display>";
+  std::vector<std::string> items;
   for (int i = 0; i < count; ++i)
-    xml += "<item><title>row " + std::to_string(i) + "</title><lprice>1000</lprice></item>";
-  return xml + "</channel></rss>";
+    items.push_back(RssItem("row " + std::to_string(i), "<lprice>1000</lprice>"));
+  return RssAnswer(title, 1000, start, count, items);
 }
 
 // Feeds `input` to the app through a pipe, as standard input would.

@@ -134,6 +134,20 @@ ParsedCommandLine ParseCommandLine(const ProgramHelp& program,
   return Parser(program, options, out, err).Parse(args);
 }
 
+std::function<std::string(const std::string&)> StoreIn(std::string& field) {
+  return [&field](const std::string& value) {
+    field = value;
+    return std::string();
+  };
+}
+
+std::function<std::string(const std::string&)> SetFlag(bool& field, bool value) {
+  return [&field, value](const std::string&) {
+    field = value;
+    return std::string();
+  };
+}
+
 std::vector<std::string> ArgumentList(int argc, char** argv) {
   return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>();
 }

@@ -24,6 +24,11 @@ struct CommandOption {
   std::function<std::string(const std::string& value)> take;
 };
 
+// The `take` of the common options: keeps the value in `field`, or sets a
+// flag's `field` to `value`.
+std::function<std::string(const std::string&)> StoreIn(std::string& field);
+std::function<std::string(const std::string&)> SetFlag(bool& field, bool value = true);
+
 struct ProgramHelp {
   std::string_view name;      // "quobble-cli"
   std::string_view synopsis;  // the usage lines, the first one starting with "usage: " or "Usage: "

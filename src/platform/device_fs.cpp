@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -181,6 +182,31 @@ int64_t DeviceFile::Read(void* buffer, size_t size) {
       return -1;
     }
   }
+}
+
+bool ReadDeviceFile(std::u16string_view devicePath, size_t limit, std::string& out) {
+  DeviceFile file;
+  if (!file.OpenForRead(devicePath)) return false;
+  const int64_t size = file.Size();
+  if (size < 0) return false;
+  if (static_cast<uint64_t>(size) > limit) return Fail(EFBIG);
+  out.resize(static_cast<size_t>(size));
+  size_t have = 0;
+  // The size is a hint: the file may change while it is read.
+  for (;;) {
+    if (have == out.size()) {
+      if (have >= limit) break;
+      out.resize(std::min(limit, have + 4096));
+    }
+    const int64_t n = file.Read(out.data() + have, out.size() - have);
+    if (n < 0) return false;
+    if (n == 0) break;
+    have += static_cast<size_t>(n);
+  }
+  out.resize(have);
+  char probe;
+  if (have >= limit && file.Read(&probe, 1) > 0) return Fail(EFBIG);
+  return true;
 }
 
 int64_t DeviceFile::Size() const {

@@ -35,6 +35,10 @@ bool DeviceFileExists(std::u16string_view devicePath);
 bool DevicePathExists(std::u16string_view devicePath);
 bool DeleteDeviceFile(std::u16string_view devicePath);
 
+// The whole content of a device file into `out`; false (last error set) when
+// it cannot be read or holds more than `limit` bytes (EFBIG).
+[[nodiscard]] bool ReadDeviceFile(std::u16string_view devicePath, size_t limit, std::string& out);
+
 // One open device file. Every failure sets the last error code (errno).
 class DeviceFile {
  public:

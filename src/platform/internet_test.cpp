@@ -10,6 +10,7 @@
 
 #include "platform/last_error.h"
 #include "platform/text.h"
+#include "tests/support/test_data.h"
 #include "tests/support/test_http_server.h"
 
 namespace quobble {
@@ -20,12 +21,6 @@ using Framing = HttpResponse::Framing;
 constexpr uint32_t kStatusNumber = HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER;
 constexpr uint32_t kLengthNumber = HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER;
 constexpr uint32_t kReload = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
-
-std::string Pattern(size_t size) {
-  std::string body(size, '\0');
-  for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
-  return body;
-}
 
 // Closes whatever it holds, in the order it was given.
 struct Handles {

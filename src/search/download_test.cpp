@@ -13,6 +13,7 @@
 
 #include "platform/text.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/test_data.h"
 #include "tests/support/test_http_server.h"
 
 namespace quobble {
@@ -35,12 +36,6 @@ struct Sink : MessageSink {
   }
 };
 
-std::string Pattern(size_t size) {
-  std::string body(size, '\0');
-  for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>(i * 31 + i / 97);
-  return body;
-}
-
 class DownloadTest : public testing::Test {
  protected:
   DownloadTest() {
@@ -55,10 +50,7 @@ class DownloadTest : public testing::Test {
   std::string Url(const std::string& path) const { return server_.Url(path); }
   std::string TargetHost() const { return root_.Host(kTarget); }
   bool TargetExists() const { return std::filesystem::exists(TargetHost()); }
-  std::string TargetContent() const {
-    std::ifstream in(TargetHost(), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
+  std::string TargetContent() const { return ReadHostFile(TargetHost()); }
   void PlantTarget(const std::string& content) { std::ofstream(TargetHost()) << content; }
 
   TempRoot root_;

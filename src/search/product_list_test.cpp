@@ -13,6 +13,7 @@
 #include "search/search_state.h"
 #include "tests/support/recording_screen.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/test_data.h"
 #include "tests/support/test_http_server.h"
 
 namespace quobble {
@@ -57,8 +58,7 @@ struct ListFixture : ::testing::Test {
   }
   std::string Thumb(size_t index) { return Utf16ToUtf8(list.RecordAt(index)->ThumbPath()); }
   std::string ReadHost(const std::u16string& devicePath) {
-    std::ifstream in(root.Host(devicePath));
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return ReadHostFile(root.Host(devicePath));
   }
   // Every regular file below the root, relative to it.
   std::vector<std::string> FilesUnderRoot() {

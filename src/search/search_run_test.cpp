@@ -10,6 +10,7 @@
 #include "search/commands.h"
 #include "tests/support/recording_screen.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/test_data.h"
 #include "tests/support/test_http_server.h"
 
 namespace quobble {
@@ -22,14 +23,11 @@ using ::testing::IsEmpty;
 using Clock = std::chrono::steady_clock;
 
 std::string Answer(int total, int start, int display, const std::vector<std::string>& images) {
-  std::string xml =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><rss><channel><title>Shop</title><total>" +
-      std::to_string(total) + "</total><start>" + std::to_string(start) + "</start><display>" +
-      std::to_string(display) + "</display>";
+  std::vector<std::string> items;
   for (size_t i = 0; i < images.size(); ++i)
-    xml += "<item><title>item " + std::to_string(i) + "</title><image>" + images[i] +
-           "</image><lprice>100</lprice></item>";
-  return xml + "</channel></rss>";
+    items.push_back(RssItem("item " + std::to_string(i),
+                            "<image>" + images[i] + "</image><lprice>100</lprice>"));
+  return RssAnswer("Shop", total, start, display, items);
 }
 
 struct RunFixture : ::testing::Test {

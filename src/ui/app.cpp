@@ -22,21 +22,15 @@ const ProgramHelp kProgram{"quobble", "usage: quobble [OPTIONS] [WORDS...]",
                            ""};
 
 std::vector<CommandOption> OptionTable(AppOptions& options) {
-  const auto text = [](std::string& field) {
-    return [&field](const std::string& value) {
-      field = value;
-      return std::string();
-    };
-  };
   return {
       {"--endpoint", "URL",
        "the shopping search service (scheme://host[:port]);\n"
        "default: QUOBBLE_ENDPOINT, else the built-in catalogue",
-       text(options.endpoint)},
+       StoreIn(options.endpoint)},
       {"--root", "DIR",
        "the device folder for answers, thumbnails and the wish list;\n"
        "default: QUOBBLE_ROOT, else ~/.local/share/quobble",
-       text(options.root)},
+       StoreIn(options.root)},
   };
 }
 

@@ -1,5 +1,6 @@
 #include "ui/row_drawing.h"
 
+#include <QBuffer>
 #include <QFontMetrics>
 #include <QImageReader>
 #include <QPainter>
@@ -23,6 +24,8 @@ const QColor kDividerColor(210, 210, 210);
 // A thumbnail is shown in a box of about 120 pixels; a server announcing a
 // giant picture would otherwise make us allocate whatever it claims.
 constexpr int kMaxDecodedSide = 2048;
+// Larger files are never cached (the download refuses them).
+constexpr size_t kMaxThumbnailBytes = 16u << 20;
 
 std::atomic<long> decodeAttempts{0};
 
@@ -96,9 +99,13 @@ int DrawBoxText(QPainter& painter, const QRect& box, const QString& text) {
 
 bool LoadThumbnail(ProductRecord& record, const std::u16string& path) {
   decodeAttempts.fetch_add(1, std::memory_order_relaxed);
-  const std::optional<std::string> host = MapDevicePath(path);
-  if (!host) return false;
-  QImageReader reader(QString::fromStdString(*host));
+  // Through the device layer, which refuses anything but a regular file under
+  // the root (a FIFO planted in the cache would otherwise hang the paint).
+  std::string bytes;
+  if (!ReadDeviceFile(path, kMaxThumbnailBytes, bytes)) return false;
+  QByteArray data = QByteArray::fromStdString(bytes);
+  QBuffer buffer(&data);
+  QImageReader reader(&buffer);
   // Cache names come from addresses and need not end in the right suffix.
   reader.setDecideFormatFromContent(true);
   const QSize announced = reader.size();

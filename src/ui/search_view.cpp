@@ -110,8 +110,17 @@ void SearchView::Shutdown() {
 }
 
 void SearchView::CreateControls(const QRect& area) {
-  const QFont buttonFont = ButtonFont();
+  // Creation order is the tab and stacking order, kept as the screen has
+  // always had it.
+  CreateQueryRow(ButtonFont());
+  CreateProgressBar();
+  titleLabel_ =
+      MakeLabel(this, QStringLiteral("quobble - chip product search"), QRect(10, 10, 460, 30));
+  CreateList(area);
+  ConnectCommands();
+}
 
+void SearchView::CreateQueryRow(const QFont& buttonFont) {
   queryEdit_ = new QLineEdit(this);
   queryEdit_->setProperty("controlId", static_cast<int>(ID_QUERY_EDIT));
   queryEdit_->setMaxLength(kQueryBoxLength);
@@ -130,7 +139,9 @@ void SearchView::CreateControls(const QRect& area) {
   prevButton_ =
       MakeButton(this, QStringLiteral("<-"), ID_PREV_PAGE, QRect(320, 142, 70, 40), buttonFont);
   prevButton_->setEnabled(false);
+}
 
+void SearchView::CreateProgressBar() {
   progress_ = new QProgressBar(this);
   progress_->setProperty("controlId", static_cast<int>(ID_PROGRESS));
   progress_->setRange(0, 100);
@@ -138,10 +149,9 @@ void SearchView::CreateControls(const QRect& area) {
   progress_->setTextVisible(false);
   progress_->setGeometry(0, 185, 480, 15);
   progress_->hide();
+}
 
-  titleLabel_ =
-      MakeLabel(this, QStringLiteral("quobble - chip product search"), QRect(10, 10, 460, 30));
-
+void SearchView::CreateList(const QRect& area) {
   listView_ = new QListView(this);
   listView_->setProperty("controlId", 0);
   listView_->setGeometry(0, kListTop, area.width(), std::max(0, area.height() - kListTop));
@@ -161,8 +171,10 @@ void SearchView::CreateControls(const QRect& area) {
   delegate_ = new ProductRowDelegate(list_, *paintMessages_, rowWidth, listView_);
   listView_->setModel(model_);
   listView_->setItemDelegate(delegate_);
-  connect(listView_, &QListView::doubleClicked, this, &SearchView::OpenProductLink);
+}
 
+void SearchView::ConnectCommands() {
+  connect(listView_, &QListView::doubleClicked, this, &SearchView::OpenProductLink);
   for (QPushButton* button : {searchButton_, nextButton_, prevButton_}) {
     connect(button, &QPushButton::clicked, this,
             [this, button] { OnCommand(button->property("controlId").toInt(), 0, 0); });

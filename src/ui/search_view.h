@@ -17,6 +17,8 @@ class QProgressBar;
 class QPushButton;
 class QTimer;
 
+class QFont;
+
 namespace quobble {
 
 class DeferredMessages;
@@ -85,6 +87,10 @@ class SearchView : public QWidget, public SearchScreen {
 
  private:
   void CreateControls(const QRect& area);
+  void CreateQueryRow(const QFont& buttonFont);
+  void CreateProgressBar();
+  void CreateList(const QRect& area);
+  void ConnectCommands();
   void ShowMessageNow(const QString& text, const QString& caption);
   void OpenProductLink(const QModelIndex& index);
   void RedrawRows();

@@ -1,12 +1,6 @@
 // quobble-cli as users run it: a process of its own against a quobble-catalogue
 // process (or the catalogue it starts inside itself), with a device root of
 // its own.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -19,132 +13,19 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/child_process.h"
 #include "tests/support/temp_root.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using quobble::ChildProcess;
+using quobble::TestExecutable;
 using ::testing::HasSubstr;
-using Clock = std::chrono::steady_clock;
 
-std::string Exe(const char* variable, const char* relative) {
-  if (const char* exe = std::getenv(variable)) return exe;
-  const char* build = std::getenv("QUOBBLE_BUILD_DIR");
-  return std::string(build ? build : ".") + relative;
-}
-
-// A child process with its three standard streams on pipes.
-class Child {
- public:
-  Child(const std::string& exe, const std::vector<std::string>& args,
-        const std::vector<std::string>& env = {}) {
-    int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
-      return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    std::vector<std::string> all = {exe};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    // The environment, less what would redirect the client, plus `env`.
-    std::vector<std::string> vars;
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string var = *e;
-      if (var.rfind("QUOBBLE_ENDPOINT=", 0) != 0 && var.rfind("QUOBBLE_ROOT=", 0) != 0)
-        vars.push_back(var);
-    }
-    vars.insert(vars.end(), env.begin(), env.end());
-    std::vector<char*> envp;
-    for (auto& v : vars) envp.push_back(v.data());
-    envp.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    in_ = in[1];
-    out_ = out[0];
-    err_ = err[0];
-  }
-  ~Child() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    for (int fd : {in_, out_, err_})
-      if (fd >= 0) ::close(fd);
-  }
-
-  // Writes `input`, closes standard input, reads both outputs to their end
-  // and waits for the exit. The exit status, or -1 when it had to be killed.
-  int Finish(const std::string& input = "", int timeoutMs = 30000) {
-    (void)!::write(in_, input.data(), input.size());
-    ::close(in_);
-    in_ = -1;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while ((out_ >= 0 || err_ >= 0) && Clock::now() < deadline) ReadSome(50);
-    int status = 0;
-    while (Clock::now() < deadline) {
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      ::usleep(10000);
-    }
-    return -1;
-  }
-
-  // Reads standard error until `text` shows up.
-  bool WaitForError(const std::string& text, int timeoutMs = 10000) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (err.find(text) == std::string::npos) {
-      if (Clock::now() >= deadline || err_ < 0) return false;
-      ReadSome(50);
-    }
-    return true;
-  }
-
-  // Reads what arrives until nothing has for `quietMs`.
-  void Drain(int quietMs) {
-    for (size_t before = out.size() + err.size();; before = out.size() + err.size()) {
-      ReadSome(quietMs);
-      if (out.size() + err.size() == before) return;
-    }
-  }
-
-  std::string out, err;
-
- private:
-  void ReadSome(int timeoutMs) {
-    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-    if (::poll(fds, 2, timeoutMs) <= 0) return;
-    for (int i = 0; i < 2; ++i) {
-      int& fd = i == 0 ? out_ : err_;
-      if (fd < 0 || fds[i].revents == 0) continue;
-      char buffer[8192];
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        ::close(fd);
-        fd = -1;
-      } else {
-        (i == 0 ? out : err).append(buffer, static_cast<size_t>(n));
-      }
-    }
-  }
-
-  pid_t pid_ = -1;
-  int in_ = -1, out_ = -1, err_ = -1;
-};
-
-const std::string kCli = Exe("QUOBBLE_CLI_EXE", "/src/cli/quobble-cli");
-const std::string kCatalogue = Exe("QUOBBLE_CATALOGUE_EXE", "/src/catalogue/quobble-catalogue");
+const std::string kCli = TestExecutable("QUOBBLE_CLI_EXE", "/src/cli/quobble-cli");
+const std::string kCatalogue =
+    TestExecutable("QUOBBLE_CATALOGUE_EXE", "/src/catalogue/quobble-catalogue");
 
 struct Result {
   int code;
@@ -168,7 +49,7 @@ size_t Count(const std::string& text, const std::string& what) {
 class CliProcess : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    catalogue_ = new Child(kCatalogue, {"--port", "0"});
+    catalogue_ = new ChildProcess(kCatalogue, {"--port", "0"});
     ASSERT_TRUE(catalogue_->WaitForError("listening on ")) << catalogue_->err;
     std::smatch match;
     const std::regex address("listening on (http://[0-9.]+:[0-9]+)");
@@ -184,7 +65,7 @@ class CliProcess : public ::testing::Test {
     std::vector<std::string> all = {"--root", root_.path()};
     if (!embedded) all.insert(all.end(), {"--endpoint", endpoint_});
     all.insert(all.end(), args.begin(), args.end());
-    Child child(kCli, all);
+    ChildProcess child(kCli, all);
     const int code = child.Finish(input);
     return {code, child.out, child.err};
   }
@@ -203,7 +84,7 @@ class CliProcess : public ::testing::Test {
   }
 
   quobble::TempRoot root_;
-  static inline Child* catalogue_ = nullptr;
+  static inline ChildProcess* catalogue_ = nullptr;
   static inline std::string endpoint_;
 };
 
@@ -280,7 +161,8 @@ TEST_F(CliProcess, TheWishListOneShotForms) {
 }
 
 TEST_F(CliProcess, FailuresAndMistakesSayWhy) {
-  Child unreachable(kCli, {"--root", root_.path(), "--endpoint", "http://127.0.0.1:1", "tv"});
+  ChildProcess unreachable(kCli,
+                           {"--root", root_.path(), "--endpoint", "http://127.0.0.1:1", "tv"});
   EXPECT_EQ(unreachable.Finish(), 1);
   EXPECT_THAT(unreachable.err, HasSubstr("error: [DownloadFile] InternetOpenUrl("));
   EXPECT_THAT(unreachable.err, HasSubstr("Error: XML DownloadFile Error\n"));

@@ -1,102 +1,89 @@
 // The desktop app launched as a process on the offscreen platform.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QProcess>
-#include <QProcessEnvironment>
-#include <QTemporaryDir>
-#include <QThread>
-#include <cstdlib>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
 
+#include "tests/support/child_process.h"
+#include "tests/support/temp_root.h"
+
+namespace quobble {
 namespace {
 
-QString AppPath() {
-  const char* build = std::getenv("QUOBBLE_BUILD_DIR");
-  return QString::fromLocal8Bit(build ? build : ".") + QStringLiteral("/src/ui/quobble");
-}
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const std::string kApp = TestExecutable("QUOBBLE_APP_EXE", "/src/ui/quobble");
 
 class GuiProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(folder_.isValid());
-    QDir(folder_.path()).mkpath(QStringLiteral("run"));
-    QFile::setPermissions(Path("run"),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    env_ = QProcessEnvironment::systemEnvironment();
-    env_.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env_.insert(QStringLiteral("XDG_RUNTIME_DIR"), Path("run"));
-    env_.insert(QStringLiteral("XDG_CONFIG_HOME"), Path("config"));
-    env_.insert(QStringLiteral("QUOBBLE_ROOT"), Path("root"));
-    env_.remove(QStringLiteral("QUOBBLE_ENDPOINT"));
-  }
-  void TearDown() override {
-    for (QProcess* process : {&first_, &second_}) {
-      if (process->state() != QProcess::NotRunning) {
-        process->kill();
-        process->waitForFinished(5000);
-      }
-    }
+    fs::create_directories(Path("run"));
+    ::chmod(Path("run").c_str(), 0700);
   }
 
-  QString Path(const char* name) const { return QDir(folder_.path()).filePath(name); }
+  std::string Path(const char* name) const { return (fs::path(folder_.path()) / name).string(); }
 
-  void Start(QProcess& process, const QStringList& arguments) {
-    process.setProcessEnvironment(env_);
-    process.start(AppPath(), arguments);
-    ASSERT_TRUE(process.waitForStarted(5000)) << AppPath().toStdString();
+  std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& arguments) {
+    return std::make_unique<ChildProcess>(
+        kApp, arguments,
+        std::vector<std::string>{"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + Path("run"),
+                                 "XDG_CONFIG_HOME=" + Path("config"),
+                                 "QUOBBLE_ROOT=" + Path("root")});
   }
 
   // The running instance is ready once its local server listens.
-  bool WaitUntilServing(QProcess& process, int timeoutMs = 15000) {
+  bool WaitUntilServing(ChildProcess& process, int timeoutMs = 15000) {
     for (int waited = 0; waited < timeoutMs; waited += 20) {
-      if (QFileInfo::exists(Path("run") + QStringLiteral("/quobble"))) return true;
-      if (process.state() == QProcess::NotRunning) return false;
-      QThread::msleep(20);
+      if (fs::exists(Path("run") + "/quobble")) return true;
+      if (process.Wait(0) != -1) return false;  // it ended
+      std::this_thread::sleep_for(20ms);
     }
     return false;
   }
 
-  QTemporaryDir folder_;
-  QProcessEnvironment env_;
-  QProcess first_;
-  QProcess second_;
+  TempRoot folder_;
 };
 
 TEST_F(GuiProcessTest, SecondLaunchEndsWithOneWhileTheFirstRuns) {
-  Start(first_, {});
-  ASSERT_TRUE(WaitUntilServing(first_)) << first_.readAllStandardError().toStdString();
+  auto first = Start({});
+  ASSERT_TRUE(WaitUntilServing(*first)) << first->err;
   // The first started the built-in catalogue without complaint.
-  EXPECT_FALSE(first_.readAllStandardError().contains("could not start"));
+  first->Drain(50);
+  EXPECT_EQ(first->err.find("could not start"), std::string::npos) << first->err;
 
-  Start(second_, {QStringLiteral("--root"), Path("elsewhere"), QStringLiteral("한글")});
-  ASSERT_TRUE(second_.waitForFinished(10000));
-  EXPECT_EQ(second_.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(second_.exitCode(), 1);
-  EXPECT_FALSE(QFileInfo::exists(Path("elsewhere")));
-  EXPECT_EQ(first_.state(), QProcess::Running);
+  auto second = Start({"--root", Path("elsewhere"), "한글"});
+  EXPECT_EQ(second->Finish("", 10000), 1) << second->err;
+  EXPECT_FALSE(fs::exists(Path("elsewhere")));
+  EXPECT_EQ(first->Wait(0), -1);  // still running
 }
 
 TEST_F(GuiProcessTest, StaleLockOfAKilledInstanceIsTakenOver) {
-  Start(first_, {});
-  ASSERT_TRUE(WaitUntilServing(first_));
-  first_.kill();
-  ASSERT_TRUE(first_.waitForFinished(5000));
-  ASSERT_TRUE(QFileInfo::exists(Path("run") + QStringLiteral("/quobble.lock")));
+  auto first = Start({});
+  ASSERT_TRUE(WaitUntilServing(*first));
+  first->Signal(SIGKILL);
+  ASSERT_EQ(first->Wait(5000), 128 + SIGKILL);
+  ASSERT_TRUE(fs::exists(Path("run") + "/quobble.lock"));
 
   // Not a second instance: it takes the lock over and keeps running.
-  Start(second_, {});
-  const QByteArray pid = QByteArray::number(second_.processId());
+  auto second = Start({});
+  const std::string pid = std::to_string(second->Pid());
   bool owned = false;
   for (int waited = 0; waited < 15000 && !owned; waited += 20) {
-    QFile lock(Path("run") + QStringLiteral("/quobble.lock"));
-    owned = lock.open(QIODevice::ReadOnly) && lock.readLine().trimmed() == pid;
-    if (!owned) QThread::msleep(20);
+    std::ifstream lock(Path("run") + "/quobble.lock");
+    std::string line;
+    owned = std::getline(lock, line) && line == pid;
+    if (!owned) std::this_thread::sleep_for(20ms);
   }
   EXPECT_TRUE(owned);
-  EXPECT_FALSE(second_.waitForFinished(500));
-  EXPECT_EQ(second_.state(), QProcess::Running);
+  EXPECT_EQ(second->Wait(500), -1);  // still running
 }
 
 }  // namespace
+}  // namespace quobble
