@@ -2,12 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 
 #include "platform/command_line.h"
 #include "platform/device_fs.h"
+#include "platform/stop_signals.h"
 #include "platform/text.h"
 #include "search/commands.h"
 #include "search/search_run.h"
@@ -92,10 +94,12 @@ Commands (interactive):
   wish add TEXT    store TEXT in the wish list
   wish show        show the wish list
   help             this text
-  quit             stop at once (a download in progress is abandoned)
-A command given while thumbnails download waits until they stop (a later
-command replaces a waiting one). At the end of the input, a waiting command
-still runs and its thumbnails are fetched before the client exits.
+  quit             stop at once when its turn comes (thumbnails still
+                   downloading are abandoned)
+Commands run one after another, in the order given: a search or page command
+given while thumbnails download stops them first, and the commands after it
+wait their turn. At the end of the input the last page's thumbnails are
+fetched before the client exits.
 
 Exit status: 0 when the search (or wish-list command) succeeded, 1 when it
 failed, 2 for a usage mistake.
@@ -271,7 +275,11 @@ bool CliApp::Pump(int fd, int timeoutMs) {
 }
 
 void CliApp::Settle() {
-  while (list_->Busy() || loop_.TimerRunning()) Pump(-1, kPollMs);
+  while ((list_->Busy() || loop_.TimerRunning()) && StopSignal() == 0) Pump(-1, kPollMs);
+}
+
+int CliApp::StopExitCode() {
+  return StopSignal() != 0 ? 128 + StopSignal() : -1;
 }
 
 int CliApp::RunOnce() {
@@ -285,6 +293,7 @@ int CliApp::RunOnce() {
   }
   if (result == 0 && !options_.json) ShowPage(result);
   Settle();
+  if (const int code = StopExitCode(); code >= 0) return code;
   if (options_.json) ShowPage(result);
   return result == 0 ? 0 : 1;
 }
@@ -349,29 +358,52 @@ void CliApp::WishCommandLine(const std::string& rest) {
 }
 
 int CliApp::RunInteractive(int fd, bool prompt) {
-  char buffer[4096];
+  prompt_ = prompt;
+  if (prompt_) out_ << "> " << std::flush;
   bool more = true;
-  if (prompt) out_ << "> " << std::flush;
-  while (more) {
-    if (!Pump(fd, kPollMs)) continue;
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) break;
-    pendingInput_.append(buffer, static_cast<size_t>(n));
-    size_t newline;
-    while (more && (newline = pendingInput_.find('\n')) != std::string::npos) {
-      const std::string line = pendingInput_.substr(0, newline);
-      pendingInput_.erase(0, newline + 1);
-      more = Execute(line);
-      if (more && prompt) out_ << "> " << std::flush;
-    }
+  bool inputOpen = true;
+  while (more && StopSignal() == 0 && (inputOpen || !queued_.empty())) {
+    const bool readable = Pump(inputOpen ? fd : -1, kPollMs);
+    if (readable) inputOpen = ReadInput(fd);
+    more = RunQueued();
   }
+  if (const int code = StopExitCode(); code >= 0) return code;
   if (!more) return 0;  // "quit": the destructor abandons the worker
-  // The input ended: a last line without its newline still counts, and what
-  // it asked for is finished before leaving.
-  if (!pendingInput_.empty() && !Execute(pendingInput_)) return 0;
+  // The input ended and every command ran: what the last asked for is
+  // finished before leaving.
   Settle();
-  return 0;
+  return std::max(StopExitCode(), 0);
+}
+
+bool CliApp::ReadInput(int fd) {
+  char buffer[4096];
+  const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  if (n < 0) return errno == EINTR || errno == EAGAIN;
+  if (n == 0) {
+    // A last line without its newline still counts.
+    if (!pendingInput_.empty()) queued_.push_back(std::move(pendingInput_));
+    pendingInput_.clear();
+    return false;
+  }
+  pendingInput_.append(buffer, static_cast<size_t>(n));
+  size_t newline;
+  while ((newline = pendingInput_.find('\n')) != std::string::npos) {
+    queued_.push_back(pendingInput_.substr(0, newline));
+    pendingInput_.erase(0, newline + 1);
+  }
+  return true;
+}
+
+bool CliApp::RunQueued() {
+  // A command waiting for the worker to stop (the retry timer runs) keeps
+  // its place: the ones after it wait their turn instead of replacing it.
+  while (!queued_.empty() && !loop_.TimerRunning() && StopSignal() == 0) {
+    const std::string line = std::move(queued_.front());
+    queued_.pop_front();
+    if (!Execute(line)) return false;
+    if (prompt_) out_ << "> " << std::flush;
+  }
+  return true;
 }
 
 }  // namespace quobble

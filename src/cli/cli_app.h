@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -45,10 +46,14 @@ class CliApp {
 
   // Creates the data folder; false (and says why on `err`) when it cannot.
   bool Prepare();
+  // SIGINT or SIGTERM (platform/stop_signals.h, when installed) ends each of
+  // these early with 128 + the signal; the destructor then stops the worker,
+  // and no partial file stays.
   // One search with the options, then waits for its thumbnails. Exit code.
   int RunOnce();
-  // Commands from `fd`, one a line, until "quit" or the end of the input; at
-  // the end, a deferred command still runs and its thumbnails are waited for.
+  // Commands from `fd`, one a line, each in its turn until "quit" or the end
+  // of the input: a command that must wait for the worker to stop holds the
+  // ones after it back. At the end the last page's thumbnails are fetched.
   int RunInteractive(int fd, bool prompt);
   // "wish add TEXT" / "wish list". Exit code.
   int RunWish();
@@ -59,8 +64,11 @@ class CliApp {
   // `timeoutMs` (and less when the timer is due sooner) for something to do.
   // True when `fd` is readable.
   bool Pump(int fd, int timeoutMs);
-  // Until the worker is done and no command waits for it.
+  // Until the worker is done and no command waits for it, or a stop signal
+  // came.
   void Settle();
+  // 128 + the stop signal once one came, else -1.
+  static int StopExitCode();
 
   const SearchState& state() const { return state_; }
   const CliScreen& screen() const { return screen_; }
@@ -72,6 +80,11 @@ class CliApp {
  private:
   // Runs a paging command (or the retry tick) and shows the page it read.
   void Paging(int commandId);
+  // Reads what `fd` has into whole lines queued for their turn; false at the
+  // end of the input.
+  bool ReadInput(int fd);
+  // Runs queued lines until one must wait; false when one was "quit".
+  bool RunQueued();
   void SortCommandLine(const std::string& key);
   void DisplayCommandLine(const std::string& size);
   void WishCommandLine(const std::string& rest);
@@ -87,6 +100,8 @@ class CliApp {
   SearchState state_;
   std::unique_ptr<ProductList> list_;
   std::string pendingInput_;
+  std::deque<std::string> queued_;
+  bool prompt_ = false;
   int searchesShown_ = 0;
 };
 

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "cli/cli_output.h"
+#include "platform/stop_signals.h"
 #include "search/search_state.h"
 
 namespace quobble {
@@ -19,6 +20,8 @@ std::u16string CliScreen::ReadQuery() {
 }
 
 void CliScreen::ShowMessage(const std::u16string& text, const std::u16string& caption) {
+  // After Ctrl-C the downloads fail on purpose: nothing to tell.
+  if (StopSignal() != 0) return;
   loop_.Invoke([&] {
     ClearBar();
     err_ << TerminalText(caption) << ": " << TerminalText(text) << '\n' << std::flush;

@@ -5,6 +5,7 @@
 
 #include "cli/cli_app.h"
 #include "platform/command_line.h"
+#include "platform/stop_signals.h"
 #include "startup/client_start.h"
 
 using namespace quobble;
@@ -33,6 +34,8 @@ int main(int argc, char** argv) {
       code >= 0)
     return code;
 
+  // Before any other thread starts.
+  if (!InstallStopSignals()) std::cerr << "quobble-cli: cannot catch SIGINT and SIGTERM\n";
   ClientSettings settings;
   settings.root = options.root;
   settings.endpoint = options.endpoint;

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "platform/stop_signals.h"
+
 namespace quobble {
 
 MainLoop::MainLoop()
@@ -27,12 +29,13 @@ void MainLoop::ServePending() {
 }
 
 bool MainLoop::Poll(int extraFd, int timeoutMs) {
-  pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {extraFd, POLLIN, 0}};
-  const nfds_t count = extraFd >= 0 ? 2 : 1;
+  // A stop signal wakes the loop too (its descriptor is -1 when none is
+  // installed, which poll passes over).
+  pollfd fds[3] = {{wakeFd_, POLLIN, 0}, {StopSignalFd(), POLLIN, 0}, {extraFd, POLLIN, 0}};
   if (timerRunning_)
     timeoutMs = timeoutMs < 0 ? MsUntilTimer() : std::min(timeoutMs, MsUntilTimer());
-  const int ready = ::poll(fds, count, timeoutMs);
-  return ready > 0 && count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+  const int ready = ::poll(fds, 3, timeoutMs);
+  return ready > 0 && extraFd >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
 void MainLoop::StartTimer(std::chrono::milliseconds period) {

@@ -6,8 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <random>
 
 #include "platform/last_error.h"
 #include "platform/text.h"
@@ -24,6 +29,25 @@ std::string& RootStorage() {
 bool Fail(int error) {
   SetLastError(static_cast<uint32_t>(error));
   return false;
+}
+
+// A device path beside `devicePath`: its name, cut so that name and suffix
+// fit in one file name, then ".part-" and a suffix unique in this process and
+// unlikely in any other.
+std::u16string NameBeside(std::u16string_view devicePath, unsigned attempt) {
+  static std::atomic<uint64_t> counter{0};
+  static const uint64_t salt = std::random_device()();
+  char suffix[64];
+  std::snprintf(suffix, sizeof suffix, ".part-%x-%llx-%x", static_cast<unsigned>(::getpid()),
+                static_cast<unsigned long long>(counter.fetch_add(1) ^ salt), attempt);
+  const size_t slash = devicePath.rfind(u'\\');
+  const std::u16string_view folder = devicePath.substr(0, slash + 1);
+  const std::string name = Utf16ToUtf8(devicePath.substr(slash + 1));
+  const size_t room = NAME_MAX - std::strlen(suffix);
+  std::u16string path(folder);
+  path += Utf8ToUtf16(CutUtf8(name, room));
+  path += Utf8ToUtf16(suffix);
+  return path;
 }
 
 bool MakeHostFolders(const std::string& path) {
@@ -119,6 +143,13 @@ bool DeleteDeviceFile(std::u16string_view devicePath) {
   return ::unlink(host->c_str()) == 0 ? true : Fail(errno);
 }
 
+bool RenameDeviceFile(std::u16string_view from, std::u16string_view to) {
+  const auto hostFrom = MapDevicePath(from);
+  const auto hostTo = MapDevicePath(to);
+  if (!hostFrom || !hostTo) return Fail(ENOENT);
+  return ::rename(hostFrom->c_str(), hostTo->c_str()) == 0 ? true : Fail(errno);
+}
+
 DeviceFile::~DeviceFile() {
   // A failure the caller is about to report must keep its error code.
   const uint32_t error = GetLastError();
@@ -167,6 +198,23 @@ bool DeviceFile::CreateAlways(std::u16string_view devicePath) {
   if (fd_ < 0) return Fail(errno);
   writing_ = true;
   return EnsureRegularFile();
+}
+
+bool DeviceFile::CreateBeside(std::u16string_view devicePath, std::u16string& createdPath) {
+  Close();
+  if (devicePath.empty() || devicePath.back() == u'\\') return Fail(ENOENT);
+  for (unsigned attempt = 0; attempt < 8; ++attempt) {
+    const std::u16string path = NameBeside(devicePath, attempt);
+    const auto host = MapDevicePath(path);
+    if (!host) return Fail(ENOENT);
+    fd_ = ::open(host->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd_ < 0 && errno == EEXIST) continue;
+    if (fd_ < 0) return Fail(errno);
+    writing_ = true;
+    createdPath = path;
+    return true;
+  }
+  return Fail(EEXIST);
 }
 
 int64_t DeviceFile::Read(void* buffer, size_t size) {

@@ -34,6 +34,9 @@ bool DeviceFileExists(std::u16string_view devicePath);
 // A file or folder.
 bool DevicePathExists(std::u16string_view devicePath);
 bool DeleteDeviceFile(std::u16string_view devicePath);
+// Puts `from` in the place of `to` in one step: a reader of `to` sees the old
+// file or the new one, never a mix.
+bool RenameDeviceFile(std::u16string_view from, std::u16string_view to);
 
 // The whole content of a device file into `out`; false (last error set) when
 // it cannot be read or holds more than `limit` bytes (EFBIG).
@@ -51,6 +54,10 @@ class DeviceFile {
   // Creates the file, replacing one that exists. Written through: Close()
   // returns only once the data is on storage.
   [[nodiscard]] bool CreateAlways(std::u16string_view devicePath);
+  // Creates a new file beside `devicePath` (in its folder), named after it
+  // with a suffix no other file has, cut to fit the file system; its device
+  // path goes to `createdPath`. Written through like CreateAlways.
+  [[nodiscard]] bool CreateBeside(std::u16string_view devicePath, std::u16string& createdPath);
   // Bytes read, 0 at the end, -1 on failure.
   [[nodiscard]] int64_t Read(void* buffer, size_t size);
   // The file's size in bytes, -1 on failure.

@@ -31,8 +31,12 @@ constexpr auto kStallLimit = std::chrono::seconds(30);
 constexpr int kPollSliceMs = 25;
 constexpr long kMaxRedirects = 5;
 
-// The process-wide connection (and DNS) cache. Created once and never freed:
-// a worker thread may still hold a request while static destructors run.
+// The process-wide DNS cache. Connections are not in it: libcurl does not
+// support sharing its connection cache between threads that run transfers at
+// the same time (two threads could pick up one idle connection), so each
+// thread keeps its own in its multi handle (ThreadHandles). Created once and
+// never freed: a worker thread may still hold a request while static
+// destructors run.
 class SharedCache {
  public:
   static SharedCache& Get() {
@@ -49,7 +53,6 @@ class SharedCache {
     curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &Lock);
     curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &Unlock);
     curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
     curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
   }
 
@@ -69,6 +72,10 @@ class SharedCache {
   std::array<std::mutex, CURL_LOCK_DATA_LAST> mutexes_;
 };
 
+// Set for good by InternetAbortAll.
+std::atomic<bool> abortAll{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
 // What a session's requests need even when the session handle is closed first.
 struct SessionState {
   std::string agent;
@@ -76,7 +83,7 @@ struct SessionState {
 
   bool Aborted() const {
     const std::atomic<bool>* flag = abort.load();
-    return flag != nullptr && flag->load();
+    return abortAll.load() || (flag != nullptr && flag->load());
   }
 };
 
@@ -87,9 +94,10 @@ struct Session final : InternetHandleObject {
 struct Request;
 
 // A multi handle (whose wake-up socketpair and setup cost more than the
-// transfer of a thumbnail) and an easy handle, kept per thread between
-// requests. A request borrows them and gives them back when closed; a second
-// request open at the same time on the thread gets a pair of its own.
+// transfer of a thumbnail, and whose connection cache keeps the thread's idle
+// connections) and an easy handle, kept per thread between requests. A
+// request borrows them and gives them back when closed; a second request
+// open at the same time on the thread gets a pair of its own.
 class ThreadHandles {
  public:
   ~ThreadHandles();
@@ -469,6 +477,10 @@ bool InternetCloseHandle(HINTERNET handle) {
   if (handle == nullptr) return Failed(CURLE_BAD_FUNCTION_ARGUMENT);
   delete handle;
   return true;
+}
+
+void InternetAbortAll() {
+  abortAll.store(true);
 }
 
 void InternetSetAbortFlag(HINTERNET session, const std::atomic<bool>* abort) {

@@ -6,8 +6,8 @@ namespace quobble {
 
 // The device's internet library, five operations over libcurl's multi
 // interface. Handles are opaque; a session and its requests belong to one
-// thread. Connections are reused across sessions through one process-wide,
-// thread-safe cache. Failures set the thread's last error code (GetLastError,
+// thread. A thread reuses its connections across its sessions; threads do
+// not share connections. Failures set the thread's last error code (GetLastError,
 // platform/last_error.h) to curl's numeric code.
 struct InternetHandleObject;
 using HINTERNET = InternetHandleObject*;
@@ -42,5 +42,8 @@ bool InternetCloseHandle(HINTERNET handle);
 // can be stopped in the middle of a stalled download. The flag must outlive
 // the session.
 void InternetSetAbortFlag(HINTERNET session, const std::atomic<bool>* abort);
+// Every request of every session fails promptly from now on, for good: the
+// process is ending. Async-signal-safe.
+void InternetAbortAll();
 
 }  // namespace quobble

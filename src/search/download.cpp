@@ -1,12 +1,20 @@
 #include "search/download.h"
 
 #include <string>
+#include <utility>
 
-#include "platform/device_fs.h"
 #include "platform/last_error.h"
 #include "platform/text.h"
 
 namespace quobble {
+
+// "<prefix><URL or path><beforeNumber><number><afterNumber>".
+struct DownloadMessage {
+  std::u16string_view prefix;
+  bool aboutFile;  // the file path follows the prefix, else the URL
+  std::u16string_view beforeNumber;
+  std::u16string_view afterNumber;
+};
 
 namespace {
 
@@ -35,136 +43,169 @@ std::u16string Compose(std::u16string_view prefix, std::u16string_view text,
   return out;
 }
 
-struct Template {
-  std::u16string_view prefix;
-  bool aboutFile;  // the file path follows the prefix, else the URL
-  std::u16string_view beforeNumber;
-  std::u16string_view afterNumber;
-};
-
-constexpr Template kOpenFailed{u"[DownloadFile] InternetOpenUrl(", false,
-                               u") Failed (Error Code = ", u")"};
-constexpr Template kBadStatus{u"[DownloadFile] HttpQueryInfo(", false, u") = ", u" "};
-constexpr Template kCreateFailed{u"[DownloadFile] CreateFile(", true, u") Failed, Error Code = ",
-                                 u""};
+constexpr DownloadMessage kOpenFailed{u"[DownloadFile] InternetOpenUrl(", false,
+                                      u") Failed (Error Code = ", u")"};
+constexpr DownloadMessage kBadStatus{u"[DownloadFile] HttpQueryInfo(", false, u") = ", u" "};
+constexpr DownloadMessage kCreateFailed{u"[DownloadFile] CreateFile(", true,
+                                        u") Failed, Error Code = ", u""};
 // Not among the device's messages: a read that fails with no length announced
 // now fails the download, and the callers take 0 as already reported.
-constexpr Template kReadFailed{u"[DownloadFile] InternetReadFile(", false,
-                               u") Failed (Error Code = ", u")"};
-constexpr Template kWriteFailed{u"[DownloadFile] WriteFile(", true, u") Failed, Error Code = ",
-                                u""};
-
-class Download {
- public:
-  Download(const std::u16string& filePath, const std::u16string& url, MessageSink& messages)
-      : filePath_(filePath), url_(url), messages_(messages) {}
-
-  void Show(const std::u16string& text) { messages_.ShowMessage(text, kCaption); }
-  // "<prefix><URL or path><beforeNumber><number><afterNumber>", the number
-  // shown as a signed int.
-  void Show(const Template& t, uint32_t number) {
-    std::u16string suffix(t.beforeNumber);
-    AppendDecimal(suffix, static_cast<int32_t>(number));
-    suffix += t.afterNumber;
-    Show(Compose(t.prefix, t.aboutFile ? filePath_ : url_, suffix));
-  }
-
- private:
-  const std::u16string& filePath_;
-  const std::u16string& url_;
-  MessageSink& messages_;
-};
+constexpr DownloadMessage kReadFailed{u"[DownloadFile] InternetReadFile(", false,
+                                      u") Failed (Error Code = ", u")"};
+constexpr DownloadMessage kWriteFailed{u"[DownloadFile] WriteFile(", true,
+                                       u") Failed, Error Code = ", u""};
+// Nor these: a body over the limit, and a finished file that cannot take the
+// target's place.
+constexpr DownloadMessage kTooLarge{u"[DownloadFile] ", false, u" is larger than ",
+                                    u" bytes: refused"};
+constexpr DownloadMessage kMoveFailed{u"[DownloadFile] MoveFile(", true, u") Failed, Error Code = ",
+                                      u""};
 
 }  // namespace
 
-int DownloadFile(HINTERNET internet, const std::u16string& filePath, const std::u16string& url,
-                 int reload, const DownloadNotify& notify, const std::atomic<bool>* cancel,
-                 MessageSink& messages) {
-  Download download(filePath, url, messages);
+FileDownload::FileDownload(HINTERNET internet, std::u16string filePath, std::u16string url,
+                           MessageSink& messages, uint64_t limit)
+    : internet_(internet),
+      filePath_(std::move(filePath)),
+      url_(std::move(url)),
+      messages_(messages),
+      limit_(limit) {}
+
+FileDownload::~FileDownload() {
+  if (request_ != nullptr) InternetCloseHandle(request_);
+  Discard();
+}
+
+void FileDownload::Show(const std::u16string& text) {
+  messages_.ShowMessage(text, kCaption);
+}
+
+void FileDownload::Show(const DownloadMessage& message, uint32_t number) {
+  std::u16string suffix(message.beforeNumber);
+  AppendDecimal(suffix, static_cast<int32_t>(number));
+  suffix += message.afterNumber;
+  Show(Compose(message.prefix, message.aboutFile ? filePath_ : url_, suffix));
+}
+
+void FileDownload::Discard() {
+  (void)file_.Close();
+  if (!temporary_.empty()) DeleteDeviceFile(temporary_);
+  temporary_.clear();
+}
+
+int FileDownload::Fetch(int reload, const DownloadNotify& notify, const std::atomic<bool>* cancel) {
+  if (!OpenRequest(reload) || !CheckStatusAndSize() || !CreateTemporary()) return 0;
+  CopyBody(notify, cancel);
+  InternetCloseHandle(request_);
+  request_ = nullptr;
+  if (FinishFile()) return 1;
+  Discard();
+  return 0;
+}
+
+bool FileDownload::OpenRequest(int reload) {
   const uint32_t flags = reload != 0 ? (INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE)
                                      : INTERNET_FLAG_RESYNCHRONIZE;
-  HINTERNET request = InternetOpenUrlW(internet, url.c_str(), nullptr, 0, flags, 0);
-  if (request == nullptr) {
-    download.Show(kOpenFailed, GetLastError());
-    return 0;
-  }
+  request_ = InternetOpenUrlW(internet_, url_.c_str(), nullptr, 0, flags, 0);
+  if (request_ == nullptr) Show(kOpenFailed, GetLastError());
+  return request_ != nullptr;
+}
 
+bool FileDownload::CheckStatusAndSize() {
   // When the status cannot be read it counts as not 200 and shows as 0.
   uint32_t status = 0;
   uint32_t size = sizeof status;
-  if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+  if (!HttpQueryInfoW(request_, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
                       nullptr) ||
       status != 200) {
-    download.Show(kBadStatus, status);
-    InternetCloseHandle(request);
-    return 0;
+    Show(kBadStatus, status);
+    return false;
   }
-
-  DeviceFile file;
-  if (!file.CreateAlways(filePath)) {
-    download.Show(kCreateFailed, GetLastError());
-    InternetCloseHandle(request);
-    return 0;
-  }
-
   // Stays 0 when the answer announces no length.
-  uint32_t fileSize = 0;
-  size = sizeof fileSize;
-  (void)HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &fileSize,
+  size = sizeof announced_;
+  (void)HttpQueryInfoW(request_, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced_,
                        &size, nullptr);
+  if (announced_ > limit_) {
+    Show(kTooLarge, static_cast<uint32_t>(limit_));
+    return false;
+  }
+  return true;
+}
 
-  uint64_t received = 0;
-  bool stoppedEarly = false;  // a failed read, a cancel or a failed write
-  bool writeFailed = false;
-  bool readFailed = false;
-  uint32_t readError = 0;
+bool FileDownload::CreateTemporary() {
+  if (file_.CreateBeside(filePath_, temporary_)) return true;
+  Show(kCreateFailed, GetLastError());
+  return false;
+}
+
+bool FileDownload::CopyBody(const DownloadNotify& notify, const std::atomic<bool>* cancel) {
   char chunk[kChunk];
   for (;;) {
     uint32_t got = 0;
-    if (!InternetReadFile(request, chunk, kChunk, &got)) {
-      readError = GetLastError();
-      stoppedEarly = readFailed = true;
-      break;
+    if (!InternetReadFile(request_, chunk, kChunk, &got)) {
+      readError_ = GetLastError();
+      return !(stoppedEarly_ = readFailed_ = true);
     }
     // Before the end-of-data test: a cancel that comes with the last read
     // still counts.
     if (cancel != nullptr && cancel->load()) {
-      download.Show(u"[DownloadFile] User canceled downloading");
-      stoppedEarly = true;
-      break;
+      Show(u"[DownloadFile] User canceled downloading");
+      return !(stoppedEarly_ = true);
     }
-    if (got == 0) break;
-    if (!file.Write(chunk, got)) {
-      download.Show(kWriteFailed, GetLastError());
-      stoppedEarly = writeFailed = true;
-      break;
+    if (got == 0) return true;
+    if (received_ + got > limit_) {
+      Show(kTooLarge, static_cast<uint32_t>(limit_));
+      return !(stoppedEarly_ = tooLarge_ = true);
+    }
+    if (!file_.Write(chunk, got)) {
+      Show(kWriteFailed, GetLastError());
+      return !(stoppedEarly_ = writeFailed_ = true);
     }
     if (notify) notify(3, got);
-    received += got;
+    received_ += got;
   }
+}
 
-  InternetCloseHandle(request);
+// After the body: true when the temporary file holds the whole body and is
+// on storage.
+bool FileDownload::FinishFile() {
   // Closing syncs the file: when that fails the last bytes may not be on
   // storage, so the file is no more complete than after a failed write.
-  if (!file.Close() && !writeFailed) {
-    download.Show(kWriteFailed, GetLastError());
-    DeleteDeviceFile(filePath);
-    return 0;
+  if (!file_.Close() && !writeFailed_) {
+    Show(kWriteFailed, GetLastError());
+    return false;
   }
-
-  if (fileSize != 0 && fileSize != received) {
-    download.Show(u"[DownloadFile] dwFileSize != dwRecv Download Failed");
-    DeleteDeviceFile(filePath);
-    return 0;
+  if (tooLarge_) return false;
+  if (announced_ != 0 && announced_ != received_) {
+    Show(u"[DownloadFile] dwFileSize != dwRecv Download Failed");
+    return false;
   }
   // Without an announced length only a clean end proves the file whole; a
   // truncated file kept here would be taken for a complete one.
-  if (fileSize == 0 && stoppedEarly) {
-    if (readFailed) download.Show(kReadFailed, readError);
-    DeleteDeviceFile(filePath);
-    return 0;
+  if (announced_ == 0 && stoppedEarly_) {
+    if (readFailed_) Show(kReadFailed, readError_);
+    return false;
   }
-  return 1;
+  return true;
+}
+
+bool FileDownload::Publish() {
+  if (temporary_.empty()) return false;
+  if (!RenameDeviceFile(temporary_, filePath_)) {
+    Show(kMoveFailed, GetLastError());
+    Discard();
+    return false;
+  }
+  temporary_.clear();
+  return true;
+}
+
+int DownloadFile(HINTERNET internet, const std::u16string& filePath, const std::u16string& url,
+                 int reload, const DownloadNotify& notify, const std::atomic<bool>* cancel,
+                 MessageSink& messages, uint64_t limit) {
+  FileDownload download(internet, filePath, url, messages, limit);
+  if (download.Fetch(reload, notify, cancel) == 0) return 0;
+  return download.Publish() ? 1 : 0;
 }
 
 }  // namespace quobble

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -52,6 +53,13 @@ class DownloadTest : public testing::Test {
   bool TargetExists() const { return std::filesystem::exists(TargetHost()); }
   std::string TargetContent() const { return ReadHostFile(TargetHost()); }
   void PlantTarget(const std::string& content) { std::ofstream(TargetHost()) << content; }
+  std::vector<std::string> FilesInRoot() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(root_.path()))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
 
   TempRoot root_;
   TestHttpServer server_;
@@ -101,12 +109,16 @@ TEST_F(DownloadTest, NotifiesEachWrite) {
   EXPECT_EQ(TargetContent(), Pattern(10'000));
 }
 
-// Any broken body leaves no file behind, with or without an announced length.
-TEST_F(DownloadTest, BrokenBodyLeavesNoFile) {
+// Whatever breaks the body, the file that was there stays as it was and no
+// partial file is left beside it (a partial thumbnail would count as cached
+// for good). A body over the limit is refused the same way, whether its
+// length is announced or it simply streams on.
+TEST_F(DownloadTest, BrokenOrOversizedBodyLeavesThePreviousFileAlone) {
   struct Case {
     const char* name;
     HttpResponse response;
     std::vector<std::string> messages;
+    uint64_t limit = kAnswerLimit;
   };
   HttpResponse shortBody = HttpResponse::Body(Pattern(3000));
   shortBody.announcedLength = 10'000;
@@ -117,6 +129,10 @@ TEST_F(DownloadTest, BrokenBodyLeavesNoFile) {
   reset.framing = Framing::kClose;
   reset.cutAfter = 6000;
   reset.reset = true;
+  HttpResponse streaming = HttpResponse::Body(Pattern(50'000));
+  streaming.framing = Framing::kClose;
+  const std::string tooLarge =
+      "[DownloadFile] " + Url("/b") + " is larger than 20000 bytes: refused";
   const std::vector<Case> cases = {
       {"short", shortBody, {"[DownloadFile] dwFileSize != dwRecv Download Failed"}},
       {"chunked",
@@ -125,14 +141,19 @@ TEST_F(DownloadTest, BrokenBodyLeavesNoFile) {
       {"reset",
        reset,
        {"[DownloadFile] InternetReadFile(" + Url("/b") + ") Failed (Error Code = 56)"}},
+      {"announced too large", HttpResponse::Body(Pattern(50'000)), {tooLarge}, 20'000},
+      {"streams on", streaming, {tooLarge}, 20'000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     sink_.texts.clear();
+    PlantTarget("previous");
     server_.Enqueue(c.response);
-    EXPECT_EQ(Fetch("/b"), 0);
+    EXPECT_EQ(
+        DownloadFile(session_, kTarget, server_.WideUrl("/b"), 1, {}, nullptr, sink_, c.limit), 0);
     EXPECT_EQ(sink_.Utf8(), c.messages);
-    EXPECT_FALSE(TargetExists());
+    EXPECT_EQ(TargetContent(), "previous");
+    EXPECT_EQ(FilesInRoot(), std::vector<std::string>{"out.bin"});
   }
 }
 
@@ -219,13 +240,15 @@ TEST_F(DownloadTest, AbortFlagEndsStalledDownload) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     abort = true;
   });
+  PlantTarget("previous");
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Fetch("/slow"), 0);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   stopper.join();
   // Far below the stall, so only a download that waited for the server fails.
   EXPECT_LT(elapsed, std::chrono::seconds(5));
-  EXPECT_FALSE(TargetExists());
+  EXPECT_EQ(TargetContent(), "previous");
+  EXPECT_EQ(FilesInRoot(), std::vector<std::string>{"out.bin"});
   EXPECT_EQ(sink_.Utf8(), std::vector<std::string>{"[DownloadFile] InternetReadFile(" +
                                                    Url("/slow") + ") Failed (Error Code = 42)"});
 }

@@ -1,11 +1,14 @@
 #include "search/product_list.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <system_error>
 #include <utility>
 
 #include "platform/device_fs.h"
 #include "platform/internet.h"
+#include "platform/text.h"
 #include "search/download.h"
 #include "search/search_state.h"
 
@@ -13,19 +16,20 @@ namespace quobble {
 
 namespace {
 
-// Passes the worker's messages on, except once the list is shutting down:
-// then nobody is left to dismiss them.
+// Passes the worker's messages on, except once the worker is asked to stop:
+// its download was aborted on purpose, and at shutdown nobody is left to
+// dismiss a message.
 class WorkerMessages : public MessageSink {
  public:
-  WorkerMessages(MessageSink& screen, const std::atomic<bool>& shutdown)
-      : screen_(screen), shutdown_(shutdown) {}
+  WorkerMessages(MessageSink& screen, const std::atomic<bool>& stop)
+      : screen_(screen), stop_(stop) {}
   void ShowMessage(const std::u16string& text, const std::u16string& caption) override {
-    if (!shutdown_.load(std::memory_order_acquire)) screen_.ShowMessage(text, caption);
+    if (!stop_.load(std::memory_order_acquire)) screen_.ShowMessage(text, caption);
   }
 
  private:
   MessageSink& screen_;
-  const std::atomic<bool>& shutdown_;
+  const std::atomic<bool>& stop_;
 };
 
 // Position just past the `count`-th '/' of `url`, or npos when it has fewer.
@@ -39,6 +43,20 @@ size_t AfterSlash(std::u16string_view url, int count) {
   return pos;
 }
 
+// File systems take names of at most 255 bytes, and paths of a few KB.
+constexpr size_t kMaxComponentBytes = 255;
+constexpr size_t kMaxCacheNameBytes = 1024;
+
+// A name too long for the file system: its start, then "~" and a hash of the
+// whole, so that two long names that start alike stay apart.
+std::u16string ShortenComponent(const std::string& utf8) {
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (unsigned char c : utf8) hash = (hash ^ c) * 1099511628211ull;
+  char tail[20];
+  std::snprintf(tail, sizeof tail, "~%016llx", static_cast<unsigned long long>(hash));
+  return Utf8ToUtf16(std::string(CutUtf8(utf8, kMaxComponentBytes - std::strlen(tail))) + tail);
+}
+
 // One folder or file name of the cache, made from the address's own text.
 // Only '/' in the address makes a folder: a '\' (the device's separator) and
 // characters no name may hold become '_', and "." or ".." become "_" or "__",
@@ -48,6 +66,8 @@ std::u16string CacheComponent(std::u16string_view part) {
   for (char16_t& c : out)
     if (c == u'\\' || c < 0x20 || c == 0x7F) c = u'_';
   if (out == u"." || out == u"..") out.assign(out.size(), u'_');
+  if (const std::string utf8 = Utf16ToUtf8(out); utf8.size() > kMaxComponentBytes)
+    return ShortenComponent(utf8);
   return out;
 }
 
@@ -75,6 +95,8 @@ std::u16string ThumbnailCacheName(std::u16string_view imageUrl) {
     }
     pos = next + 1;
   }
+  // So deep a name is no picture anyone serves; creating it would fail.
+  if (Utf16ToUtf8(name).size() > kMaxCacheNameBytes) return {};
   return name;
 }
 
@@ -122,8 +144,9 @@ bool ProductList::StartThumbnailFetch() {
 }
 
 void ProductList::FetchThumbnails() {
-  WorkerMessages messages(screen_, shutdown_);
+  WorkerMessages messages(screen_, stop_);
   const auto closing = [this] { return shutdown_.load(std::memory_order_acquire); };
+  const auto stopping = [this] { return stop_.load(std::memory_order_acquire); };
   const size_t total = records_.size();
   size_t done = 0;
 
@@ -139,7 +162,10 @@ void ProductList::FetchThumbnails() {
       messages.ShowMessage(u"InternetOpen Failed", u"Error");
       break;
     }
-    InternetSetAbortFlag(session, &shutdown_);
+    // A stop (a new search, or shutdown) aborts the download in flight: a
+    // slow server must not hold the next page back. The aborted thumbnail
+    // is fetched again when its page is shown again.
+    InternetSetAbortFlag(session, &stop_);
 
     const std::u16string name = ThumbnailCacheName(record->imageUrl);
     if (!name.empty()) {
@@ -147,8 +173,9 @@ void ProductList::FetchThumbnails() {
       // A cached file has all its folders already: one open is all it costs.
       if (!FileExists(target)) {
         if (!CreateFolderPath(target)) messages.ShowMessage(u"CreateDirectory Error", u"Error");
-        if (DownloadFile(session, target, record->imageUrl, 1, {}, nullptr, messages) == 0) {
-          if (!closing()) screen_.ArrowCursor();
+        if (DownloadFile(session, target, record->imageUrl, 1, {}, nullptr, messages,
+                         kThumbnailLimit) == 0) {
+          if (!stopping()) screen_.ArrowCursor();
           messages.ShowMessage(u"XML DownloadFile Error", u"Error");
           InternetCloseHandle(session);
           break;

@@ -72,8 +72,10 @@ bool CreateFolderPath(std::u16string_view path);
 
 // The cache name (below "Images\") of a thumbnail address: the text after
 // its fifth '/', or after its third on a shallower path, '/' turned into '\'.
-// Empty when the address names no file (the record then has no thumbnail).
-// Never holds an empty, "." or ".." component, whatever the address holds.
+// Empty when the address names no file, or a path too deep to create (the
+// record then has no thumbnail). Never holds an empty, "." or ".." component,
+// whatever the address holds; a component longer than a file name may be is
+// cut and ends in "~" and a hash of the whole.
 std::u16string ThumbnailCacheName(std::u16string_view imageUrl);
 
 }  // namespace quobble

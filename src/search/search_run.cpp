@@ -45,13 +45,16 @@ int FetchAndRead(SearchScreen& screen, SearchState& state, ProductList& list, in
 
   const std::u16string url =
       BuildRequestUrl(PercentEncodeQuery(query), state.pageSize, start, state.sortKey);
-  const std::u16string answer = AnswerFilePath(state.dataFolder);
-  if (DownloadFile(session.get(), answer, url, 1, {}, nullptr, screen) == 0)
-    return Fail(screen, u"XML DownloadFile Error", u"Error");
+  // The answer is read from this search's own download, before it takes the
+  // answer file's place: another client on the same data folder may be
+  // writing its own answer there at the same time.
+  FileDownload download(session.get(), AnswerFilePath(state.dataFolder), url, screen);
+  if (download.Fetch(1, {}, nullptr) == 0) return Fail(screen, u"XML DownloadFile Error", u"Error");
 
   XmlDocument document;
-  if (document.parse_file(answer.c_str(), KeepOptions) == 0)
-    return Fail(screen, u"Invalid XML File (parse_file failed).", u"Error");
+  const int parsed = document.parse_file(download.TemporaryPath().c_str(), KeepOptions);
+  (void)download.Publish();
+  if (parsed == 0) return Fail(screen, u"Invalid XML File (parse_file failed).", u"Error");
 
   ReadResultFeed(XmlNodeRef(document.root), state, screen, list);
   list.StartThumbnailFetch();

@@ -3,9 +3,11 @@
 #include <QApplication>
 #include <QIcon>
 #include <QMessageBox>
+#include <QSocketNotifier>
 #include <cstdio>
 
 #include "platform/command_line.h"
+#include "platform/stop_signals.h"
 #include "startup/client_start.h"
 #include "ui/about_dialog.h"
 #include "ui/fonts.h"
@@ -85,6 +87,14 @@ int RunApplication(QApplication& app, const AppOptions& options) {
   MainFrame frame;
   QObject::connect(&instance, &SingleInstance::CommandLineReceived, &frame,
                    &MainFrame::RaiseFromAnotherLaunch);
+  // SIGINT or SIGTERM closes the window as "Exit" would: the worker stops,
+  // and the instance lock and server are released on the way out.
+  QSocketNotifier stopSignal(StopSignalFd(), QSocketNotifier::Read);
+  stopSignal.setEnabled(StopSignalFd() >= 0);
+  QObject::connect(&stopSignal, &QSocketNotifier::activated, &frame, [&] {
+    stopSignal.setEnabled(false);
+    frame.close();
+  });
   frame.show();
   if (const QString problem = StartProblem(start); !problem.isEmpty()) {
     std::fprintf(stderr, "quobble: %s\n", qPrintable(problem));

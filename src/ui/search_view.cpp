@@ -18,6 +18,7 @@
 #include <QUrl>
 #include <algorithm>
 
+#include "platform/stop_signals.h"
 #include "search/commands.h"
 #include "search/search_run.h"
 #include "ui/fonts.h"
@@ -175,6 +176,8 @@ void SearchView::CreateList(const QRect& area) {
 
 void SearchView::ConnectCommands() {
   connect(listView_, &QListView::doubleClicked, this, &SearchView::OpenProductLink);
+  // Enter in the box does what a desktop user expects of it: the search.
+  connect(queryEdit_, &QLineEdit::returnPressed, this, [this] { OnCommand(ID_SEARCH, 0, 0); });
   for (QPushButton* button : {searchButton_, nextButton_, prevButton_}) {
     connect(button, &QPushButton::clicked, this,
             [this, button] { OnCommand(button->property("controlId").toInt(), 0, 0); });
@@ -310,7 +313,8 @@ void SearchView::ShowMessage(const std::u16string& text, const std::u16string& c
 }
 
 void SearchView::ShowMessageNow(const QString& text, const QString& caption) {
-  if (shutDown_) return;
+  // A stop signal aborts every download on purpose; the window is closing.
+  if (shutDown_ || StopSignal() != 0) return;
   QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, this);
   box.exec();
 }

@@ -15,6 +15,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyleOptionViewItem>
+#include <QTest>
 #include <QTimer>
 #include <set>
 
@@ -190,6 +191,12 @@ TEST_F(SearchViewTest, SearchFillsTheListAndProgressComesAndGoes) {
   ASSERT_TRUE(ProcessEventsUntil([&] { return !view_->List().Busy(); }, 20000));
   EXPECT_EQ(view_->RangeLabel()->text(), QStringLiteral("11~21"));
   EXPECT_TRUE(view_->PreviousButton()->isEnabled());
+
+  // Enter in the box searches as the button does, from the first result.
+  view_->QueryEdit()->setText(QString::fromUtf16(kQuery));
+  QTest::keyClick(view_->QueryEdit(), Qt::Key_Return);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !view_->List().Busy(); }, 20000));
+  EXPECT_EQ(view_->RangeLabel()->text(), QStringLiteral("1~11"));
 }
 
 TEST_F(SearchViewTest, ClosingDuringAThumbnailDownloadIsPrompt) {

@@ -34,6 +34,7 @@ constexpr size_t kMaxNarrowBytes = 127;
 constexpr size_t kMaxRowChars = 255;
 
 const std::u16string kWarning = u"Warning";
+constexpr int kBusyTimeoutMs = 5000;
 
 // The wait cursor for one operation. Restoring twice shows the arrow once,
 // so screens that stack override cursors stay balanced.
@@ -106,7 +107,13 @@ sqlite3* OpenWishDatabase() {
   if (path->front() != '/') path->insert(0, "./");
   sqlite3* db = nullptr;
   sqlite3_open(path->c_str(), &db);
-  if (db == nullptr) std::fprintf(stderr, "sqlite3_open(Wish): out of memory\n");
+  if (db == nullptr) {
+    std::fprintf(stderr, "sqlite3_open(Wish): out of memory\n");
+    return nullptr;
+  }
+  // Another client (the app and the terminal client share the folder) may
+  // hold the database for a moment: wait for it rather than lose the entry.
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
   return db;
 }
 
@@ -160,7 +167,8 @@ int AddToWishList(SearchScreen& screen) {
     // Nothing is shown for a lost entry, but it must leave a trace.
     if (sqlite3_step(insert) != SQLITE_DONE) ReportError("sqlite3_step(INSERT)", db);
   }
-  sqlite3_exec(db, kCommit, nullptr, nullptr, nullptr);
+  if (sqlite3_exec(db, kCommit, nullptr, nullptr, nullptr) != SQLITE_OK)
+    ReportError("sqlite3_exec(COMMIT)", db);
   sqlite3_finalize(insert);
   CloseWish(db);
   return 0;

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/device_fs.h"
@@ -183,6 +185,41 @@ TEST_F(WishListTest, RejectedInsertReturnsZeroButLeavesATrace) {
   // The failed statement ended its transaction: the next add goes through.
   EXPECT_EQ(Add(u"ok"), 0);
   EXPECT_THAT(Rows(), ElementsAre("1|ok|0"));
+}
+
+// Another client holding the database for a moment delays the add; it is
+// not lost.
+TEST_F(WishListTest, AnAddWaitsOutABriefLockHeldByAnotherConnection) {
+  ASSERT_EQ(ShowWishList(screen_), 0);  // the table exists
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(DatabasePath().c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  });
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Add(u"bag"), 0);
+  const std::string err = testing::internal::GetCapturedStderr();
+  release.join();
+  sqlite3_close(other);
+  EXPECT_EQ(err, "");
+  EXPECT_THAT(Rows(), ElementsAre("1|bag|0"));
+}
+
+// A commit that fails loses the entry like a failed step does, and leaves
+// the same kind of trace.
+TEST_F(WishListTest, AFailedCommitLeavesATrace) {
+  ASSERT_EQ(ShowWishList(screen_), 0);
+  Exec(
+      "CREATE TRIGGER refuse AFTER INSERT ON WishList BEGIN SELECT RAISE(ROLLBACK, 'refused'); "
+      "END");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Add(u"bag"), 0);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_THAT(err, HasSubstr("sqlite3_step(INSERT): "));
+  EXPECT_THAT(err, HasSubstr("sqlite3_exec(COMMIT): "));
+  EXPECT_THAT(Rows(), IsEmpty());
 }
 
 TEST_F(WishListTest, NoConnectionOrTransactionIsLeftOpen) {

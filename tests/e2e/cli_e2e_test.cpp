@@ -5,16 +5,22 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/child_process.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/test_data.h"
+#include "tests/support/test_http_server.h"
 
 namespace {
 
@@ -152,6 +158,17 @@ TEST_F(CliProcess, InteractiveCommandsPageThroughTheAnswers) {
   EXPECT_THAT(result.err, HasSubstr("Warning: [1, 모니터, 0]\n"));
 }
 
+// A script's commands all run in order, none replaced by the next while the
+// thumbnails of a page download.
+TEST_F(CliProcess, AScriptsPagingCommandsEachShowTheirPage) {
+  const Result result = Cli({}, "search 가방\nnext\nnext\nprev\n");
+  ASSERT_EQ(result.code, 0) << result.err;
+  std::vector<std::string> ranges;
+  for (const std::string& line : Lines(result.out))
+    if (line.rfind("Display Range : ", 0) == 0) ranges.push_back(line.substr(16));
+  EXPECT_THAT(ranges, ::testing::ElementsAre("1~11", "11~21", "21~31", "11~21"));
+}
+
 TEST_F(CliProcess, TheWishListOneShotForms) {
   EXPECT_EQ(Cli({"wish", "add", "큰", "TV"}).code, 0);
   const Result list = Cli({"wish", "list"});
@@ -187,3 +204,107 @@ TEST_F(CliProcess, WithoutAnEndpointItStartsItsOwnCatalogue) {
 }
 
 }  // namespace
+
+// The client against a scripted server on loopback: what interrupts it, runs
+// beside it or drips to it must neither lose nor mix anything.
+class CliAgainstScriptedServer : public ::testing::Test {
+ protected:
+  static constexpr size_t kPictureSize = 100'000;
+
+  std::string Picture() const { return server_.Url("/p/q/r/pic.jpg"); }
+  std::string Answer(const std::string& title, const std::string& image) const {
+    return quobble::RssAnswer(title, 1, 1, 1,
+                              {quobble::RssItem(title, "<image>" + image + "</image>")});
+  }
+  std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& words) {
+    std::vector<std::string> args = {"--root", root_.path(), "--endpoint", server_.Url("")};
+    args.insert(args.end(), words.begin(), words.end());
+    return std::make_unique<ChildProcess>(kCli, args);
+  }
+  std::vector<std::string> FilesBelow(const fs::path& folder) const {
+    std::vector<std::string> files;
+    if (fs::exists(folder))
+      for (const auto& entry : fs::recursive_directory_iterator(folder))
+        if (entry.is_regular_file()) files.push_back(fs::relative(entry, folder).string());
+    return files;
+  }
+  fs::path Images() const { return fs::path(root_.path()) / "VOVo Vidav" / "quobble" / "Images"; }
+
+  quobble::TempRoot root_;
+  quobble::TestHttpServer server_;
+};
+
+// Ctrl-C (or a TERM) while a thumbnail stalls part-way: the client ends at
+// once with 128 + the signal and leaves no partial file, so the next run
+// fetches the picture again and caches it whole.
+TEST_F(CliAgainstScriptedServer, AStopSignalLeavesNoPartialFileAndTheNextRunRefetches) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    fs::remove_all(Images());
+    quobble::HttpResponse stalled = quobble::HttpResponse::Body(quobble::Pattern(kPictureSize));
+    stalled.stallAt = 5000;
+    stalled.stallMs = 30'000;
+    server_.Route("/search", quobble::HttpResponse::Body(Answer("Shop", Picture())));
+    server_.Route("/p/q/r/pic.jpg", stalled);
+    const size_t before = server_.Requests().size();
+
+    auto client = Start({"shop"});
+    ASSERT_TRUE(server_.WaitForRequests(before + 2)) << "the answer, then the picture";
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // into the stall
+    const auto sent = std::chrono::steady_clock::now();
+    client->Signal(signal);
+    EXPECT_EQ(client->Wait(5000), 128 + signal) << client->err;
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(1));
+    EXPECT_THAT(FilesBelow(Images()), ::testing::IsEmpty());
+
+    server_.Route("/p/q/r/pic.jpg", quobble::HttpResponse::Body(quobble::Pattern(kPictureSize)));
+    auto again = Start({"shop"});
+    ASSERT_EQ(again->Finish(), 0) << again->err;
+    const std::string cached = quobble::ReadHostFile((Images() / "r" / "pic.jpg").string());
+    EXPECT_EQ(cached.size(), kPictureSize);
+    EXPECT_TRUE(cached == quobble::Pattern(kPictureSize));
+  }
+}
+
+// Two clients on one data folder: the one whose answer arrives late still
+// shows its own answer, not the one the other wrote meanwhile.
+TEST_F(CliAgainstScriptedServer, TwoClientsOnOneFolderEachReadTheirOwnAnswer) {
+  quobble::HttpResponse slow = quobble::HttpResponse::Body(Answer("Slow shop", ""));
+  slow.stallAt = 40;
+  slow.stallMs = 1500;
+  server_.Enqueue(slow);
+  server_.Enqueue(quobble::HttpResponse::Body(Answer("Fast shop", "")));
+
+  auto first = Start({"--no-thumbnails", "one"});
+  ASSERT_TRUE(server_.WaitForRequests(1));
+  auto second = Start({"--no-thumbnails", "two"});
+  ASSERT_EQ(second->Finish(), 0) << second->err;
+  ASSERT_EQ(first->Finish(), 0) << first->err;
+  EXPECT_THAT(second->out, HasSubstr("Fast shop"));
+  EXPECT_THAT(first->out, HasSubstr("Slow shop"));
+  EXPECT_THAT(first->out, ::testing::Not(HasSubstr("Fast shop")));
+  EXPECT_EQ(FilesBelow(fs::path(root_.path()) / "VOVo Vidav" / "quobble"),
+            std::vector<std::string>{"GoodsDataTemp.xml"});
+}
+
+// A thumbnail server that sends a byte every two seconds never times out;
+// a new search stops that download instead of waiting for it.
+TEST_F(CliAgainstScriptedServer, ANewSearchDoesNotWaitForADrippingThumbnail) {
+  quobble::HttpResponse drip = quobble::HttpResponse::Body(quobble::Pattern(kPictureSize));
+  drip.dripMs = 2000;
+  server_.Route("/p/q/r/pic.jpg", drip);
+  server_.Route("/search", quobble::HttpResponse::Body(Answer("First shop", Picture())));
+
+  auto client = Start({});
+  client->Write("search first\n");
+  ASSERT_TRUE(client->WaitForOutput("First shop"));
+  ASSERT_TRUE(server_.WaitForRequests(2)) << "the answer, then the picture";
+  server_.Route("/search", quobble::HttpResponse::Body(Answer("Second shop", "")));
+  const auto asked = std::chrono::steady_clock::now();
+  client->Write("search second\n");
+  ASSERT_TRUE(client->WaitForOutput("Second shop", 20'000));
+  // The drip would take minutes; the page comes as soon as the stop lands.
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+  EXPECT_EQ(client->Finish("quit\n"), 0) << client->err;
+  EXPECT_THAT(FilesBelow(Images()), ::testing::IsEmpty());
+}

@@ -1,4 +1,5 @@
 // The desktop app launched as a process on the offscreen platform.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/command_line.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_root.h"
 
@@ -83,6 +85,39 @@ TEST_F(GuiProcessTest, StaleLockOfAKilledInstanceIsTakenOver) {
   }
   EXPECT_TRUE(owned);
   EXPECT_EQ(second->Wait(500), -1);  // still running
+}
+
+// A stop signal closes the window the orderly way: the instance lock and the
+// local server go with it, and the exit status names the signal.
+TEST_F(GuiProcessTest, AStopSignalClosesCleanly) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    auto app = Start({});
+    ASSERT_TRUE(WaitUntilServing(*app)) << app->err;
+    app->Signal(signal);
+    EXPECT_EQ(app->Wait(10'000), 128 + signal) << app->err;
+    EXPECT_FALSE(fs::exists(Path("run") + "/quobble.lock"));
+    EXPECT_FALSE(fs::exists(Path("run") + "/quobble"));
+  }
+}
+
+// Without a display the app still answers --help and --version, and
+// otherwise says in one line why it cannot open a window.
+TEST_F(GuiProcessTest, WithoutADisplayItAnswersOrSaysWhy) {
+  const std::vector<std::string> noDisplay = {
+      "QT_QPA_PLATFORM=", "DISPLAY=", "WAYLAND_DISPLAY=", "XDG_RUNTIME_DIR=" + Path("run")};
+  ChildProcess version(kApp, {"--version"}, noDisplay);
+  EXPECT_EQ(version.Finish(), 0);
+  EXPECT_EQ(version.out, "quobble " + std::string(ProgramVersion()) + "\n");
+  ChildProcess help(kApp, {"--help"}, noDisplay);
+  EXPECT_EQ(help.Finish(), 0);
+  EXPECT_THAT(help.out, ::testing::StartsWith("usage: quobble"));
+
+  ChildProcess window(kApp, {}, noDisplay);
+  EXPECT_EQ(window.Finish("", 10'000), 1);
+  EXPECT_EQ(window.err,
+            "quobble: cannot open a window: no display is set (DISPLAY and WAYLAND_DISPLAY are "
+            "empty); run it in a desktop session, or use quobble-cli in a terminal\n");
 }
 
 }  // namespace

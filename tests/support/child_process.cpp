@@ -90,6 +90,10 @@ void ChildProcess::Input(const std::string& input) {
   in_ = -1;
 }
 
+void ChildProcess::Write(const std::string& text) {
+  if (in_ >= 0) (void)!::write(in_, text.data(), text.size());
+}
+
 int ChildProcess::Finish(const std::string& input, int timeoutMs) {
   Input(input);
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);

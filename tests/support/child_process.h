@@ -27,6 +27,8 @@ class ChildProcess {
 
   // Writes `input` to standard input and closes it.
   void Input(const std::string& input);
+  // Writes to standard input and keeps it open.
+  void Write(const std::string& text);
   // Input, then reads both outputs to their end and waits for the exit. The
   // exit status, 128 + N after signal N, or -1 when it had to be killed.
   int Finish(const std::string& input = "", int timeoutMs = 30000);

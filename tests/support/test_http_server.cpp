@@ -32,6 +32,7 @@ struct TestHttpServer::State {
   std::vector<RecordedRequest> requests;
   std::vector<std::thread> connections;
   int connectionCount = 0;
+  int openConnections = 0;
   std::atomic<bool> stopping{false};
   // Written once on stop and never read: every poll that watches it wakes.
   int wakeRead = -1;
@@ -212,6 +213,11 @@ class Responder {
       return SendPayload(from, *r_.stallAt) && SendPayload(*r_.stallAt, to);
     }
     if (!MaybeStall(from)) return false;
+    if (r_.dripMs > 0) {
+      for (size_t i = from; i < to; ++i)
+        if (!Hold(wake_, r_.dripMs) || !SendAll(fd_, r_.body.substr(i, 1), wake_)) return false;
+      return true;
+    }
     return SendAll(fd_, std::string_view(r_.body).substr(from, to - from), wake_);
   }
 
@@ -336,6 +342,18 @@ int TestHttpServer::ConnectionCount() const {
   return state_->connectionCount;
 }
 
+bool TestHttpServer::WaitForOpenConnections(int count, int timeoutMs) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    {
+      std::lock_guard lock(state_->mutex);
+      if (state_->openConnections == count) return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 bool TestHttpServer::WaitForRequests(size_t count, int timeoutMs) const {
   std::unique_lock lock(state_->mutex);
   return state_->requestArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
@@ -352,6 +370,7 @@ void TestHttpServer::AcceptLoop() {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     std::lock_guard lock(state_->mutex);
     const int number = ++state_->connectionCount;
+    ++state_->openConnections;
     state_->connections.emplace_back([this, fd, number] { Serve(fd, number); });
   }
 }
@@ -414,6 +433,8 @@ void TestHttpServer::Serve(int fd, int connection) {
   } else {
     ::close(fd);
   }
+  std::lock_guard lock(state_->mutex);
+  --state_->openConnections;
 }
 
 }  // namespace quobble

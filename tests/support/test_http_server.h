@@ -51,6 +51,9 @@ struct HttpResponse {
   // headers).
   std::optional<size_t> stallAt;
   int stallMs = 0;
+  // Send the body one byte at a time, this far apart (a server that is never
+  // quite silent long enough to time out).
+  int dripMs = 0;
   // Close the connection after this response even if the client keeps it
   // alive ("Connection: close" is sent).
   bool closeAfter = false;
@@ -101,6 +104,10 @@ class TestHttpServer {
   std::vector<RecordedRequest> Requests() const;
   // Connections accepted so far.
   int ConnectionCount() const;
+  // Blocks until exactly `count` connections are open on the server's side
+  // (a client's close reaches the server a little later) or `timeoutMs`
+  // passed.
+  bool WaitForOpenConnections(int count, int timeoutMs = 5000) const;
   // Blocks until `count` requests have been read or `timeoutMs` passed.
   bool WaitForRequests(size_t count, int timeoutMs = 5000) const;
 
