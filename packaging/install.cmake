@@ -37,8 +37,8 @@ foreach(program IN LISTS QUOBBLE_PROGRAMS)
   set(page ${packaging_out}/man/${program}.1)
   # No display needed: every program answers --help before it opens one.
   add_custom_command(OUTPUT ${page}.gz
-    COMMAND ${QUOBBLE_HELP2MAN} --no-info --section=1 --version-string=${PROJECT_VERSION} ${include_args} --output=${page}
-            $<TARGET_FILE:${program}>
+    COMMAND ${QUOBBLE_HELP2MAN} --no-info --section=1 --version-string=${PROJECT_VERSION}
+            ${include_args} --output=${page} $<TARGET_FILE:${program}>
     COMMAND ${QUOBBLE_GZIP} -9nf ${page}
     DEPENDS ${program} ${includes}
     COMMENT "Man page for ${program}"
@@ -78,7 +78,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quobble)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "look up products and prices in a shopping catalogue")
-# The first line of Description is the summary; CPack indents the rest.
+# CPack puts the summary above these lines and indents them as Debian wants.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "quobble searches an online shopping catalogue and shows one page of results
 at a time: a thumbnail, the title and the lowest and highest price of each
