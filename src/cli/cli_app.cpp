@@ -106,42 +106,38 @@ failed, 2 for a usage mistake.
 )"};
 
 std::vector<CommandOption> OptionTable(CliOptions& o) {
-  return {
-      {"--endpoint", "URL",
-       "the search service (scheme://host[:port]); else\n"
-       "QUOBBLE_ENDPOINT; else a catalogue started in this process",
-       StoreIn(o.endpoint)},
-      {"--root", "DIR",
-       "the device root holding the data folder and the wish list;\n"
-       "else QUOBBLE_ROOT; else $XDG_DATA_HOME/quobble\n(~/.local/share/quobble)",
-       StoreIn(o.root)},
-      {"--sort", "KEY",
-       "sim (similarity, default), date, asc (low price first),\ndsc (high price first)",
-       [&o](const std::string& v) {
-         if (SortCommandFor(v) == 0)
-           return "--sort takes " + std::string(kSortChoices) + ", not \"" + v + "\"";
-         o.sort = v;
-         return std::string();
-       }},
-      {"--display", "N", "results per page: 10 (default), 30, 50, 75 or 100",
-       [&o](const std::string& v) {
-         if (PageSizeCommandFor(v) == 0)
-           return "--display takes " + std::string(kPageSizeChoices) + ", not \"" + v + "\"";
-         o.display = std::stoi(v);
-         return std::string();
-       }},
-      {"--start", "N", "index of the first result (default 1)",
-       [&o](const std::string& v) {
-         if (!ParseInt(v, o.start) || o.start < 1)
-           return "--start takes a whole number from 1, not \"" + v + "\"";
-         return std::string();
-       }},
-      {"--json", "",
-       "print each page as one JSON document on one line (labels,\n"
-       "rows with their thumbnail paths once fetched)",
-       SetFlag(o.json)},
-      {"--no-thumbnails", "", "do not fetch thumbnails", SetFlag(o.thumbnails, false)},
-  };
+  std::vector<CommandOption> table = ClientOptionTable(o.client);
+  table.insert(
+      table.end(),
+      {
+          {"--sort", "KEY",
+           "sim (similarity, default), date, asc (low price first),\ndsc (high price first)",
+           [&o](const std::string& v) {
+             if (SortCommandFor(v) == 0)
+               return "--sort takes " + std::string(kSortChoices) + ", not \"" + v + "\"";
+             o.sort = v;
+             return std::string();
+           }},
+          {"--display", "N", "results per page: 10 (default), 30, 50, 75 or 100",
+           [&o](const std::string& v) {
+             if (PageSizeCommandFor(v) == 0)
+               return "--display takes " + std::string(kPageSizeChoices) + ", not \"" + v + "\"";
+             o.display = std::stoi(v);
+             return std::string();
+           }},
+          {"--start", "N", "index of the first result (default 1)",
+           [&o](const std::string& v) {
+             if (!ParseInt(v, o.start) || o.start < 1)
+               return "--start takes a whole number from 1, not \"" + v + "\"";
+             return std::string();
+           }},
+          {"--json", "",
+           "print each page as one JSON document on one line (labels,\n"
+           "rows with their thumbnail paths once fetched)",
+           SetFlag(o.json)},
+          {"--no-thumbnails", "", "do not fetch thumbnails", SetFlag(o.thumbnails, false)},
+      });
+  return table;
 }
 
 // The mode and the text from the operands: "wish add TEXT" and "wish list"

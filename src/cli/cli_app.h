@@ -11,14 +11,14 @@
 #include "cli/main_loop.h"
 #include "search/product_list.h"
 #include "search/search_state.h"
+#include "startup/client_options.h"
 
 namespace quobble {
 
 struct CliOptions {
   enum class Mode { Search, Interactive, WishAdd, WishList };
   Mode mode = Mode::Interactive;
-  std::string endpoint;  // empty: QUOBBLE_ENDPOINT, else the embedded catalogue
-  std::string root;      // empty: QUOBBLE_ROOT, else the XDG default
+  ClientSettings client;  // --root, --endpoint, --header, --headers-file
   std::string sort = "sim";
   int display = 10;
   int32_t start = 1;

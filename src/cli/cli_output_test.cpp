@@ -44,11 +44,18 @@ TEST(CliArgumentsTest, ParsesEachForm) {
                                "--no-thumbnails", "--json", "q"},
                               options, out, err),
             -1);
-  EXPECT_EQ(options.endpoint, "http://h:1");
-  EXPECT_EQ(options.root, "/r");
+  EXPECT_EQ(options.client.endpoint, "http://h:1");
+  EXPECT_EQ(options.client.root, "/r");
   EXPECT_EQ(options.start, 21);
   EXPECT_FALSE(options.thumbnails);
   EXPECT_TRUE(options.json);
+
+  ASSERT_EQ(
+      ParseCliArguments({"--header", "X-A: 1", "--header=X-B:2 ", "--headers-file", "/h", "q"},
+                        options, out, err),
+      -1);
+  EXPECT_EQ(options.client.headers, (std::vector<std::string>{"X-A: 1", "X-B: 2"}));
+  EXPECT_EQ(options.client.headersFile, "/h");
 
   ASSERT_EQ(ParseCliArguments({"x", "--help"}, options, out, err), 0);
   EXPECT_THAT(out.str(), HasSubstr("Usage: quobble-cli"));
@@ -56,9 +63,12 @@ TEST(CliArgumentsTest, ParsesEachForm) {
 
 TEST(CliArgumentsTest, RefusesMistakesWithAReason) {
   const std::vector<std::vector<std::string>> cases = {
-      {"--display", "20", "q"},   {"--display", "ten"}, {"--sort", "price"}, {"--start", "0", "q"},
-      {"--start", "99999999999"}, {"--start"},          {"--colour", "q"},   {"wish", "add"},
-      {"wish", "list", "x"},
+      {"--display", "20", "q"},   {"--display", "ten"},
+      {"--sort", "price"},        {"--start", "0", "q"},
+      {"--start", "99999999999"}, {"--start"},
+      {"--colour", "q"},          {"wish", "add"},
+      {"wish", "list", "x"},      {"--endpoint", "h:1"},
+      {"--header", "NoColon"},    {"--header", "Host: x"},
   };
   for (const auto& args : cases) {
     CliOptions options;

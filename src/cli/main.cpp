@@ -36,19 +36,23 @@ int main(int argc, char** argv) {
 
   // Before any other thread starts.
   if (!InstallStopSignals()) std::cerr << "quobble-cli: cannot catch SIGINT and SIGTERM\n";
-  ClientSettings settings;
-  settings.root = options.root;
-  settings.endpoint = options.endpoint;
-  settings.needsService =
+  StartOptions startOptions;
+  startOptions.needsService =
       options.mode == CliOptions::Mode::Search || options.mode == CliOptions::Mode::Interactive;
   // The catalogue (if any) outlives the client that talks to it.
-  const ClientStart start = StartClient(settings);
+  const ClientStart start = StartClient(options.client, startOptions);
   if (!start.rootUsable) {
     std::cerr << "quobble-cli: cannot use " << start.root << " as the device root\n";
     return 1;
   }
-  if (settings.needsService && start.endpoint.empty()) {
-    std::cerr << "quobble-cli: " << start.catalogueProblem
+  if (!start.headersProblem.empty()) {
+    std::cerr << "quobble-cli: " << start.headersProblem << "\n";
+    return 1;
+  }
+  for (const std::string& warning : start.warnings)
+    std::cerr << "quobble-cli: warning: " << warning << "\n";
+  if (startOptions.needsService && start.endpoint.empty()) {
+    std::cerr << "quobble-cli: " << start.serviceProblem
               << "\nGive a service with --endpoint URL or QUOBBLE_ENDPOINT.\n";
     return 1;
   }

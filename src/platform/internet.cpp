@@ -151,6 +151,9 @@ struct Request final : InternetHandleObject {
   size_t pendingOffset = 0;
   bool paused = false;
 
+  // False when redirects are followed by InternetOpenUrlW rather than by
+  // libcurl: a 3xx answer is then the final one of this request.
+  bool follows = true;
   // Tracks the response being received, to know when the final one's headers
   // are complete (1xx answers and followed redirects come before it).
   bool lineHasLocation = false;
@@ -254,7 +257,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   const bool interim = code >= 100 && code < 200;
   // libcurl follows this one itself (or fails the transfer when the limit is
   // reached): the caller only ever sees the final answer.
-  const bool followed = code >= 300 && code < 400 && request->lineHasLocation;
+  const bool followed = request->follows && code >= 300 && code < 400 && request->lineHasLocation;
   if (!interim && !followed) request->headersDone = true;
   return bytes;
 }
@@ -297,11 +300,9 @@ void WaitFor(Request& request, Ready ready) {
   }
 }
 
-curl_slist* ParseHeaders(const char16_t* headers, uint32_t length) {
-  if (headers == nullptr || length == 0) return nullptr;
-  std::u16string_view view(headers);
-  if (length != UINT32_MAX) view = view.substr(0, length);
-  const std::string text = Utf16ToUtf8(view);
+curl_slist* ParseHeaders(std::u16string_view headers) {
+  if (headers.empty()) return nullptr;
+  const std::string text = Utf16ToUtf8(headers);
   curl_slist* list = nullptr;
   size_t start = 0;
   while (start < text.size()) {
@@ -324,7 +325,7 @@ bool Configure(Request& request, const std::string& url) {
   set(CURLOPT_SHARE, SharedCache::Get().share());
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
-  set(CURLOPT_FOLLOWLOCATION, 1L);
+  set(CURLOPT_FOLLOWLOCATION, request.follows ? 1L : 0L);
   set(CURLOPT_MAXREDIRS, kMaxRedirects);
   // Addresses come from server answers: never let one reach a local file or
   // another protocol, directly or through a redirect.
@@ -344,6 +345,103 @@ bool Configure(Request& request, const std::string& url) {
 bool Failed(uint32_t code) {
   SetLastError(code);
   return false;
+}
+
+// One request, sent and driven until its final headers are in; null (last
+// error set) when it failed before them.
+std::unique_ptr<Request> OpenRequest(const std::shared_ptr<SessionState>& session,
+                                     const std::string& url, std::u16string_view headers,
+                                     bool follow) {
+  auto request = std::make_unique<Request>();
+  request->session = session;
+  request->follows = follow;
+  if (!HandlesOfThisThread().Take(*request)) {
+    SetLastError(CURLE_FAILED_INIT);
+    return nullptr;
+  }
+  request->extraHeaders = ParseHeaders(headers);
+  if (!Configure(*request, url)) {
+    SetLastError(CURLE_BAD_FUNCTION_ARGUMENT);
+    return nullptr;
+  }
+  if (curl_multi_add_handle(request->multi, request->easy) != CURLM_OK) {
+    SetLastError(CURLE_FAILED_INIT);
+    return nullptr;
+  }
+  request->added = true;
+  request->lastByte = Clock::now();
+  WaitFor(*request, [&] { return request->headersDone; });
+  // Once the final headers are in, a later failure belongs to the body and
+  // shows on InternetReadFile.
+  if (!request->headersDone && request->done && request->result != CURLE_OK) {
+    SetLastError(request->result);
+    return nullptr;
+  }
+  long status = 0;
+  curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &status);
+  if (status == 0) {
+    SetLastError(CURLE_GOT_NOTHING);
+    return nullptr;
+  }
+  return request;
+}
+
+// scheme://host:port of an address, lower case and with the default port
+// filled in; empty when it does not parse.
+std::string OriginOf(const std::string& url) {
+  CURLU* parsed = curl_url();
+  std::string origin;
+  char* scheme = nullptr;
+  char* host = nullptr;
+  char* port = nullptr;
+  if (parsed != nullptr && curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+      curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+      curl_url_get(parsed, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+    origin = std::string(scheme) + "://" + host + ":" + port;
+    for (char& c : origin)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  curl_free(scheme);
+  curl_free(host);
+  curl_free(port);
+  curl_url_cleanup(parsed);
+  return origin;
+}
+
+// The address a redirect answer sends the client to; false when the answer
+// is no redirect.
+bool RedirectTarget(Request& request, std::string& target) {
+  long status = 0;
+  curl_easy_getinfo(request.easy, CURLINFO_RESPONSE_CODE, &status);
+  if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308)
+    return false;
+  char* location = nullptr;
+  if (curl_easy_getinfo(request.easy, CURLINFO_REDIRECT_URL, &location) != CURLE_OK ||
+      location == nullptr)
+    return false;
+  target = location;
+  return true;
+}
+
+// A request with headers of the caller's (credentials): redirects are
+// followed here rather than by libcurl, which would pass the headers on to
+// any host. They go to the first address's scheme, host and port only, and
+// are dropped for good at the first redirect that leaves it.
+std::unique_ptr<Request> OpenWithHeaders(const std::shared_ptr<SessionState>& session,
+                                         std::string url, std::u16string_view headers) {
+  const std::string origin = OriginOf(url);
+  for (long hops = 0;; ++hops) {
+    auto request = OpenRequest(session, url, headers, /*follow=*/false);
+    std::string next;
+    if (request == nullptr || !RedirectTarget(*request, next)) return request;
+    if (hops == kMaxRedirects) {
+      SetLastError(CURLE_TOO_MANY_REDIRECTS);
+      return nullptr;
+    }
+    if (origin.empty() || OriginOf(next) != origin) headers = {};
+    url = std::move(next);
+  }
 }
 
 }  // namespace
@@ -368,36 +466,14 @@ HINTERNET InternetOpenUrlW(HINTERNET session, const char16_t* url, const char16_
     SetLastError(CURLE_BAD_FUNCTION_ARGUMENT);
     return nullptr;
   }
-  auto request = std::make_unique<Request>();
-  request->session = owner->state;
-  if (!HandlesOfThisThread().Take(*request)) {
-    SetLastError(CURLE_FAILED_INIT);
-    return nullptr;
+  std::u16string_view extra;
+  if (headers != nullptr && headersLength != 0) {
+    extra = headers;
+    if (headersLength != UINT32_MAX) extra = extra.substr(0, headersLength);
   }
-  request->extraHeaders = ParseHeaders(headers, headersLength);
-  if (!Configure(*request, Utf16ToUtf8(url))) {
-    SetLastError(CURLE_BAD_FUNCTION_ARGUMENT);
-    return nullptr;
-  }
-  if (curl_multi_add_handle(request->multi, request->easy) != CURLM_OK) {
-    SetLastError(CURLE_FAILED_INIT);
-    return nullptr;
-  }
-  request->added = true;
-  request->lastByte = Clock::now();
-  WaitFor(*request, [&] { return request->headersDone; });
-  // Once the final headers are in, a later failure belongs to the body and
-  // shows on InternetReadFile.
-  if (!request->headersDone && request->done && request->result != CURLE_OK) {
-    SetLastError(request->result);
-    return nullptr;
-  }
-  long status = 0;
-  curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &status);
-  if (status == 0) {
-    SetLastError(CURLE_GOT_NOTHING);
-    return nullptr;
-  }
+  const std::string address = Utf16ToUtf8(url);
+  auto request = extra.empty() ? OpenRequest(owner->state, address, {}, /*follow=*/true)
+                               : OpenWithHeaders(owner->state, address, extra);
   return request.release();
 }
 

@@ -282,6 +282,64 @@ TEST(Internet, FollowsRedirectsUpToFive) {
   EXPECT_EQ(GetLastError(), 47u);  // too many redirects
 }
 
+// Headers given with a request (the service's credentials) go to the
+// request's own scheme, host and port only: along redirects that stay there,
+// never to another host, and not back again once they left. The redirect
+// limit and the protocol rule hold as without headers.
+TEST(Internet, RequestHeadersNeverLeaveTheirOrigin) {
+  TestHttpServer origin, other;
+  origin.Route("/same", HttpResponse::Redirect("/final"));
+  origin.Route("/away", HttpResponse::Redirect(other.Url("/elsewhere")));
+  origin.Route("/final", HttpResponse::Body("here"));
+  other.Route("/elsewhere", HttpResponse::Redirect(origin.Url("/final")));
+  for (int i = 0; i < 6; ++i)
+    origin.Route("/r" + std::to_string(i), HttpResponse::Redirect("/r" + std::to_string(i + 1)));
+  origin.Route("/ftp", HttpResponse::Redirect("ftp://127.0.0.1/x"));
+  const std::u16string headers = u"X-Api-Key: secret\r\nX-Client: quobble\r\n";
+
+  const struct {
+    const char* path;
+    uint32_t error;                                                   // 0: fetched
+    std::vector<std::pair<const TestHttpServer*, std::string>> seen;  // (server, X-Api-Key)
+  } cases[] = {
+      {"/same", 0, {{&origin, "secret"}, {&origin, "secret"}}},
+      {"/away", 0, {{&origin, "secret"}, {&other, ""}, {&origin, ""}}},
+      {"/r0", 47, {}},  // too many redirects
+      {"/ftp", 1, {}},  // unsupported protocol
+  };
+  Handles h;
+  HINTERNET session = h.Keep(OpenSession());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const size_t before[2] = {origin.Requests().size(), other.Requests().size()};
+    SetLastError(0);
+    HINTERNET request = InternetOpenUrlW(session, origin.WideUrl(c.path).c_str(), headers.c_str(),
+                                         static_cast<uint32_t>(headers.size()), kReload, 0);
+    if (c.error != 0) {
+      EXPECT_EQ(request, nullptr);
+      EXPECT_EQ(GetLastError(), c.error);
+      continue;
+    }
+    ASSERT_NE(request, nullptr);
+    EXPECT_EQ(ReadAll(request).bytes, "here");
+    InternetCloseHandle(request);
+    // The requests in the order they were made, on whichever server.
+    std::vector<std::pair<const TestHttpServer*, std::string>> seen;
+    size_t next[2] = {before[0], before[1]};
+    const auto o = origin.Requests(), x = other.Requests();
+    for (const auto& [server, key] : c.seen) {
+      const bool isOrigin = server == &origin;
+      const auto& list = isOrigin ? o : x;
+      size_t& at = next[isOrigin ? 0 : 1];
+      ASSERT_LT(at, list.size());
+      seen.emplace_back(server, list[at++].Header("X-Api-Key"));
+    }
+    EXPECT_EQ(seen, c.seen);
+    EXPECT_EQ(next[0], o.size());
+    EXPECT_EQ(next[1], x.size());
+  }
+}
+
 TEST(Internet, SessionsOneAfterAnotherShareOneConnection) {
   TestHttpServer server;
   server.Route("/a", HttpResponse::Body(Pattern(10'000)));

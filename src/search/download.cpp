@@ -106,7 +106,9 @@ int FileDownload::Fetch(int reload, const DownloadNotify& notify, const std::ato
 bool FileDownload::OpenRequest(int reload) {
   const uint32_t flags = reload != 0 ? (INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE)
                                      : INTERNET_FLAG_RESYNCHRONIZE;
-  request_ = InternetOpenUrlW(internet_, url_.c_str(), nullptr, 0, flags, 0);
+  request_ =
+      InternetOpenUrlW(internet_, url_.c_str(), headers_.empty() ? nullptr : headers_.c_str(),
+                       static_cast<uint32_t>(headers_.size()), flags, 0);
   if (request_ == nullptr) Show(kOpenFailed, GetLastError());
   return request_ != nullptr;
 }

@@ -34,6 +34,9 @@ class FileDownload {
   FileDownload(const FileDownload&) = delete;
   FileDownload& operator=(const FileDownload&) = delete;
 
+  // Headers the request carries ("Name: value\r\n" each), for the service
+  // alone: the internet library drops them at a redirect to another host.
+  void SetRequestHeaders(std::u16string headers) { headers_ = std::move(headers); }
   // 1 when the whole body is in the temporary file, 0 when the download
   // failed; every failure has already been shown through `messages`
   // (caption "error") and the temporary file is gone.
@@ -62,6 +65,7 @@ class FileDownload {
   const std::u16string url_;
   MessageSink& messages_;
   const uint64_t limit_;
+  std::u16string headers_;
   DeviceFile file_;
   std::u16string temporary_;
   uint32_t announced_ = 0;  // Content-Length; 0 when none was announced

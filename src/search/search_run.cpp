@@ -49,6 +49,7 @@ int FetchAndRead(SearchScreen& screen, SearchState& state, ProductList& list, in
   // answer file's place: another client on the same data folder may be
   // writing its own answer there at the same time.
   FileDownload download(session.get(), AnswerFilePath(state.dataFolder), url, screen);
+  download.SetRequestHeaders(ServiceHeaders());
   if (download.Fetch(1, {}, nullptr) == 0) return Fail(screen, u"XML DownloadFile Error", u"Error");
 
   XmlDocument document;

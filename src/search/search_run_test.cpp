@@ -90,6 +90,27 @@ TEST_F(RunFixture, ASearchReadsTheAnswerAndStartsTheThumbnails) {
   EXPECT_THAT(events, Contains("arrow cursor"));
 }
 
+// The service's headers travel with the answer's request, at the
+// endpoint's own path, and with no thumbnail request, even one to the same
+// host.
+TEST_F(RunFixture, TheServiceHeadersGoWithTheSearchAlone) {
+  SetServiceEndpoint(Utf8ToUtf16(server.Url("/api/v2/shop/")));
+  SetServiceHeaders({"X-Client-Id: me", "X-Client-Secret: s3cret"});
+  server.Route("/img/a/b/1.jpg", HttpResponse::Body("jpeg"));
+  server.Route("/api/v2/shop", HttpResponse::Body(Answer(30, 1, 10, {Image("1.jpg")})));
+  EXPECT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);
+  Finish();
+  SetServiceHeaders({});
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_THAT(requests[0].target, ::testing::StartsWith("/api/v2/shop?key="));
+  EXPECT_EQ(requests[0].Header("X-Client-Id"), "me");
+  EXPECT_EQ(requests[0].Header("X-Client-Secret"), "s3cret");
+  EXPECT_EQ(requests[1].target, "/img/a/b/1.jpg");
+  EXPECT_EQ(requests[1].Header("X-Client-Id"), "");
+  EXPECT_EQ(requests[1].Header("X-Client-Secret"), "");
+}
+
 TEST_F(RunFixture, FailuresLeaveTheListEmptyAndTheLabelsAsTheyWere) {
   AnswerWith(Answer(30, 1, 10, {"", ""}));
   ASSERT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);

@@ -11,12 +11,6 @@ namespace quobble {
 
 namespace {
 
-std::mutex endpointMutex;
-std::u16string& EndpointStorage() {
-  static std::u16string endpoint;
-  return endpoint;
-}
-
 int32_t Saturate(int64_t v) {
   if (v > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
   if (v < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
@@ -97,7 +91,8 @@ std::u16string PercentEncodeQuery(std::u16string_view query) {
 std::u16string BuildRequestUrl(std::u16string_view encodedQuery, int32_t pageSize, int32_t start,
                                std::u16string_view sortKey) {
   std::u16string url = ServiceEndpoint();
-  url += u"/search?key=";
+  url += ServicePath();
+  url += u"?key=";
   url += ApiKey();
   url += u"&query=";
   url += encodedQuery;
@@ -114,23 +109,6 @@ std::u16string AnswerFilePath(std::u16string_view dataFolder) {
   std::u16string path(dataFolder);
   path += u"GoodsDataTemp.xml";
   return path;
-}
-
-void SetServiceEndpoint(std::u16string_view endpoint) {
-  while (!endpoint.empty() && endpoint.back() == u'/') endpoint.remove_suffix(1);
-  std::lock_guard lock(endpointMutex);
-  EndpointStorage() = endpoint;
-}
-
-std::u16string ServiceEndpoint() {
-  std::lock_guard lock(endpointMutex);
-  return EndpointStorage();
-}
-
-std::string ConfiguredEndpoint(const char* endpointArgument) {
-  if (endpointArgument != nullptr && *endpointArgument != '\0') return endpointArgument;
-  const char* env = std::getenv("QUOBBLE_ENDPOINT");
-  return env != nullptr ? env : "";
 }
 
 std::u16string ApiKey() {

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "search/service.h"
+
 namespace quobble {
 
 // The data folder of every file the search keeps (the answer, the cache).
@@ -61,19 +63,12 @@ struct SearchState {
 // partial escape.
 std::u16string PercentEncodeQuery(std::u16string_view query);
 
-// ENDPOINT/search?key=KEY&query=Q&display=N&start=S&target=shop&sort=K
+// ENDPOINT/search?key=KEY&query=Q&display=N&start=S&target=shop&sort=K, with
+// the endpoint's own path in place of "/search" when it has one.
 std::u16string BuildRequestUrl(std::u16string_view encodedQuery, int32_t pageSize, int32_t start,
                                std::u16string_view sortKey);
 std::u16string AnswerFilePath(std::u16string_view dataFolder);
 
-// The service in front of "/search": scheme://host[:port], no trailing '/'.
-// Set once at start-up from --endpoint, QUOBBLE_ENDPOINT or the embedded
-// catalogue.
-void SetServiceEndpoint(std::u16string_view endpoint);
-std::u16string ServiceEndpoint();
-// --endpoint if given, else QUOBBLE_ENDPOINT, else empty (start the embedded
-// catalogue).
-std::string ConfiguredEndpoint(const char* endpointArgument);
 // QUOBBLE_API_KEY, else kDefaultApiKey.
 std::u16string ApiKey();
 

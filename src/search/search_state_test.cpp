@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <fstream>
 #include <limits>
 
 #include "search/commands.h"
@@ -46,6 +50,74 @@ TEST_F(SearchRequest, ApiKeyCanBeReplaced) {
   ::setenv("QUOBBLE_API_KEY", "0123", 1);
   EXPECT_NE(BuildRequestUrl(u"%61", 10, 1, u"sim").find(u"key=0123&query="), std::u16string::npos);
   ::unsetenv("QUOBBLE_API_KEY");
+}
+
+TEST(Service, AnEndpointsPathReplacesSearch) {
+  const struct {
+    std::u16string endpoint, origin, path;
+  } cases[] = {
+      {u"http://h:1", u"http://h:1", u"/search"},
+      {u"http://h:1/", u"http://h:1", u"/search"},
+      {u"https://h/v1/shop//", u"https://h", u"/v1/shop"},
+  };
+  for (const auto& c : cases) {
+    SetServiceEndpoint(c.endpoint);
+    EXPECT_EQ(ServiceEndpoint(), c.origin);
+    EXPECT_EQ(ServicePath(), c.path);
+  }
+  EXPECT_EQ(BuildRequestUrl(u"%61", 10, 1, u"sim").substr(0, 22), u"https://h/v1/shop?key=");
+  SetServiceEndpoint(u"");
+
+  for (const char* usable : {"http://h", "HTTPS://h:8443/a/b", "http://[::1]:8080"})
+    EXPECT_EQ(EndpointProblem(usable), "") << usable;
+  for (const char* unusable :
+       {"h:8080", "ftp://h", "http://", "http:///x", "http://h/a b", "http://h/?x=1", "http://h#f"})
+    EXPECT_NE(EndpointProblem(unusable), "") << unusable;
+}
+
+TEST(Service, HeadersAreCheckedAndTidied) {
+  const struct {
+    const char* line;
+    const char* normalized;  // "" when refused
+  } cases[] = {
+      {"X-Key: abc", "X-Key: abc"},
+      {"X-Key:abc  ", "X-Key: abc"},
+      {"X-Empty:", "X-Empty: "},
+      {"No colon", ""},
+      {": value", ""},
+      {"Bad Name: v", ""},
+      {"Host: evil", ""},
+      {"content-length: 5", ""},
+      {"X: a\rInjected: b", ""},
+  };
+  for (const auto& c : cases) {
+    std::string problem;
+    EXPECT_EQ(NormalizeHeader(c.line, problem), c.normalized) << c.line;
+    EXPECT_EQ(problem.empty(), *c.normalized != '\0') << c.line << ": " << problem;
+  }
+}
+
+TEST(Service, AHeadersFileSkipsCommentsAndSaysWhoMayReadIt) {
+  const std::string path = ::testing::TempDir() + "quobble-headers-" + std::to_string(::getpid());
+  std::ofstream(path) << "# credentials\r\nX-Id: me\r\n\n   \nX-Secret:  s \n";
+  std::vector<std::string> headers;
+  std::string problem;
+  bool exposed = false;
+  ::chmod(path.c_str(), 0600);
+  ASSERT_TRUE(ReadHeadersFile(path, headers, problem, exposed)) << problem;
+  EXPECT_EQ(headers, (std::vector<std::string>{"X-Id: me", "X-Secret: s"}));
+  EXPECT_FALSE(exposed);
+  ::chmod(path.c_str(), 0644);
+  headers.clear();
+  ASSERT_TRUE(ReadHeadersFile(path, headers, problem, exposed));
+  EXPECT_TRUE(exposed);
+
+  std::ofstream(path) << "X-Id: me\nnot a header\n";
+  EXPECT_FALSE(ReadHeadersFile(path, headers, problem, exposed));
+  EXPECT_EQ(problem, path + " line 2: a header is \"Name: value\"");
+  ::unlink(path.c_str());
+  EXPECT_FALSE(ReadHeadersFile(path, headers, problem, exposed));
+  EXPECT_NE(problem.find("cannot read the headers file"), std::string::npos);
 }
 
 TEST(SearchPaging, StartIndexes) {

@@ -1,28 +1,60 @@
 #include "startup/client_start.h"
 
+#include <cstdlib>
+
 #include "platform/device_fs.h"
 #include "platform/text.h"
-#include "search/search_state.h"
+#include "search/service.h"
 
 namespace quobble {
 
-ClientStart StartClient(const ClientSettings& settings) {
-  ClientStart start;
-  start.root = ResolveDeviceRoot(settings.root.empty() ? nullptr : settings.root.c_str());
-  start.rootUsable = SetDeviceRoot(start.root);
-  if (!settings.needsService) return start;
+namespace {
 
-  start.endpoint =
+void StartService(const ClientSettings& settings, const StartOptions& options, ClientStart& start) {
+  const std::string configured =
       ConfiguredEndpoint(settings.endpoint.empty() ? nullptr : settings.endpoint.c_str());
-  if (start.endpoint.empty()) {
+  if (!configured.empty()) {
+    const std::string problem = EndpointProblem(configured);
+    if (problem.empty())
+      start.endpoint = configured;
+    else
+      start.serviceProblem = "the endpoint \"" + configured + "\" cannot be used: " + problem;
+  } else {
     std::string why;
-    start.catalogue = EmbeddedCatalogue::Start(settings.catalogue, &why);
+    start.catalogue = EmbeddedCatalogue::Start(options.catalogue, &why);
     if (start.catalogue)
       start.endpoint = start.catalogue->Endpoint();
     else
-      start.catalogueProblem = why.empty() ? "the built-in catalogue did not start" : why;
+      start.serviceProblem = why.empty() ? "the built-in catalogue did not start" : why;
   }
   SetServiceEndpoint(Utf8ToUtf16(start.endpoint));
+}
+
+void LoadHeaders(const ClientSettings& settings, ClientStart& start) {
+  std::string file = settings.headersFile;
+  if (const char* env = std::getenv("QUOBBLE_HEADERS_FILE"); file.empty() && env != nullptr)
+    file = env;
+  std::vector<std::string> headers;
+  bool exposed = false;
+  if (!file.empty() && !ReadHeadersFile(file, headers, start.headersProblem, exposed)) return;
+  if (exposed)
+    start.warnings.push_back("the headers file " + file +
+                             " may be read by other users; its headers may be secrets "
+                             "(chmod 600 it)");
+  headers.insert(headers.end(), settings.headers.begin(), settings.headers.end());
+  SetServiceHeaders(headers);
+}
+
+}  // namespace
+
+ClientStart StartClient(const ClientSettings& settings, const StartOptions& options) {
+  ClientStart start;
+  start.root = ResolveDeviceRoot(settings.root.empty() ? nullptr : settings.root.c_str());
+  start.rootUsable = SetDeviceRoot(start.root);
+  if (!options.needsService) return start;
+  LoadHeaders(settings, start);
+  if (!start.headersProblem.empty()) return start;
+  StartService(settings, options, start);
   return start;
 }
 

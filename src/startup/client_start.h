@@ -1,23 +1,19 @@
 #pragma once
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "catalogue/embedded_catalogue.h"
+#include "startup/client_options.h"
 
 namespace quobble {
 
 // What the desktop app and the terminal client set up before their first
 // search, in this order: the device root (--root, else QUOBBLE_ROOT, else the
-// XDG data folder), then the service endpoint (--endpoint, else
-// QUOBBLE_ENDPOINT, else a catalogue started inside this process), which
-// becomes the core's ServiceEndpoint().
-struct ClientSettings {
-  std::string root;      // --root; empty: not given
-  std::string endpoint;  // --endpoint; empty: not given
-  bool needsService = true;
-  CatalogueOptions catalogue;  // for the built-in catalogue
-};
-
+// XDG data folder), the service endpoint (--endpoint, else QUOBBLE_ENDPOINT,
+// else a catalogue started inside this process) and the service's headers
+// (--headers-file or QUOBBLE_HEADERS_FILE, then --header), which become the
+// core's ServiceEndpoint() and ServiceHeaders().
 struct ClientStart {
   std::string root;  // the device root chosen
   bool rootUsable = false;
@@ -25,10 +21,19 @@ struct ClientStart {
   // every search.
   std::unique_ptr<EmbeddedCatalogue> catalogue;
   std::string endpoint;  // empty when no service could be had
-  // Why the built-in catalogue did not start, for the user.
-  std::string catalogueProblem;
+  // Why there is no service, for the user.
+  std::string serviceProblem;
+  // Why the headers could not be read; the client should not go on.
+  std::string headersProblem;
+  // Things the user should know that stop nothing.
+  std::vector<std::string> warnings;
 };
 
-ClientStart StartClient(const ClientSettings& settings);
+struct StartOptions {
+  bool needsService = true;
+  CatalogueOptions catalogue;  // for the built-in catalogue
+};
+
+ClientStart StartClient(const ClientSettings& settings, const StartOptions& options = {});
 
 }  // namespace quobble

@@ -23,19 +23,6 @@ const ProgramHelp kProgram{"quobble", "usage: quobble [OPTIONS] [WORDS...]",
                            "which comes to the front.",
                            ""};
 
-std::vector<CommandOption> OptionTable(AppOptions& options) {
-  return {
-      {"--endpoint", "URL",
-       "the shopping search service (scheme://host[:port]);\n"
-       "default: QUOBBLE_ENDPOINT, else the built-in catalogue",
-       StoreIn(options.endpoint)},
-      {"--root", "DIR",
-       "the device folder for answers, thumbnails and the wish list;\n"
-       "default: QUOBBLE_ROOT, else ~/.local/share/quobble",
-       StoreIn(options.root)},
-  };
-}
-
 void DressApplication(QApplication& app) {
   app.setQuitOnLastWindowClosed(false);
   QIcon icon;
@@ -49,16 +36,16 @@ void DressApplication(QApplication& app) {
 QString StartProblem(const ClientStart& start) {
   if (!start.endpoint.empty()) return {};
   return QStringLiteral(
-             "The built-in catalogue could not start (%1). Start quobble with --endpoint URL to "
-             "use another service.")
-      .arg(QString::fromStdString(start.catalogueProblem));
+             "No search service: %1. Start quobble with --endpoint URL to use another service.")
+      .arg(QString::fromStdString(start.serviceProblem));
 }
 
 }  // namespace
 
 int ParseAppArguments(const std::vector<std::string>& args, AppOptions& options, std::ostream& out,
                       std::ostream& err) {
-  const ParsedCommandLine parsed = ParseCommandLine(kProgram, OptionTable(options), args, out, err);
+  const ParsedCommandLine parsed =
+      ParseCommandLine(kProgram, ClientOptionTable(options.client), args, out, err);
   if (!parsed.run) return parsed.exitCode;
   options.commandLine.clear();
   for (const std::string& word : args) {
@@ -75,14 +62,17 @@ int RunApplication(QApplication& app, const AppOptions& options) {
   if (const int code = SingleInstance::ExitCodeFor(outcome); code != -1) return code;
   DressApplication(app);
 
-  ClientSettings settings;
-  settings.root = options.root;
-  settings.endpoint = options.endpoint;
   // The catalogue (if any) outlives the frame, whose worker may use it.
-  const ClientStart start = StartClient(settings);
+  const ClientStart start = StartClient(options.client);
   if (!start.rootUsable)
     std::fprintf(stderr, "quobble: cannot use the folder %s; searches will fail\n",
                  start.root.c_str());
+  if (!start.headersProblem.empty()) {
+    std::fprintf(stderr, "quobble: %s\n", start.headersProblem.c_str());
+    return 1;
+  }
+  for (const std::string& warning : start.warnings)
+    std::fprintf(stderr, "quobble: warning: %s\n", warning.c_str());
 
   MainFrame frame;
   QObject::connect(&instance, &SingleInstance::CommandLineReceived, &frame,

@@ -3,13 +3,14 @@
 #include <string>
 #include <vector>
 
+#include "startup/client_options.h"
+
 class QApplication;
 
 namespace quobble {
 
 struct AppOptions {
-  std::string endpoint;     // --endpoint URL; empty: not given
-  std::string root;         // --root DIR; empty: not given
+  ClientSettings client;    // --root, --endpoint, --header, --headers-file
   std::string commandLine;  // what a running instance is handed
 };
 

@@ -37,8 +37,8 @@ TEST(AppTest, ParsesItsOptions) {
     std::ostringstream out, err;
     const std::string label = ::testing::PrintToString(c.arguments);
     EXPECT_EQ(ParseAppArguments(c.arguments, options, out, err), c.code) << label;
-    EXPECT_EQ(options.endpoint, c.endpoint) << label;
-    EXPECT_EQ(options.root, c.root) << label;
+    EXPECT_EQ(options.client.endpoint, c.endpoint) << label;
+    EXPECT_EQ(options.client.root, c.root) << label;
   }
   AppOptions options;
   std::ostringstream out, err;

@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
   const quobble::ClientStart start = quobble::StartClient(settings);
   if (!root.isValid() || !start.rootUsable || start.endpoint.empty()) {
     std::fprintf(stderr, "quobble-screenshot: no temporary folder or no service: %s\n",
-                 start.catalogueProblem.c_str());
+                 start.serviceProblem.c_str());
     return 1;
   }
   quobble::InstallFontSubstitutions();
