@@ -9,7 +9,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test test-plain test-asan test-tsan bench fuzz format clean screenshot
+.PHONY: all deps build run test test-plain test-asan test-tsan bench fuzz format clean screenshot package
 
 all: build
 
@@ -57,6 +57,10 @@ fuzz: deps
 
 screenshot: build
 	@scripts/screenshot $(BUILD)
+
+# The Debian package of the plain build: $(BUILD)/quobble_VERSION_ARCH.deb.
+package: build
+	cmake --build $(BUILD) --target package
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -73,11 +73,13 @@ constexpr char kPageSizeChoices[] = "10, 30, 50, 75 or 100";
 
 const ProgramHelp kProgram{
     "quobble-cli",
-    "Usage: quobble-cli [OPTIONS] QUERY...      one search, then its thumbnails\n"
-    "       quobble-cli [OPTIONS]               commands from standard input\n"
-    "       quobble-cli [OPTIONS] wish add TEXT store TEXT in the wish list\n"
-    "       quobble-cli [OPTIONS] wish list     show the wish list\n",
-    "",
+    "Usage: quobble-cli [OPTIONS] QUERY...\n"
+    "  or:  quobble-cli [OPTIONS]\n"
+    "  or:  quobble-cli [OPTIONS] wish add TEXT\n"
+    "  or:  quobble-cli [OPTIONS] wish list\n",
+    "Looks up products and prices: one search for QUERY, then its thumbnails;\n"
+    "without a QUERY, commands from standard input. \"wish add TEXT\" stores TEXT\n"
+    "in the wish list, \"wish list\" shows it.",
     R"(The words after "--" are the query, even "wish".
 
 A search prints the title, "Search Total Count : N", "Display Range : A~B",

@@ -30,10 +30,12 @@ std::function<std::string(const std::string&)> StoreIn(std::string& field);
 std::function<std::string(const std::string&)> SetFlag(bool& field, bool value = true);
 
 struct ProgramHelp {
-  std::string_view name;      // "quobble-cli"
-  std::string_view synopsis;  // the usage lines, the first one starting with "usage: " or "Usage: "
-  std::string_view summary;   // before the options; may be empty
-  std::string_view details;   // after the options; may be empty
+  std::string_view name;  // "quobble-cli"
+  // The usage lines: "Usage: PROGRAM ...", then "  or:  PROGRAM ..." (the form
+  // man-page generators read).
+  std::string_view synopsis;
+  std::string_view summary;  // before the options; may be empty
+  std::string_view details;  // after the options; may be empty
 };
 
 struct ParsedCommandLine {

@@ -35,7 +35,7 @@ std::vector<CommandOption> Table(Seen& seen) {
   };
 }
 
-const ProgramHelp kProgram{"prog", "usage: prog [OPTIONS] WORD...", "Does things.", "Exit 0."};
+const ProgramHelp kProgram{"prog", "Usage: prog [OPTIONS] WORD...", "Does things.", "Exit 0."};
 
 TEST(CommandLine, TakesOptionsAnywhereAndEndsThemAtDashes) {
   const struct {
@@ -96,7 +96,7 @@ TEST(CommandLine, HelpAndVersionAnswerOnStandardOutput) {
     EXPECT_FALSE(parsed.run);
     EXPECT_EQ(parsed.exitCode, 0);
     EXPECT_EQ(out.str(),
-              "usage: prog [OPTIONS] WORD...\n"
+              "Usage: prog [OPTIONS] WORD...\n"
               "\nDoes things.\n"
               "\nOptions:\n"
               "  --root DIR         the folder\n"

@@ -18,7 +18,7 @@ namespace quobble {
 
 namespace {
 
-const ProgramHelp kProgram{"quobble", "usage: quobble [OPTIONS] [WORDS...]",
+const ProgramHelp kProgram{"quobble", "Usage: quobble [OPTIONS] [WORDS...]",
                            "The product search window. WORDS are handed to a running window,\n"
                            "which comes to the front.",
                            ""};

@@ -35,7 +35,7 @@ void ProcessEventsFor(int ms) {
 
 int main(int argc, char** argv) {
   const quobble::ProgramHelp program{
-      "quobble-screenshot", "usage: quobble-screenshot OUT.png [QUERY]",
+      "quobble-screenshot", "Usage: quobble-screenshot OUT.png [QUERY]",
       "Renders the window after a search for QUERY (default 마우스) on the built-in\n"
       "catalogue into OUT.png.",
       ""};

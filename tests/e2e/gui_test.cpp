@@ -111,7 +111,7 @@ TEST_F(GuiProcessTest, WithoutADisplayItAnswersOrSaysWhy) {
   EXPECT_EQ(version.out, "quobble " + std::string(ProgramVersion()) + "\n");
   ChildProcess help(kApp, {"--help"}, noDisplay);
   EXPECT_EQ(help.Finish(), 0);
-  EXPECT_THAT(help.out, ::testing::StartsWith("usage: quobble"));
+  EXPECT_THAT(help.out, ::testing::StartsWith("Usage: quobble"));
 
   ChildProcess window(kApp, {}, noDisplay);
   EXPECT_EQ(window.Finish("", 10'000), 1);

@@ -1,0 +1,14 @@
+# The install tree and the Debian package (tests/package/package_test.sh).
+# Only in a plain build: a sanitizer build is never installed.
+if(NOT QUOBBLE_SANITIZE)
+  add_test(NAME package
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/package_test.sh ${PROJECT_BINARY_DIR}
+            ${PROJECT_VERSION} $<IF:$<BOOL:${QUOBBLE_WITH_UI}>,ON,OFF>)
+  set_tests_properties(package PROPERTIES LABELS package TIMEOUT 300)
+endif()
+
+if(QUOBBLE_WITH_UI)
+  quobble_test(package_icon_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/icon_test.cpp
+    LIBS quobble_ui_test_env quobble_ui ENV "QUOBBLE_ICON_DIR=${PROJECT_BINARY_DIR}/packaging/icons")
+  add_dependencies(package_icon_test quobble_icons)
+endif()
