@@ -18,8 +18,7 @@ using quobble::catalogue::ServerConfig;
 
 constexpr quobble::ProgramHelp kProgram = {
     "quobble-catalogue",
-    "usage: quobble-catalogue [--host ADDR] [--port N] [--catalogue FILE] [--key KEY]\n"
-    "                         [--require-header 'NAME: VALUE']...",
+    "Usage: quobble-catalogue [OPTION]...",
     "Answers GET /search like the shopping search service, from the bundled\n"
     "catalogue or from FILE (a TSV file in the same format), and serves the\n"
     "product pictures (/shop/img/...) and pages (/shop/product/ID).",

@@ -155,7 +155,7 @@ TEST(CatalogueProcess, CommandLineMistakesAreReported) {
     int exitCode;
     const char* says;
   } cases[] = {
-      {{"--help"}, 0, "usage: quobble-catalogue"},
+      {{"--help"}, 0, "Usage: quobble-catalogue [OPTION]..."},
       {{"--version"}, 0, "quobble-catalogue 1."},
       {{"--require-header", "no-colon"}, 2, "--require-header wants 'NAME: VALUE'"},
       {{"stray"}, 2, "unexpected argument stray"},
