@@ -3,9 +3,9 @@
 // A 100,000-product catalogue is generated here, written as a catalogue file
 // and loaded the way `quobble-catalogue --catalogue FILE` loads it. Two client
 // threads, each on one keep-alive loopback connection, ask for 100-item
-// answers over a mix of queries, sort orders and pages.
+// answers over a mix of queries, sort orders and pages; another run asks
+// while a thousand idle, half-sent connections are open.
 #include <benchmark/benchmark.h>
-#include <httplib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,11 +17,13 @@
 #include "catalogue/catalogue_data.h"
 #include "catalogue/catalogue_server.h"
 #include "catalogue/embedded_catalogue.h"
+#include "catalogue/http_test_client.h"
 #include "catalogue/search_answer.h"
 
 namespace {
 
 using quobble::catalogue::Product;
+using quobble::catalogue::http_test::HttpTestClient;
 using Clock = std::chrono::steady_clock;
 
 struct Kind {
@@ -155,31 +157,59 @@ double Percentile(std::vector<double>& v, double p) {
   return v[at];
 }
 
+void ReportLatencies(benchmark::State& state, std::vector<double>& latencies, size_t failures) {
+  state.counters["p50_ms"] = Percentile(latencies, 0.50);
+  state.counters["p99_ms"] = Percentile(latencies, 0.99);
+  state.counters["max_ms"] = Percentile(latencies, 1.0);
+  state.counters["failures"] = static_cast<double>(failures);
+}
+
+// The service over the large catalogue, serving on a thread of its own
+// until destroyed.
+class LargeServer {
+ public:
+  explicit LargeServer(const quobble::catalogue::ServerConfig& config) {
+    server_ = quobble::catalogue::CatalogueServer::Create(LargeCatalogue(), config, error_);
+    if (!server_) return;
+    thread_ = std::thread([this] { (void)server_->Run(); });
+    while (!server_->IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ~LargeServer() {
+    if (!server_) return;
+    server_->Stop();
+    thread_.join();
+  }
+  // False (and the benchmark skipped) when it could not start.
+  bool Started(benchmark::State& state) const {
+    if (!server_) state.SkipWithError(error_.c_str());
+    return server_ != nullptr;
+  }
+  int Port() const { return server_->Port(); }
+
+ private:
+  std::string error_;
+  std::unique_ptr<quobble::catalogue::CatalogueServer> server_;
+  std::thread thread_;
+};
+
 // Arg 0: result cache entries (0 = every request runs the whole query).
 void BM_HundredItemAnswersTwoClients(benchmark::State& state) {
   quobble::catalogue::ServerConfig config;
   config.resultCacheEntries = static_cast<size_t>(state.range(0));
-  std::string error;
-  auto server = quobble::catalogue::CatalogueServer::Create(LargeCatalogue(), config, error);
-  if (!server) {
-    state.SkipWithError(error.c_str());
-    return;
-  }
-  std::thread serving([&] { (void)server->Run(); });
-  while (!server->IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const int port = server->Port();
+  LargeServer server(config);
+  if (!server.Started(state)) return;
+  const int port = server.Port();
   const std::string key(quobble::catalogue::kDefaultServiceKey);
 
   // With caching on, each query and order is asked once before measuring, so
   // the figures are the steady state of clients that page and re-sort; with
   // it off, every request runs the whole lookup, ranking and page.
   if (config.resultCacheEntries > 0) {
-    httplib::Client warm("127.0.0.1", port);
+    HttpTestClient warm(port);
     for (const char* q : kQueries) {
       for (const char* sort : kSorts) {
-        (void)warm.Get(("/search?key=" + key + "&query=" + EncodeAll(q) +
-                        "&display=100&start=1&target=shop&sort=" + sort)
-                           .c_str());
+        (void)warm.Get("/search?key=" + key + "&query=" + EncodeAll(q) +
+                       "&display=100&start=1&target=shop&sort=" + sort);
       }
     }
   }
@@ -195,8 +225,7 @@ void BM_HundredItemAnswersTwoClients(benchmark::State& state) {
     std::vector<std::thread> clients;
     for (int c = 0; c < 2; ++c) {
       clients.emplace_back([&, c] {
-        httplib::Client client("127.0.0.1", port);
-        client.set_keep_alive(true);
+        HttpTestClient client(port);
         std::vector<double> mine;
         size_t failed = 0;
         uint64_t s = 7 + static_cast<uint64_t>(c);
@@ -205,7 +234,7 @@ void BM_HundredItemAnswersTwoClients(benchmark::State& state) {
                              "&display=100&start=" + std::to_string(1 + 100 * (Next(s) % 10)) +
                              "&target=shop&sort=" + Pick(s, kSorts);
           auto t0 = Clock::now();
-          auto res = client.Get(path.c_str());
+          auto res = client.Get(path);
           auto t1 = Clock::now();
           if (!res || res->status != 200) ++failed;
           mine.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
@@ -219,17 +248,63 @@ void BM_HundredItemAnswersTwoClients(benchmark::State& state) {
     seconds = std::chrono::duration<double>(Clock::now() - begin).count();
     state.SetIterationTime(seconds);
   }
-  server->Stop();
-  serving.join();
   state.counters["answers_per_s"] = static_cast<double>(latencies.size()) / seconds;
-  state.counters["p50_ms"] = Percentile(latencies, 0.50);
-  state.counters["p99_ms"] = Percentile(latencies, 0.99);
-  state.counters["max_ms"] = Percentile(latencies, 1.0);
-  state.counters["failures"] = static_cast<double>(failures);
+  ReportLatencies(state, latencies, failures);
 }
 BENCHMARK(BM_HundredItemAnswersTwoClients)
     ->Arg(256)
     ->Arg(0)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Arg 0: idle connections held open while measuring, each having sent half a
+// request line and then nothing (a slow or stalled client). Then 300 requests
+// for 100-item answers, one after another, each on a new connection and
+// each a query the server has not seen (caches off), as a user arriving
+// while the others stall would send them.
+void BM_RequestsBesideIdleConnections(benchmark::State& state) {
+  long before = 0;
+  (void)quobble::catalogue::RaiseOpenFileLimit(before);
+  quobble::catalogue::ServerConfig config;
+  config.resultCacheEntries = 0;
+  LargeServer server(config);
+  if (!server.Started(state)) return;
+  const int port = server.Port();
+  const std::string key(quobble::catalogue::kDefaultServiceKey);
+  std::vector<std::unique_ptr<HttpTestClient>> idle;
+  for (int64_t i = 0; i < state.range(0); ++i) {
+    idle.push_back(std::make_unique<HttpTestClient>(port));
+    if (!idle.back()->Connect() || !idle.back()->SendRaw("GET /search?key=5d0c")) {
+      state.SkipWithError("cannot open the idle connections");
+      break;
+    }
+  }
+  std::vector<double> latencies;
+  size_t failures = 0;
+  for (auto _ : state) {
+    latencies.clear();
+    uint64_t s = 11;
+    auto begin = Clock::now();
+    for (int i = 0; i < 300; ++i) {
+      std::string path = "/search?key=" + key + "&query=" + EncodeAll(Pick(s, kQueries)) +
+                         "&display=100&start=" + std::to_string(1 + 100 * (Next(s) % 10)) +
+                         "&target=shop&sort=" + Pick(s, kSorts);
+      HttpTestClient client(port);
+      auto t0 = Clock::now();
+      auto res = client.Get(path, {}, "GET", 8000);
+      auto t1 = Clock::now();
+      if (!res || res->status != 200) ++failures;
+      latencies.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+    }
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - begin).count());
+  }
+  idle.clear();
+  ReportLatencies(state, latencies, failures);
+}
+BENCHMARK(BM_RequestsBesideIdleConnections)
+    ->Arg(0)
+    ->Arg(1000)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

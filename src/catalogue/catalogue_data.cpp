@@ -75,6 +75,100 @@ std::string LineError(size_t lineNo, const std::string& why) {
   return "catalogue line " + std::to_string(lineNo) + ": " + why;
 }
 
+// The next line from `pos` without its line break (and a carriage return
+// before it); `pos` moves past the break.
+std::string_view NextLine(std::string_view text, size_t& pos) {
+  size_t eol = text.find('\n', pos);
+  if (eol == std::string_view::npos) eol = text.size();
+  std::string_view line = text.substr(pos, eol - pos);
+  pos = eol + 1;
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+// Where each known column sits in a line, from the header.
+struct Columns {
+  int at[kColumnCount];
+  size_t count = 0;
+
+  bool Read(const std::vector<std::string_view>& header, std::string& why) {
+    for (int& c : at) c = -1;
+    count = header.size();
+    for (size_t i = 0; i < header.size(); ++i) {
+      for (int c = 0; c < kColumnCount; ++c) {
+        if (header[i] == kColumnNames[c]) at[c] = static_cast<int>(i);
+      }
+    }
+    if (at[kId] >= 0 && at[kTitle] >= 0) return true;
+    why = "the header must name at least the columns id and title";
+    return false;
+  }
+  bool Has(Column c) const { return at[c] >= 0; }
+  std::string_view Field(const std::vector<std::string_view>& fields, Column c) const {
+    return at[c] < 0 ? std::string_view() : fields[static_cast<size_t>(at[c])];
+  }
+};
+
+bool UniqueId(int64_t id, std::unordered_set<int64_t>& ids, std::string& why) {
+  if (ids.insert(id).second) return true;
+  why = "id " + std::to_string(id) + " appears twice";
+  return false;
+}
+
+// The numbers of a product line: id, prices, product type.
+bool ReadNumbers(const std::vector<std::string_view>& fields, const Columns& columns, Product& p,
+                 std::string& why) {
+  constexpr int64_t kMaxPrice = std::numeric_limits<int32_t>::max();
+  // Ids name image files and page addresses, so they stay plain positive numbers.
+  if (!ParseInt(columns.Field(fields, kId), 1, 999999999999999, p.id)) {
+    why = "id must be a positive number of at most 15 digits";
+    return false;
+  }
+  if (columns.Has(kLowPrice) &&
+      !ParseInt(columns.Field(fields, kLowPrice), 0, kMaxPrice, p.lowPrice)) {
+    why = "lprice must be a number from 0 to 2147483647";
+    return false;
+  }
+  if (columns.Has(kHighPrice) &&
+      !ParseInt(columns.Field(fields, kHighPrice), 0, kMaxPrice, p.highPrice)) {
+    why = "hprice must be a number from 0 to 2147483647";
+    return false;
+  }
+  int64_t type = 1;
+  if (columns.Has(kProductType) && !ParseInt(columns.Field(fields, kProductType), 1, 99, type)) {
+    why = "productType must be a number from 1 to 99";
+    return false;
+  }
+  p.productType = static_cast<int>(type);
+  return true;
+}
+
+bool ReadProduct(const std::vector<std::string_view>& fields, const Columns& columns, Product& p,
+                 std::string& why) {
+  if (fields.size() != columns.count) {
+    why = "expected " + std::to_string(columns.count) + " fields, found " +
+          std::to_string(fields.size());
+    return false;
+  }
+  if (!ReadNumbers(fields, columns, p, why)) return false;
+  p.title = columns.Field(fields, kTitle);
+  if (p.title.empty()) {
+    why = "empty title";
+    return false;
+  }
+  p.mallName = columns.Field(fields, kMall);
+  p.maker = columns.Field(fields, kMaker);
+  p.brand = columns.Field(fields, kBrand);
+  for (int c = 0; c < 4; ++c) p.category[c] = columns.Field(fields, Column(kCategory1 + c));
+  p.updated = columns.Field(fields, kUpdated);
+  if (p.updated.empty()) p.updated = "2000-01-01 00:00:00";
+  if (!IsTimestamp(p.updated)) {
+    why = "updated must read YYYY-MM-DD HH:MM:SS";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ParseCatalogue(std::string_view text, std::vector<Product>& out, std::string& error) {
@@ -83,85 +177,28 @@ bool ParseCatalogue(std::string_view text, std::vector<Product>& out, std::strin
     error = "catalogue is not valid UTF-8";
     return false;
   }
-  int columnAt[kColumnCount];
-  for (int& c : columnAt) c = -1;
-  size_t fieldCount = 0;
+  Columns columns;
   size_t lineNo = 0;
   size_t pos = 0;
   bool haveHeader = false;
   std::unordered_set<int64_t> ids;
-  constexpr int64_t kMaxPrice = std::numeric_limits<int32_t>::max();
   while (pos < text.size()) {
-    size_t eol = text.find('\n', pos);
-    if (eol == std::string_view::npos) eol = text.size();
-    std::string_view line = text.substr(pos, eol - pos);
-    pos = eol + 1;
+    std::string_view line = NextLine(text, pos);
     ++lineNo;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty()) continue;
     std::vector<std::string_view> fields = SplitTabs(line);
+    std::string why;
     if (!haveHeader) {
       haveHeader = true;
-      fieldCount = fields.size();
-      for (size_t i = 0; i < fields.size(); ++i) {
-        for (int c = 0; c < kColumnCount; ++c) {
-          if (fields[i] == kColumnNames[c]) columnAt[c] = static_cast<int>(i);
-        }
-      }
-      if (columnAt[kId] < 0 || columnAt[kTitle] < 0) {
-        error = LineError(lineNo, "the header must name at least the columns id and title");
+      if (!columns.Read(fields, why)) {
+        error = LineError(lineNo, why);
         return false;
       }
       continue;
     }
-    if (fields.size() != fieldCount) {
-      error = LineError(lineNo, "expected " + std::to_string(fieldCount) + " fields, found " +
-                                    std::to_string(fields.size()));
-      return false;
-    }
-    auto field = [&](Column c) -> std::string_view {
-      return columnAt[c] < 0 ? std::string_view() : fields[static_cast<size_t>(columnAt[c])];
-    };
     Product p;
-    // Ids name image files and page addresses, so they stay plain positive numbers.
-    if (!ParseInt(field(kId), 1, 999999999999999, p.id)) {
-      error = LineError(lineNo, "id must be a positive number of at most 15 digits");
-      return false;
-    }
-    if (!ids.insert(p.id).second) {
-      error = LineError(lineNo, "id " + std::to_string(p.id) + " appears twice");
-      return false;
-    }
-    p.title = field(kTitle);
-    if (p.title.empty()) {
-      error = LineError(lineNo, "empty title");
-      return false;
-    }
-    if (columnAt[kLowPrice] >= 0 && !ParseInt(field(kLowPrice), 0, kMaxPrice, p.lowPrice)) {
-      error = LineError(lineNo, "lprice must be a number from 0 to 2147483647");
-      return false;
-    }
-    if (columnAt[kHighPrice] >= 0 && !ParseInt(field(kHighPrice), 0, kMaxPrice, p.highPrice)) {
-      error = LineError(lineNo, "hprice must be a number from 0 to 2147483647");
-      return false;
-    }
-    int64_t type = 1;
-    if (columnAt[kProductType] >= 0 && !ParseInt(field(kProductType), 1, 99, type)) {
-      error = LineError(lineNo, "productType must be a number from 1 to 99");
-      return false;
-    }
-    p.productType = static_cast<int>(type);
-    p.mallName = field(kMall);
-    p.maker = field(kMaker);
-    p.brand = field(kBrand);
-    p.category[0] = field(kCategory1);
-    p.category[1] = field(kCategory2);
-    p.category[2] = field(kCategory3);
-    p.category[3] = field(kCategory4);
-    p.updated = field(kUpdated);
-    if (p.updated.empty()) p.updated = "2000-01-01 00:00:00";
-    if (!IsTimestamp(p.updated)) {
-      error = LineError(lineNo, "updated must read YYYY-MM-DD HH:MM:SS");
+    if (!ReadProduct(fields, columns, p, why) || !UniqueId(p.id, ids, why)) {
+      error = LineError(lineNo, why);
       return false;
     }
     out.push_back(std::move(p));
@@ -190,6 +227,11 @@ bool LoadCatalogueFile(const std::string& path, std::vector<Product>& out, std::
     return false;
   }
   return true;
+}
+
+bool LoadCatalogue(const std::string& fileOrEmpty, std::vector<Product>& out, std::string& error) {
+  if (fileOrEmpty.empty()) return ParseCatalogue(BundledCatalogueText(), out, error);
+  return LoadCatalogueFile(fileOrEmpty, out, error);
 }
 
 std::string FormatCatalogue(const std::vector<Product>& products) {

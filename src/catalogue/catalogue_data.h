@@ -36,6 +36,11 @@ struct Product {
 // The catalogue compiled into this library.
 std::string_view BundledCatalogueText();
 
+// The catalogue a service starts with: the file when one is named, else the
+// bundled one.
+[[nodiscard]] bool LoadCatalogue(const std::string& fileOrEmpty, std::vector<Product>& out,
+                                 std::string& error);
+
 // Writes products in the format ParseCatalogue reads (used to generate large
 // catalogues for benchmarks and tests).
 std::string FormatCatalogue(const std::vector<Product>& products);

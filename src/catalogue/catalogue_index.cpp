@@ -1,8 +1,7 @@
 #include "catalogue/catalogue_index.h"
 
-#include <sqlite3.h>
-
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <numeric>
 
@@ -44,12 +43,6 @@ size_t CodePoints(std::u16string_view s) {
   return n;
 }
 
-// Trigram lookup needs three characters; shorter words use the character
-// and character-pair lists.
-bool IsLongWord(std::u16string_view word) {
-  return CodePoints(word) >= 3;
-}
-
 std::vector<char32_t> ToCodePoints(std::u16string_view s) {
   std::vector<char32_t> out;
   out.reserve(s.size());
@@ -57,13 +50,32 @@ std::vector<char32_t> ToCodePoints(std::u16string_view s) {
   return out;
 }
 
-// Code points fit in 21 bits; a pair is kept apart from a single character
-// by the bit above both.
-uint64_t ShortKey(char32_t c) {
-  return c;
+// A pair's place in a title sits in the low bits of a list entry, the
+// title's position above them.
+constexpr int kPlaceBits = 8;
+constexpr uint32_t kLastPlace = (1u << kPlaceBits) - 1;
+constexpr size_t kMostTitles = size_t{1} << (32 - kPlaceBits);
+
+uint64_t PairKey(char32_t first, char32_t second) {
+  return (uint64_t{first} << 21) | second;
 }
-uint64_t ShortKey(char32_t first, char32_t second) {
-  return (uint64_t{1} << 63) | (uint64_t{first} << 21) | second;
+
+// Moves `at` to the first entry of `list` not below `target` (galloping from
+// where it was: targets only grow) and says whether that entry is the target.
+bool SeekPlace(const std::vector<uint32_t>& list, size_t& at, uint32_t target) {
+  const size_t n = list.size();
+  size_t low = at;
+  size_t probe = at;
+  size_t step = 1;
+  while (probe < n && list[probe] < target) {
+    low = probe + 1;
+    probe += step;
+    step *= 2;
+  }
+  const uint32_t* found =
+      std::lower_bound(list.data() + low, list.data() + std::min(probe + 1, n), target);
+  at = static_cast<size_t>(found - list.data());
+  return at < n && list[at] == target;
 }
 
 // Occurrences of `word` in `text`, overlapping ones included. A plain loop:
@@ -79,23 +91,21 @@ size_t CountOccurrences(std::u16string_view text, std::u16string_view word) {
   return n;
 }
 
-// The character lists live as long as the index; callers get them unowned.
-std::shared_ptr<const Hits> Unowned(const Hits& hits) {
-  return std::shared_ptr<const Hits>(std::shared_ptr<const Hits>(), &hits);
-}
-
-std::string FtsPhrase(std::u16string_view word) {
-  std::string phrase = "\"";
-  for (char c : Utf16ToUtf8(word)) {
-    if (c == '"') phrase += '"';
-    phrase += c;
+// Sorts whole numbers below 2^24 (titles are fewer) in three passes of
+// eight bits.
+void RadixSort(std::vector<uint32_t>& values) {
+  if (values.size() < 64) {
+    std::sort(values.begin(), values.end());
+    return;
   }
-  phrase += '"';
-  return phrase;
-}
-
-std::string SqliteError(sqlite3* db, const char* what) {
-  return std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
+  std::vector<uint32_t> other(values.size());
+  for (int shift = 0; shift < 24; shift += 8) {
+    size_t count[257] = {};
+    for (uint32_t v : values) ++count[((v >> shift) & 0xFF) + 1];
+    for (int i = 0; i < 256; ++i) count[i + 1] += count[i];
+    for (uint32_t v : values) other[count[(v >> shift) & 0xFF]++] = v;
+    values.swap(other);
+  }
 }
 
 }  // namespace
@@ -124,35 +134,23 @@ std::vector<std::u16string> SplitWords(std::u16string_view query) {
   return words;
 }
 
-std::shared_ptr<const Hits> HitsCache::Get(const std::string& key) {
-  if (capacity_ == 0) return nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = entries_.find(key);
-  if (it == entries_.end()) return nullptr;
-  order_.splice(order_.begin(), order_, it->second);
-  return it->second->hits;
-}
-
-void HitsCache::Put(const std::string& key, std::shared_ptr<const Hits> hits) {
-  if (capacity_ == 0) return;
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (entries_.count(key)) return;
-  order_.push_front(Entry{key, std::move(hits)});
-  entries_[key] = order_.begin();
-  if (order_.size() > capacity_) {
-    entries_.erase(order_.back().key);
-    order_.pop_back();
-  }
-}
-
 CatalogueIndex::CatalogueIndex(size_t cacheEntries)
     : wordCache_(cacheEntries * 2), answerCache_(cacheEntries) {}
 
 std::unique_ptr<CatalogueIndex> CatalogueIndex::Build(std::vector<Product> products,
                                                       std::string& error, size_t cacheEntries) {
+  if (products.size() >= kMostTitles) {
+    error = "more than " + std::to_string(kMostTitles - 1) + " products";
+    return nullptr;
+  }
   std::unique_ptr<CatalogueIndex> index(new CatalogueIndex(cacheEntries));
   std::sort(products.begin(), products.end(),
             [](const Product& a, const Product& b) { return a.id < b.id; });
+  // Answers copy titles as they are; a catalogue file is checked whole, but
+  // products handed over in memory may not be.
+  for (Product& p : products) {
+    if (!IsValidUtf8(p.title)) p.title = Utf16ToUtf8(Utf8ToUtf16(p.title));
+  }
   index->products_ = std::move(products);
   const auto& ps = index->products_;
   const size_t n = ps.size();
@@ -184,212 +182,176 @@ std::unique_ptr<CatalogueIndex> CatalogueIndex::Build(std::vector<Product> produ
   rank(SortKey::Date, [&](uint32_t a, uint32_t b) { return ps[a].updated > ps[b].updated; });
   rank(SortKey::Asc, [&](uint32_t a, uint32_t b) { return ps[a].lowPrice < ps[b].lowPrice; });
   rank(SortKey::Dsc, [&](uint32_t a, uint32_t b) { return ps[a].lowPrice > ps[b].lowPrice; });
-  index->BuildShortWordLists();
-  if (!index->BuildImage(error)) return nullptr;
+  index->BuildWordLists();
   return index;
 }
 
-void CatalogueIndex::BuildShortWordLists() {
+void CatalogueIndex::BuildWordLists() {
   for (uint32_t pos = 0; pos + 1 < foldedStart_.size(); ++pos) {
-    std::vector<char32_t> cps = ToCodePoints(FoldedTitle(pos));
-    auto add = [&](uint64_t key) {
-      Hits& list = shortWordHits_[key];
-      if (list.empty() || list.back() != pos) list.push_back(pos);
-    };
+    const std::vector<char32_t> cps = ToCodePoints(FoldedTitle(pos));
     for (size_t i = 0; i < cps.size(); ++i) {
-      add(ShortKey(cps[i]));
-      if (i + 1 < cps.size()) add(ShortKey(cps[i], cps[i + 1]));
+      auto& match = charTitles_[cps[i]];
+      if (!match) match = std::make_shared<WordMatch>();
+      if (match->titles.empty() || match->titles.back() != pos) match->titles.push_back(pos);
+      if (i + 1 < cps.size() && i <= kLastPlace) {
+        pairPlaces_[PairKey(cps[i], cps[i + 1])].push_back(pos << kPlaceBits |
+                                                           static_cast<uint32_t>(i));
+      }
     }
+    if (cps.size() > kLastPlace + 2) longTitles_.push_back(pos);
   }
 }
 
-CatalogueIndex::~CatalogueIndex() {
-  for (sqlite3* db : idle_) sqlite3_close(db);
-  sqlite3_free(image_);
-}
+CatalogueIndex::~CatalogueIndex() = default;
 
 int64_t CatalogueIndex::Find(int64_t id) const {
   auto it = byId_.find(id);
   return it == byId_.end() ? -1 : static_cast<int64_t>(it->second);
 }
 
-bool CatalogueIndex::BuildImage(std::string& error) {
-  sqlite3* db = nullptr;
-  if (sqlite3_open(":memory:", &db) != SQLITE_OK) {
-    error = SqliteError(db, "cannot open the index database");
-    sqlite3_close(db);
-    return false;
+void CatalogueIndex::MatchPairs(const std::vector<char32_t>& word, WordMatch& out) const {
+  const size_t pairs = word.size() - 1;
+  std::vector<std::pair<const std::vector<uint32_t>*, uint32_t>> lists;  // list, pair's offset
+  for (size_t k = 0; k < pairs; ++k) {
+    auto it = pairPlaces_.find(PairKey(word[k], word[k + 1]));
+    if (it == pairPlaces_.end()) return;
+    lists.emplace_back(&it->second, static_cast<uint32_t>(k));
   }
-  auto fail = [&](const char* what) {
-    error = SqliteError(db, what);
-    sqlite3_close(db);
-    return false;
-  };
-  if (sqlite3_exec(db,
-                   "CREATE VIRTUAL TABLE titles USING fts5(title, "
-                   "tokenize = 'trigram case_sensitive 0');"
-                   "BEGIN;",
-                   nullptr, nullptr, nullptr) != SQLITE_OK) {
-    return fail("cannot create the title index");
+  std::sort(lists.begin(), lists.end(),
+            [](const auto& a, const auto& b) { return a.first->size() < b.first->size(); });
+  // Where the word would start, by its rarest pair; a start that leaves the
+  // word before the title or past the places the lists hold is dropped
+  // (long titles are read whole elsewhere).
+  std::vector<uint32_t> starts;
+  starts.reserve(lists[0].first->size());
+  const uint32_t offset = lists[0].second;
+  const uint32_t lastStart = kLastPlace - static_cast<uint32_t>(pairs - 1);
+  for (uint32_t entry : *lists[0].first) {
+    const uint32_t place = entry & kLastPlace;
+    if (place >= offset && place - offset <= lastStart) starts.push_back(entry - offset);
   }
-  sqlite3_stmt* insert = nullptr;
-  if (sqlite3_prepare_v2(db, "INSERT INTO titles(rowid, title) VALUES (?1, ?2)", -1, &insert,
-                         nullptr) != SQLITE_OK) {
-    return fail("cannot prepare the title index");
-  }
-  for (size_t i = 0; i < products_.size(); ++i) {
-    sqlite3_bind_int64(insert, 1, static_cast<sqlite3_int64>(i));
-    const std::string& title = products_[i].title;
-    sqlite3_bind_text(insert, 2, title.data(), static_cast<int>(title.size()), SQLITE_STATIC);
-    if (sqlite3_step(insert) != SQLITE_DONE) {
-      sqlite3_finalize(insert);
-      return fail("cannot index a title");
-    }
-    sqlite3_reset(insert);
-  }
-  sqlite3_finalize(insert);
-  // One merged segment makes every lookup a single b-tree walk.
-  if (sqlite3_exec(db, "COMMIT; INSERT INTO titles(titles) VALUES ('optimize');", nullptr, nullptr,
-                   nullptr) != SQLITE_OK) {
-    return fail("cannot finish the title index");
-  }
-  sqlite3_int64 size = 0;
-  image_ = sqlite3_serialize(db, "main", &size, 0);
-  imageSize_ = size;
-  if (!image_) return fail("cannot serialize the title index");
-  sqlite3_close(db);
-  return true;
-}
-
-sqlite3* CatalogueIndex::Acquire(std::string& error) {
-  {
-    std::lock_guard<std::mutex> lock(poolMutex_);
-    if (!idle_.empty()) {
-      sqlite3* db = idle_.back();
-      idle_.pop_back();
-      return db;
-    }
-  }
-  sqlite3* db = nullptr;
-  // A pooled connection serves one thread at a time, so SQLite's own
-  // per-call locking would only cost time.
-  if (sqlite3_open_v2(":memory:", &db,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                      nullptr) != SQLITE_OK) {
-    error = SqliteError(db, "cannot open the index database");
-    sqlite3_close(db);
-    return nullptr;
-  }
-  // Read-only and not freed on close: every connection reads the same image.
-  int rc =
-      sqlite3_deserialize(db, "main", image_, imageSize_, imageSize_, SQLITE_DESERIALIZE_READONLY);
-  // Memory mapping lets the pager read pages in place instead of copying them.
-  if (rc == SQLITE_OK) {
-    rc = sqlite3_exec(db, "PRAGMA mmap_size = 1073741824", nullptr, nullptr, nullptr);
-  }
-  if (rc != SQLITE_OK) {
-    error = SqliteError(db, "cannot load the index database");
-    sqlite3_close(db);
-    return nullptr;
-  }
-  return db;
-}
-
-void CatalogueIndex::Release(sqlite3* db) {
-  std::lock_guard<std::mutex> lock(poolMutex_);
-  idle_.push_back(db);
-}
-
-bool CatalogueIndex::MatchTrigrams(const std::u16string& foldedWord, Hits& out,
-                                   std::string& error) {
-  sqlite3* db = Acquire(error);
-  if (!db) return false;
-  const std::string phrase = FtsPhrase(foldedWord);
-  sqlite3_stmt* stmt = nullptr;
-  bool ok = sqlite3_prepare_v2(db, "SELECT rowid FROM titles WHERE titles MATCH ?1", -1, &stmt,
-                               nullptr) == SQLITE_OK;
-  if (ok) {
-    sqlite3_bind_text(stmt, 1, phrase.data(), static_cast<int>(phrase.size()), SQLITE_STATIC);
-    int rc;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-      sqlite3_int64 row = sqlite3_column_int64(stmt, 0);
-      if (row >= 0 && static_cast<uint64_t>(row) < products_.size()) {
-        out.push_back(static_cast<uint32_t>(row));
+  // Then each other pair, rarer first, must follow at its offset.
+  for (size_t k = 1; k < lists.size() && !starts.empty(); ++k) {
+    const std::vector<uint32_t>& list = *lists[k].first;
+    const uint32_t shift = lists[k].second;
+    // A list much longer than the starts left is skipped through, not read.
+    const bool gallop = list.size() > 16 * starts.size();
+    size_t j = 0;
+    size_t kept = 0;
+    for (uint32_t start : starts) {
+      const uint32_t target = start + shift;
+      bool found;
+      if (gallop) {
+        found = SeekPlace(list, j, target);
+      } else {
+        while (j < list.size() && list[j] < target) ++j;
+        found = j < list.size() && list[j] == target;
       }
+      if (found) starts[kept++] = start;
     }
-    ok = rc == SQLITE_DONE;
+    starts.resize(kept);
   }
-  if (!ok) error = SqliteError(db, "title lookup failed");
-  sqlite3_finalize(stmt);
-  Release(db);
-  std::sort(out.begin(), out.end());
-  return ok;
+  for (uint32_t start : starts) {
+    const uint32_t pos = start >> kPlaceBits;
+    if (!out.titles.empty() && out.titles.back() == pos) {
+      if (out.counts.back() < UINT16_MAX) ++out.counts.back();
+    } else {
+      out.titles.push_back(pos);
+      out.counts.push_back(1);
+    }
+  }
 }
 
-std::shared_ptr<const Hits> CatalogueIndex::WordHits(const std::u16string& foldedWord,
-                                                     std::string& error) {
-  if (!IsLongWord(foldedWord)) {
-    static const Hits kNone;
-    std::vector<char32_t> cps = ToCodePoints(foldedWord);
-    uint64_t key = cps.size() == 1 ? ShortKey(cps[0]) : ShortKey(cps[0], cps[1]);
-    auto it = shortWordHits_.find(key);
-    return Unowned(it == shortWordHits_.end() ? kNone : it->second);
+// Titles too long for the place lists: their indexed part may miss an
+// occurrence, so they are counted from the text instead.
+void CatalogueIndex::MatchLongTitles(const std::u16string& foldedWord, WordMatch& out) const {
+  WordMatch merged;
+  size_t from = 0;
+  for (uint32_t pos : longTitles_) {
+    for (; from < out.titles.size() && out.titles[from] < pos; ++from) {
+      merged.titles.push_back(out.titles[from]);
+      merged.counts.push_back(out.counts[from]);
+    }
+    if (from < out.titles.size() && out.titles[from] == pos) ++from;
+    const size_t n = CountOccurrences(FoldedTitle(pos), foldedWord);
+    if (n == 0) continue;
+    merged.titles.push_back(pos);
+    merged.counts.push_back(static_cast<uint16_t>(std::min<size_t>(n, UINT16_MAX)));
+  }
+  merged.titles.insert(merged.titles.end(), out.titles.begin() + from, out.titles.end());
+  merged.counts.insert(merged.counts.end(), out.counts.begin() + from, out.counts.end());
+  out = std::move(merged);
+}
+
+std::shared_ptr<const WordMatch> CatalogueIndex::Match(const std::u16string& foldedWord) {
+  const std::vector<char32_t> cps = ToCodePoints(foldedWord);
+  if (cps.size() == 1) {
+    // One character: its list; occurrences are counted when ranking.
+    auto it = charTitles_.find(cps[0]);
+    return it == charTitles_.end() ? std::make_shared<WordMatch>() : it->second;
   }
   const std::string key = Utf16ToUtf8(foldedWord);
   if (auto cached = wordCache_.Get(key)) return cached;
-  auto hits = std::make_shared<Hits>();
-  if (!MatchTrigrams(foldedWord, *hits, error)) return nullptr;
-  wordCache_.Put(key, hits);
-  return hits;
+  auto match = std::make_shared<WordMatch>();
+  MatchPairs(cps, *match);
+  if (!longTitles_.empty()) MatchLongTitles(foldedWord, *match);
+  wordCache_.Put(key, match);
+  return match;
 }
 
-void CatalogueIndex::RankByRelevance(Hits& hits, const std::vector<std::u16string>& foldedWords,
-                                     const std::vector<size_t>& titlesPerWord) const {
+void CatalogueIndex::RankByRelevance(
+    Hits& hits, const std::vector<std::u16string>& foldedWords,
+    const std::vector<std::shared_ptr<const WordMatch>>& matches) const {
   constexpr double k1 = 1.2;
   constexpr double b = 0.75;
   const double n = static_cast<double>(products_.size());
   std::vector<double> idf;
-  for (size_t count : titlesPerWord) {
-    double c = static_cast<double>(count);
+  for (const auto& match : matches) {
+    double c = static_cast<double>(match->titles.size());
     // As in common BM25 practice, a word in most titles still counts a little.
     idf.push_back(std::max(1e-6, std::log((n - c + 0.5) / (c + 0.5))));
   }
-  std::vector<std::pair<double, uint32_t>> scored;
-  scored.reserve(hits.size());
+  // The hits are still in position order, as is every word's list, so each
+  // hit's count is found by walking the lists alongside.
+  std::vector<size_t> at(matches.size(), 0);
+  // Score and position packed in one number that sorts as wanted: higher
+  // scores first, ties by position (so by id). A float keeps the score's
+  // first seven digits, more than any difference the formula makes; sorting
+  // plain integers takes a third of the time of pairs.
+  std::vector<uint64_t> keys;
+  keys.reserve(hits.size());
   for (uint32_t pos : hits) {
     const double norm = k1 * (1 - b + b * length_[pos] / averageLength_);
     double score = 0;
-    for (size_t i = 0; i < foldedWords.size(); ++i) {
-      double f = static_cast<double>(CountOccurrences(FoldedTitle(pos), foldedWords[i]));
+    for (size_t i = 0; i < matches.size(); ++i) {
+      const WordMatch& match = *matches[i];
+      while (match.titles[at[i]] < pos) ++at[i];
+      double f = match.counts.empty()
+                     ? static_cast<double>(CountOccurrences(FoldedTitle(pos), foldedWords[i]))
+                     : match.counts[at[i]];
       score += idf[i] * f * (k1 + 1) / (f + norm);
     }
-    scored.emplace_back(score, pos);
+    // Scores are positive, so their bits order as the numbers do.
+    const uint32_t bits = std::bit_cast<uint32_t>(static_cast<float>(score));
+    keys.push_back(uint64_t{~bits} << 32 | pos);
   }
-  std::sort(scored.begin(), scored.end(), [](const auto& a, const auto& c) {
-    return a.first != c.first ? a.first > c.first : a.second < c.second;
-  });
-  for (size_t i = 0; i < hits.size(); ++i) hits[i] = scored[i].second;
+  std::sort(keys.begin(), keys.end());
+  for (size_t i = 0; i < hits.size(); ++i) hits[i] = static_cast<uint32_t>(keys[i]);
 }
 
 void CatalogueIndex::SortHits(Hits& hits, SortKey sort) const {
-  const size_t n = products_.size();
-  // Many hits: one pass over the full order beats a sort that looks up a
-  // rank for every comparison.
-  if (hits.size() > n / 32) {
-    std::vector<bool> hit(n, false);
-    for (uint32_t pos : hits) hit[pos] = true;
-    hits.clear();
-    for (uint32_t pos : order_[static_cast<int>(sort)]) {
-      if (hit[pos]) hits.push_back(pos);
-    }
-    return;
-  }
+  // Each hit's place in the full order, sorted, is the order of the hits:
+  // whole numbers below the catalogue's size, which a radix sort orders in
+  // three passes (a comparison sort took ten times as long on 10,000 hits).
   const auto& rank = rankOf_[static_cast<int>(sort)];
-  std::sort(hits.begin(), hits.end(), [&](uint32_t a, uint32_t b) { return rank[a] < rank[b]; });
+  const auto& order = order_[static_cast<int>(sort)];
+  for (uint32_t& pos : hits) pos = rank[pos];
+  RadixSort(hits);
+  for (uint32_t& place : hits) place = order[place];
 }
 
 std::shared_ptr<const Hits> CatalogueIndex::Search(const std::vector<std::u16string>& words,
-                                                   SortKey sort, std::string& error) {
+                                                   SortKey sort, std::string& /*error*/) {
   std::vector<std::u16string> folded;
   for (const auto& w : words) {
     std::u16string f = FoldCase(w);
@@ -406,31 +368,25 @@ std::shared_ptr<const Hits> CatalogueIndex::Search(const std::vector<std::u16str
   if (!folded.empty()) {
     // Words are looked up one at a time and the hits narrowed as they come,
     // so a query of many words stops at the first that leaves nothing (a
-    // long hostile query costs few lookups). Short words go first: their
-    // lists are in memory.
-    std::vector<const std::u16string*> byCost;
-    for (const auto& w : folded) byCost.push_back(&w);
-    std::stable_partition(byCost.begin(), byCost.end(),
-                          [](const std::u16string* w) { return !IsLongWord(*w); });
-    std::vector<size_t> titlesPerWord;
+    // long hostile query costs few lookups).
+    std::vector<std::shared_ptr<const WordMatch>> matches;
     std::vector<std::u16string> scoredWords;
-    for (size_t i = 0; i < byCost.size(); ++i) {
-      auto list = WordHits(*byCost[i], error);
-      if (!list) return nullptr;
-      titlesPerWord.push_back(list->size());
-      scoredWords.push_back(*byCost[i]);
+    for (size_t i = 0; i < folded.size(); ++i) {
+      matches.push_back(Match(folded[i]));
+      scoredWords.push_back(folded[i]);
+      const Hits& titles = matches.back()->titles;
       if (i == 0) {
-        *hits = *list;
+        *hits = titles;
       } else {
         Hits both;
-        std::set_intersection(hits->begin(), hits->end(), list->begin(), list->end(),
+        std::set_intersection(hits->begin(), hits->end(), titles.begin(), titles.end(),
                               std::back_inserter(both));
         hits->swap(both);
       }
       if (hits->empty()) break;
     }
     if (sort == SortKey::Sim) {
-      RankByRelevance(*hits, scoredWords, titlesPerWord);
+      RankByRelevance(*hits, scoredWords, matches);
     } else {
       SortHits(*hits, sort);
     }

@@ -121,6 +121,39 @@ TEST(CatalogueRelevance, DenserTitlesAndRarerWordsRankFirstTiesById) {
   EXPECT_EQ(ids(u"lamp"), (V{6, 7, 3}));
 }
 
+TEST(CatalogueLongTitles, WordsArePlacedAndCountedAnywhereInATitle) {
+  // Past the 256 places the pair lists hold, a title is read whole.
+  std::string filler(300, 'x');
+  std::vector<Product> products = {
+      Make(1, "aaaa lamp", 0, "2025-01-01 00:00:00"),
+      Make(2, "aaa aaa lamp", 0, "2025-01-01 00:00:00"),
+      Make(3, filler + " lamp aaaa " + filler + "lamp aaa", 0, "2025-01-01 00:00:00"),
+      Make(4, "lamp " + filler, 0, "2025-01-01 00:00:00"),
+      Make(5, "abab", 0, "2025-01-01 00:00:00"),
+  };
+  std::string error;
+  auto index = CatalogueIndex::Build(std::move(products), error);
+  ASSERT_TRUE(index) << error;
+  struct Case {
+    std::u16string query;
+    V ids;
+  } cases[] = {
+      // Overlapping occurrences count: "aaaa" holds "aaa" twice, as do the
+      // two "aaa" of title 2; title 3 holds it three times, but is long.
+      {u"aaa", {1, 2, 3}}, {u"lamp", {1, 2, 3, 4}}, {u"aaaa", {1, 3}},
+      {u"xl", {3}},  // only past the first 256 places of title 3
+      {u"bab", {5}},       {u"aba", {5}},           {u"abba", {}},
+  };
+  for (const auto& c : cases) {
+    V ids;
+    for (uint32_t pos : *index->Search(SplitWords(c.query), SortKey::Sim, error)) {
+      ids.push_back(index->Products()[pos].id);
+    }
+    if (c.query != u"aaa") std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(ids, c.ids) << Utf16ToUtf8(c.query);
+  }
+}
+
 TEST_F(CatalogueIndexTest, RepeatedSearchesShareTheCachedResult) {
   std::string error;
   auto a = index_->Search(SplitWords(u"shoes 운동화"), SortKey::Asc, error);

@@ -1,20 +1,23 @@
 #include "catalogue/catalogue_server.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <turbojpeg.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <pugixml.hpp>
 #include <thread>
 
 #include "catalogue/embedded_catalogue.h"
+#include "catalogue/http_test_client.h"
 #include "catalogue/search_answer.h"
 
 namespace quobble::catalogue {
 namespace {
+
+using http_test::HttpTestClient;
 
 const std::string kKey(kDefaultServiceKey);
 
@@ -71,8 +74,7 @@ class CatalogueServerTest : public ::testing::Test {
     std::string error;
     catalogue_ = EmbeddedCatalogue::Start({}, &error);
     ASSERT_TRUE(catalogue_) << error;
-    client_ = std::make_unique<httplib::Client>("127.0.0.1", PortOf(catalogue_->Endpoint()));
-    client_->set_keep_alive(true);
+    client_ = std::make_unique<HttpTestClient>(PortOf(catalogue_->Endpoint()));
   }
 
   Page Fetch(const std::string& path) {
@@ -81,8 +83,8 @@ class CatalogueServerTest : public ::testing::Test {
     EXPECT_TRUE(res) << path;
     if (!res) return page;
     EXPECT_EQ(res->status, 200);
-    EXPECT_EQ(res->get_header_value("Content-Type"), "text/xml; charset=utf-8");
-    EXPECT_EQ(res->get_header_value("Content-Length"), std::to_string(res->body.size()));
+    EXPECT_EQ(res->Header("content-type"), "text/xml; charset=utf-8");
+    EXPECT_EQ(res->Header("content-length"), std::to_string(res->body.size()));
     pugi::xml_document doc;
     EXPECT_TRUE(doc.load_string(res->body.c_str())) << res->body;
     auto channel = doc.child("rss").child("channel");
@@ -101,7 +103,7 @@ class CatalogueServerTest : public ::testing::Test {
   static std::vector<Product> products_;
   static std::map<int64_t, const Product*> byId_;
   std::unique_ptr<EmbeddedCatalogue> catalogue_;
-  std::unique_ptr<httplib::Client> client_;
+  std::unique_ptr<HttpTestClient> client_;
 };
 
 std::vector<Product> CatalogueServerTest::products_;
@@ -114,6 +116,8 @@ TEST_F(CatalogueServerTest, HangulQueryEncodedByteByByteFindsProducts) {
     EXPECT_GT(page.total, 10) << word;
     EXPECT_EQ(page.items.size(), 10u) << word;
   }
+  // Every answer came on the one kept connection.
+  EXPECT_EQ(client_->Connects(), 1);
 }
 
 TEST_F(CatalogueServerTest, RefusalsAreErrorDocumentsWithStatus200) {
@@ -151,7 +155,7 @@ TEST_F(CatalogueServerTest, HostileQueriesGetWellFormedAnswers) {
     }
   }
   // Beyond the server's request-line limit: refused, and the server goes on.
-  auto res = client_->Get(SearchPath(std::string(5000, 'a')).c_str());
+  auto res = client_->Get(SearchPath(std::string(20000, 'a')));
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 414);
   EXPECT_GT(Fetch(SearchPath("chair")).total, 0);
@@ -229,8 +233,8 @@ TEST_F(CatalogueServerTest, ImagesAreJpegsAtAddressesWithFiveSlashes) {
     auto res = client_->Get(item.image.substr(catalogue_->Endpoint().size()).c_str());
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
-    EXPECT_EQ(res->get_header_value("Content-Type"), "image/jpeg");
-    EXPECT_EQ(res->get_header_value("Content-Length"), std::to_string(res->body.size()));
+    EXPECT_EQ(res->Header("content-type"), "image/jpeg");
+    EXPECT_EQ(res->Header("content-length"), std::to_string(res->body.size()));
     int width = 0, height = 0, subsamp = 0, colorspace = 0;
     EXPECT_EQ(tjDecompressHeader3(decoder, reinterpret_cast<const unsigned char*>(res->body.data()),
                                   res->body.size(), &width, &height, &subsamp, &colorspace),
@@ -266,11 +270,11 @@ TEST_F(CatalogueServerTest, UnknownAddressesAnswer404) {
 }
 
 TEST_F(CatalogueServerTest, AddressesFollowTheHostTheClientUsedUnlessItIsUnsafe) {
-  httplib::Headers named = {{"Host", "shop.example:99"}};
+  std::vector<std::string> named = {"Host: shop.example:99"};
   auto res = client_->Get(SearchPath("desk", 1).c_str(), named);
   ASSERT_TRUE(res);
   EXPECT_NE(res->body.find("<image>http://shop.example:99/shop/img/"), std::string::npos);
-  httplib::Headers hostile = {{"Host", "a\"><x y=\"/"}};
+  std::vector<std::string> hostile = {"Host: a\"><x y=\"/"};
   res = client_->Get(SearchPath("desk", 1).c_str(), hostile);
   ASSERT_TRUE(res);
   EXPECT_NE(res->body.find("<image>" + catalogue_->Endpoint() + "/shop/img/"), std::string::npos)
@@ -283,8 +287,7 @@ TEST_F(CatalogueServerTest, ConcurrentClientsAllGetAnswers) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      httplib::Client client("127.0.0.1", port);
-      client.set_keep_alive(true);
+      HttpTestClient client(port);
       const char* words[] = {"chair", "운동화", "의자", "coffee"};
       for (int i = 0; i < 20; ++i) {
         auto res = client.Get(SearchPath(words[(t + i) % 4], 100, 1 + i).c_str());
@@ -308,7 +311,7 @@ TEST(EmbeddedCatalogue, OptionsForKeyFileAndImageDelay) {
   options.imageDelayMs = 200;
   auto catalogue = EmbeddedCatalogue::Start(options, &error);
   ASSERT_TRUE(catalogue) << error;
-  httplib::Client client("127.0.0.1", PortOf(catalogue->Endpoint()));
+  HttpTestClient client(PortOf(catalogue->Endpoint()));
   auto res = client.Get(SearchPath("chair").c_str());
   ASSERT_TRUE(res);
   EXPECT_NE(res->body.find("<error_code>020</error_code>"), std::string::npos);
@@ -337,7 +340,7 @@ TEST(EmbeddedCatalogue, StoppingCutsAPendingImageDelayShort) {
   const int port = PortOf(catalogue->Endpoint());
   const std::string image = "/shop/img/" + ImagePathFor(products[0].id);
   std::thread waiting([&] {
-    httplib::Client client("127.0.0.1", port);
+    HttpTestClient client(port);
     (void)client.Get(image.c_str());
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -353,17 +356,16 @@ TEST(CatalogueServerStop, DoesNotWaitForIdleKeepAliveClients) {
   p.title = "Chair";
   p.updated = "2025-01-01 00:00:00";
   ServerConfig config;
-  config.keepAliveSeconds = 120;
+  config.idleTimeoutSeconds = 120;
   std::string error;
   auto server = CatalogueServer::Create({p}, config, error);
   ASSERT_TRUE(server) << error;
   std::thread serving([&] { EXPECT_TRUE(server->Run()); });
   while (!server->IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   // Idle connections that stay open, as a client's connection cache keeps them.
-  std::vector<std::unique_ptr<httplib::Client>> clients;
+  std::vector<std::unique_ptr<HttpTestClient>> clients;
   for (int i = 0; i < 3; ++i) {
-    clients.push_back(std::make_unique<httplib::Client>("127.0.0.1", server->Port()));
-    clients.back()->set_keep_alive(true);
+    clients.push_back(std::make_unique<HttpTestClient>(server->Port()));
     auto res = clients.back()->Get(SearchPath("chair").c_str());
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
@@ -393,12 +395,152 @@ TEST(EmbeddedCatalogue, ServesACatalogueFileInsteadOfTheBundledOne) {
   std::string error;
   auto catalogue = EmbeddedCatalogue::Start(options, &error);
   ASSERT_TRUE(catalogue) << error;
-  httplib::Client client("127.0.0.1", PortOf(catalogue->Endpoint()));
+  HttpTestClient client(PortOf(catalogue->Endpoint()));
   auto res = client.Get(SearchPath("chair").c_str());
   ASSERT_TRUE(res);
   EXPECT_NE(res->body.find("<total>1</total>"), std::string::npos) << res->body;
   EXPECT_NE(res->body.find("<productId>77</productId>"), std::string::npos);
   std::remove(path.c_str());
+}
+
+// A server over the bundled catalogue on its own thread, with a config the
+// test chooses.
+class ServerUnderTest {
+ public:
+  explicit ServerUnderTest(const ServerConfig& config) {
+    std::vector<Product> products;
+    std::string error;
+    EXPECT_TRUE(LoadCatalogue("", products, error)) << error;
+    server_ = CatalogueServer::Create(std::move(products), config, error);
+    EXPECT_TRUE(server_) << error;
+    if (!server_) return;
+    thread_ = std::thread([this] { EXPECT_TRUE(server_->Run()); });
+    while (!server_->IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ~ServerUnderTest() { Stop(); }
+  // How long the stop took.
+  std::chrono::steady_clock::duration Stop() {
+    auto begin = std::chrono::steady_clock::now();
+    if (server_) server_->Stop();
+    if (thread_.joinable()) thread_.join();
+    return std::chrono::steady_clock::now() - begin;
+  }
+  int Port() const { return server_ ? server_->Port() : 0; }
+
+ private:
+  std::unique_ptr<CatalogueServer> server_;
+  std::thread thread_;
+};
+
+// Connections that sent half a request line and then nothing, as a slow or
+// hostile client leaves them.
+std::vector<std::unique_ptr<HttpTestClient>> OpenHalfRequests(int port, int count) {
+  std::vector<std::unique_ptr<HttpTestClient>> idle;
+  for (int i = 0; i < count; ++i) {
+    idle.push_back(std::make_unique<HttpTestClient>(port));
+    EXPECT_TRUE(idle.back()->Connect());
+    EXPECT_TRUE(idle.back()->SendRaw("GET /search?key=5d0c"));
+  }
+  return idle;
+}
+
+TEST(CatalogueServerConnections, IdleAndHalfSentConnectionsDoNotHoldBackOthers) {
+  ServerConfig config;
+  ServerUnderTest server(config);
+  // Far more than the server has threads.
+  auto idle = OpenHalfRequests(server.Port(), 200);
+  for (const char* word : {"chair", "운동화", "coffee", "desk", "의자"}) {
+    HttpTestClient client(server.Port());
+    auto begin = std::chrono::steady_clock::now();
+    auto res = client.Get(SearchPath(word, 100), {}, "GET", 5000);
+    ASSERT_TRUE(res) << word;
+    EXPECT_EQ(res->status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2)) << word;
+  }
+  // Stopping does not wait for any of them.
+  EXPECT_LT(server.Stop(), std::chrono::seconds(1));
+  for (auto& c : idle) EXPECT_TRUE(c->ClosedByPeer(2000));
+}
+
+TEST(CatalogueServerConnections, HalfSentRequestsAndIdleConnectionsTimeOut) {
+  ServerConfig config;
+  config.idleTimeoutSeconds = 1;
+  ServerUnderTest server(config);
+  auto begin = std::chrono::steady_clock::now();
+  auto half = OpenHalfRequests(server.Port(), 3);
+  HttpTestClient kept(server.Port());
+  ASSERT_TRUE(kept.Get(SearchPath("chair")));
+  // A client that trickles its request keeps it alive past the timeout.
+  HttpTestClient slow(server.Port());
+  ASSERT_TRUE(slow.Connect());
+  for (const char* piece : {"GET /search?key=", "x&query=a", "&target=shop HTTP/1.1\r\n"}) {
+    ASSERT_TRUE(slow.SendRaw(piece));
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  }
+  ASSERT_TRUE(slow.SendRaw("Host: x\r\n\r\n"));
+  http_test::HttpReply reply;
+  EXPECT_TRUE(slow.ReadReply(reply, 2000));
+  EXPECT_EQ(reply.status, 200);
+  for (auto& c : half) EXPECT_TRUE(c->ClosedByPeer(3000));
+  EXPECT_TRUE(kept.ClosedByPeer(3000));
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(4500));
+}
+
+TEST(CatalogueServerConnections, PastTheLimitRequestsGet503AtOnce) {
+  ServerConfig config;
+  config.maxConnections = 4;
+  ServerUnderTest server(config);
+  auto idle = OpenHalfRequests(server.Port(), 4);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // all four accepted
+  HttpTestClient extra(server.Port());
+  auto begin = std::chrono::steady_clock::now();
+  auto res = extra.Get(SearchPath("chair"), {}, "GET", 5000);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 503);
+  EXPECT_EQ(res->Header("connection"), "close");
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
+  // Once a connection is gone, requests are served again.
+  idle.pop_back();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  HttpTestClient later(server.Port());
+  res = later.Get(SearchPath("chair"));
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+}
+
+TEST(CatalogueServerConnections, RequiredHeaderGuardsSearchOnly) {
+  CatalogueOptions options;
+  options.requiredHeaders = {"X-Token: s3cret", "X-Team:  blue "};
+  std::string error;
+  auto catalogue = EmbeddedCatalogue::Start(options, &error);
+  ASSERT_TRUE(catalogue) << error;
+  HttpTestClient client(PortOf(catalogue->Endpoint()));
+  struct Case {
+    std::vector<std::string> headers;
+    int status;
+  } cases[] = {
+      {{"X-Token: s3cret", "X-Team: blue"}, 200},
+      {{"x-token: s3cret", "X-TEAM: blue"}, 200},  // names in any case
+      {{"X-Token: S3cret", "X-Team: blue"}, 401},  // values exactly
+      {{"X-Token: s3cret"}, 401},
+      {{}, 401},
+  };
+  for (const auto& c : cases) {
+    auto res = client.Get(SearchPath("chair"), c.headers);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, c.status) << ::testing::PrintToString(c.headers);
+    if (c.status == 401) {
+      EXPECT_EQ(res->body, ErrorDocument({24, "Authentication failed"}));
+    }
+  }
+  std::vector<Product> products;
+  ASSERT_TRUE(LoadCatalogue("", products, error));
+  EXPECT_EQ(client.Get("/shop/img/" + ImagePathFor(products[0].id))->status, 200);
+  EXPECT_EQ(client.Get("/shop/product/" + std::to_string(products[0].id))->status, 200);
+
+  options.requiredHeaders = {"no colon"};
+  EXPECT_FALSE(EmbeddedCatalogue::Start(options, &error));
+  EXPECT_NE(error.find("no colon"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "catalogue/embedded_catalogue.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -12,7 +13,10 @@ class RunningCatalogue final : public EmbeddedCatalogue {
  public:
   explicit RunningCatalogue(std::unique_ptr<catalogue::CatalogueServer> server)
       : server_(std::move(server)) {
-    thread_ = std::thread([this] { (void)server_->Run(); });
+    thread_ = std::thread([this] {
+      (void)server_->Run();
+      ended_ = true;
+    });
   }
   ~RunningCatalogue() override {
     server_->Stop();
@@ -29,8 +33,9 @@ class RunningCatalogue final : public EmbeddedCatalogue {
   bool WaitUntilServing() const {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!server_->IsRunning()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      // A server that could not start has ended already.
+      if (ended_ || std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     return true;
   }
@@ -38,7 +43,27 @@ class RunningCatalogue final : public EmbeddedCatalogue {
  private:
   std::unique_ptr<catalogue::CatalogueServer> server_;
   std::thread thread_;
+  std::atomic<bool> ended_{false};
 };
+
+bool Configure(const CatalogueOptions& options, catalogue::ServerConfig& config,
+               std::string& error) {
+  config.host = options.host.empty() ? "127.0.0.1" : options.host;
+  config.port = options.port;
+  config.key = options.key;
+  config.imageDelayMs = options.imageDelayMs;
+  // Inside a client the service stays quiet: the client owns the terminal.
+  config.logRequests = false;
+  for (const std::string& text : options.requiredHeaders) {
+    catalogue::RequiredHeader header;
+    if (!catalogue::ParseRequiredHeader(text, header)) {
+      error = "a required header must read 'Name: value': " + text;
+      return false;
+    }
+    config.requiredHeaders.push_back(std::move(header));
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -46,19 +71,12 @@ std::unique_ptr<EmbeddedCatalogue> EmbeddedCatalogue::Start(const CatalogueOptio
                                                             std::string* error) {
   std::string why;
   std::vector<catalogue::Product> products;
-  bool loaded = options.catalogueFile.empty()
-                    ? catalogue::ParseCatalogue(catalogue::BundledCatalogueText(), products, why)
-                    : catalogue::LoadCatalogueFile(options.catalogueFile, products, why);
   catalogue::ServerConfig config;
-  config.host = options.host.empty() ? "127.0.0.1" : options.host;
-  config.port = options.port;
-  config.key = options.key;
-  config.imageDelayMs = options.imageDelayMs;
-  // Inside a client the service stays quiet: the client owns the terminal.
-  config.logRequests = false;
-  config.threads = 8;
   std::unique_ptr<catalogue::CatalogueServer> server;
-  if (loaded) server = catalogue::CatalogueServer::Create(std::move(products), config, why);
+  if (catalogue::LoadCatalogue(options.catalogueFile, products, why) &&
+      Configure(options, config, why)) {
+    server = catalogue::CatalogueServer::Create(std::move(products), config, why);
+  }
   if (!server) {
     if (error) *error = "cannot start the embedded catalogue: " + why;
     return nullptr;

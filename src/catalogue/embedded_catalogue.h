@@ -1,6 +1,7 @@
 #pragma once
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace quobble {
 
@@ -10,6 +11,8 @@ struct CatalogueOptions {
   std::string catalogueFile;  // empty: the bundled catalogue
   std::string key;            // empty: the client's default key
   int imageDelayMs = 0;       // for tests: answer every image this late
+  // "Name: value" headers every /search request must carry (else 401).
+  std::vector<std::string> requiredHeaders;
 };
 
 // The stand-in shopping search service running inside this process, on its

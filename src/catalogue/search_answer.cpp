@@ -159,38 +159,63 @@ std::string ErrorDocument(const RequestError& error) {
   return out;
 }
 
+namespace {
+
+// Bytes that need a look: the markup characters, the C0 controls XML cannot
+// carry, and the lead byte of U+FFFE and U+FFFF. Everything else is copied
+// in runs, which matters: answers are mostly such runs.
+struct SpecialBytes {
+  bool special[256] = {};
+  constexpr SpecialBytes() {
+    for (int c = 0; c < 0x20; ++c) special[c] = c != '\t' && c != '\n' && c != '\r';
+    for (unsigned char c : {'&', '<', '>', '"'}) special[c] = true;
+    special[0xEF] = true;
+  }
+};
+constexpr SpecialBytes kSpecial;
+
+}  // namespace
+
 void AppendXmlEscaped(std::string& out, std::string_view s) {
-  for (size_t i = 0; i < s.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
+  const size_t n = s.size();
+  size_t run = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (!kSpecial.special[c]) continue;
+    const char* replacement = nullptr;
+    size_t skip = 0;
     switch (c) {
       case '&':
-        out += "&amp;";
-        continue;
+        replacement = "&amp;";
+        break;
       case '<':
-        out += "&lt;";
-        continue;
+        replacement = "&lt;";
+        break;
       case '>':
-        out += "&gt;";
-        continue;
+        replacement = "&gt;";
+        break;
       case '"':
-        out += "&quot;";
-        continue;
+        replacement = "&quot;";
+        break;
+      case 0xEF:
+        // U+FFFE and U+FFFF are not XML characters either.
+        if (i + 2 < n && static_cast<unsigned char>(s[i + 1]) == 0xBF &&
+            (static_cast<unsigned char>(s[i + 2]) & 0xFE) == 0xBE) {
+          replacement = "\xEF\xBF\xBD";
+          skip = 2;
+        }
+        break;
       default:
+        replacement = "\xEF\xBF\xBD";
         break;
     }
-    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
-      out += "\xEF\xBF\xBD";
-      continue;
-    }
-    // U+FFFE and U+FFFF are not XML characters either.
-    if (c == 0xEF && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0xBF &&
-        (static_cast<unsigned char>(s[i + 2]) & 0xFE) == 0xBE) {
-      out += "\xEF\xBF\xBD";
-      i += 2;
-      continue;
-    }
-    out += static_cast<char>(c);
+    if (!replacement) continue;
+    out.append(s.data() + run, i - run);
+    out += replacement;
+    i += skip;
+    run = i + 1;
   }
+  out.append(s.data() + run, n - run);
 }
 
 std::string XmlEscape(std::string_view utf8) {
@@ -233,11 +258,13 @@ size_t SequenceLength(unsigned char lead) {
   return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
 }
 
+// `knownValid`: the title is valid UTF-8 (the index's titles are), so the
+// check can be skipped.
 void AppendHighlighted(std::string& out, std::string_view title, std::u16string_view foldedTitle,
-                       const std::vector<std::u16string>& foldedWords) {
-  if (!IsValidUtf8(title)) {
+                       const std::vector<std::u16string>& foldedWords, bool knownValid) {
+  if (!knownValid && !IsValidUtf8(title)) {
     const std::string clean = Utf16ToUtf8(Utf8ToUtf16(title));
-    AppendHighlighted(out, clean, FoldCase(Utf8ToUtf16(clean)), foldedWords);
+    AppendHighlighted(out, clean, FoldCase(Utf8ToUtf16(clean)), foldedWords, true);
     return;
   }
   size_t units = 0;
@@ -279,20 +306,58 @@ void AppendHighlighted(std::string& out, std::string_view title, std::u16string_
   }
 }
 
+// "BUCKET/ID.jpg", written straight into the answer.
+void AppendImagePath(std::string& out, int64_t id) {
+  const int bucket = static_cast<int>(id % 100);
+  if (bucket >= 0) {
+    out += static_cast<char>('0' + bucket / 10);
+    out += static_cast<char>('0' + bucket % 10);
+  } else {
+    out += std::to_string(bucket);
+  }
+  out += '/';
+  out += std::to_string(id);
+  out += ".jpg";
+}
+
+// One <item>, its parts appended in place: an answer holds a hundred.
+void AppendProduct(std::string& out, const CatalogueIndex& index, uint32_t pos,
+                   const std::vector<std::u16string>& foldedWords, std::string_view escapedBase) {
+  const Product& p = index.Products()[pos];
+  const std::string id = std::to_string(p.id);
+  out += "<item><title>";
+  AppendHighlighted(out, p.title, index.FoldedTitle(pos), foldedWords, true);
+  out += "</title><link>";
+  ((out += escapedBase) += "/shop/product/") += id;
+  out += "</link><image>";
+  (out += escapedBase) += "/shop/img/";
+  AppendImagePath(out, p.id);
+  out += "</image>";
+  AppendItem(out, "lprice", std::to_string(p.lowPrice));
+  AppendItem(out, "hprice", std::to_string(p.highPrice));
+  AppendTextItem(out, "mallName", p.mallName);
+  AppendItem(out, "productId", id);
+  AppendItem(out, "productType", std::to_string(p.productType));
+  AppendTextItem(out, "maker", p.maker);
+  AppendTextItem(out, "brand", p.brand);
+  static constexpr const char* kCategories[] = {"category1", "category2", "category3", "category4"};
+  for (int c = 0; c < 4; ++c) AppendTextItem(out, kCategories[c], p.category[c]);
+  out += "</item>\n";
+}
+
 }  // namespace
 
 std::string HighlightTitle(std::string_view title, std::u16string_view foldedTitle,
                            const std::vector<std::u16string>& foldedWords) {
   std::string out;
-  AppendHighlighted(out, title, foldedTitle, foldedWords);
+  AppendHighlighted(out, title, foldedTitle, foldedWords, false);
   return out;
 }
 
 std::string ImagePathFor(int64_t id) {
-  char buf[48];
-  std::snprintf(buf, sizeof buf, "%02d/%lld.jpg", static_cast<int>(id % 100),
-                static_cast<long long>(id));
-  return buf;
+  std::string path;
+  AppendImagePath(path, id);
+  return path;
 }
 
 std::string SearchAnswer(const CatalogueIndex& index, const SearchRequest& request,
@@ -324,28 +389,7 @@ std::string SearchAnswer(const CatalogueIndex& index, const SearchRequest& reque
   AppendItem(out, "display", std::to_string(shown));
   out += '\n';
   const std::string escapedBase = XmlEscape(base);
-  for (size_t i = first; i < end; ++i) {
-    const uint32_t pos = hits[i];
-    const Product& p = index.Products()[pos];
-    const std::string id = std::to_string(p.id);
-    out += "<item>";
-    out += "<title>";
-    AppendHighlighted(out, p.title, index.FoldedTitle(pos), folded);
-    out += "</title>";
-    AppendItem(out, "link", escapedBase + "/shop/product/" + id);
-    AppendItem(out, "image", escapedBase + "/shop/img/" + ImagePathFor(p.id));
-    AppendItem(out, "lprice", std::to_string(p.lowPrice));
-    AppendItem(out, "hprice", std::to_string(p.highPrice));
-    AppendTextItem(out, "mallName", p.mallName);
-    AppendItem(out, "productId", id);
-    AppendItem(out, "productType", std::to_string(p.productType));
-    AppendTextItem(out, "maker", p.maker);
-    AppendTextItem(out, "brand", p.brand);
-    static constexpr const char* kCategories[] = {"category1", "category2", "category3",
-                                                  "category4"};
-    for (int c = 0; c < 4; ++c) AppendTextItem(out, kCategories[c], p.category[c]);
-    out += "</item>\n";
-  }
+  for (size_t i = first; i < end; ++i) AppendProduct(out, index, hits[i], folded, escapedBase);
   out += "</channel>\n</rss>\n";
   return out;
 }
