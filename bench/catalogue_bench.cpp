@@ -17,8 +17,9 @@
 #include "catalogue/catalogue_data.h"
 #include "catalogue/catalogue_server.h"
 #include "catalogue/embedded_catalogue.h"
-#include "catalogue/http_test_client.h"
 #include "catalogue/search_answer.h"
+#include "tests/support/http_test_client.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
@@ -130,16 +131,6 @@ const std::vector<Product>& LargeCatalogue() {
     return loaded;
   }();
   return products;
-}
-
-std::string EncodeAll(std::string_view text) {
-  std::string out;
-  char buf[4];
-  for (unsigned char c : text) {
-    std::snprintf(buf, sizeof buf, "%%%02x", c);
-    out += buf;
-  }
-  return out;
 }
 
 // Queries people type: single words with many hits, two-word queries, and

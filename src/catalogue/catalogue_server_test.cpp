@@ -11,8 +11,9 @@
 #include <thread>
 
 #include "catalogue/embedded_catalogue.h"
-#include "catalogue/http_test_client.h"
 #include "catalogue/search_answer.h"
+#include "tests/support/http_test_client.h"
+#include "tests/support/test_data.h"
 
 namespace quobble::catalogue {
 namespace {
@@ -20,17 +21,6 @@ namespace {
 using http_test::HttpTestClient;
 
 const std::string kKey(kDefaultServiceKey);
-
-// Percent-encodes every byte in lowercase hex, as the client does.
-std::string EncodeAll(std::string_view text) {
-  std::string out;
-  char buf[4];
-  for (unsigned char c : text) {
-    std::snprintf(buf, sizeof buf, "%%%02x", c);
-    out += buf;
-  }
-  return out;
-}
 
 std::string SearchPath(std::string_view query, int display = 10, int start = 1,
                        std::string_view sort = "sim") {

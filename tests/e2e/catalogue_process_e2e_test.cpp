@@ -1,11 +1,6 @@
 // The service as users start it: a separate process that prints where it
 // listens, logs each request and exits cleanly on SIGINT or SIGTERM.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -14,98 +9,26 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/http_test_client.h"
-
-extern char** environ;
+#include "tests/support/child_process.h"
+#include "tests/support/http_test_client.h"
 
 namespace {
 
-std::string Executable() {
-  if (const char* exe = std::getenv("QUOBBLE_CATALOGUE_EXE")) return exe;
-  const char* build = std::getenv("QUOBBLE_BUILD_DIR");
-  return std::string(build ? build : ".") + "/src/catalogue/quobble-catalogue";
-}
+const std::string kCatalogue =
+    quobble::TestExecutable("QUOBBLE_CATALOGUE_EXE", "/src/catalogue/quobble-catalogue");
 
-// A child process with its stderr (and stdout) read through a pipe.
-class Service {
+// quobble-catalogue as a process; it speaks on standard error.
+class Service : public quobble::ChildProcess {
  public:
-  explicit Service(std::vector<std::string> args) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    std::vector<std::string> all = {Executable()};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    out_ = fds[0];
-  }
-  ~Service() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) close(out_);
-  }
+  explicit Service(const std::vector<std::string>& args) : ChildProcess(kCatalogue, args) {}
 
-  // Reads output until `text` shows up or the time runs out.
-  bool WaitFor(const std::string& text, int timeoutMs = 10000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (output_.find(text) == std::string::npos) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count()))) return false;
-    }
-    return true;
-  }
-
-  // Waits for the exit; the exit status, or -1 when it did not exit by itself.
-  int Wait(int timeoutMs = 10000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      pid_t done = waitpid(pid_, &status, WNOHANG);
-      if (done == pid_) {
-        pid_ = -1;
-        while (ReadSome(100)) {
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      ReadSome(20);
-    }
-    return -1;
-  }
-
-  void Signal(int sig) { kill(pid_, sig); }
-  const std::string& Output() const { return output_; }
-
+  bool WaitFor(const std::string& text) { return WaitForError(text); }
+  std::string Output() const { return out + err; }
   int Port() const {
     const std::string marker = "listening on http://127.0.0.1:";
-    size_t at = output_.find(marker);
-    return at == std::string::npos ? -1 : std::atoi(output_.c_str() + at + marker.size());
+    const size_t at = err.find(marker);
+    return at == std::string::npos ? -1 : std::atoi(err.c_str() + at + marker.size());
   }
-
- private:
-  bool ReadSome(int timeoutMs) {
-    pollfd p{out_, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0) return false;
-    char buf[4096];
-    ssize_t n = read(out_, buf, sizeof buf);
-    if (n <= 0) return false;
-    output_.append(buf, static_cast<size_t>(n));
-    return true;
-  }
-
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string output_;
 };
 
 const char* kSearch =
