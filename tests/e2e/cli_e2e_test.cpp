@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -204,6 +206,49 @@ TEST_F(CliProcess, WithoutAnEndpointItStartsItsOwnCatalogue) {
 }
 
 }  // namespace
+
+// A service that wants a credential header: the client sends it from the
+// command line or from a file (warned about when others may read it), and
+// without it the service's refusal reaches the user.
+TEST(CliCredentials, HeadersReachAServiceThatRequiresThem) {
+  ChildProcess catalogue(kCatalogue,
+                         {"--port", "0", "--require-header", "X-Client-Secret: s3cret"});
+  ASSERT_TRUE(catalogue.WaitForError("listening on ")) << catalogue.err;
+  std::smatch match;
+  ASSERT_TRUE(
+      std::regex_search(catalogue.err, match, std::regex("listening on (http://[0-9.]+:[0-9]+)")));
+  const std::string endpoint = match[1];
+  quobble::TempRoot root;
+  const std::string file = root.path() + "/headers";
+  std::ofstream(file) << "# for the shop\nX-Client-Secret: s3cret\n";
+
+  const struct {
+    std::vector<std::string> args;
+    int mode;  // of the headers file
+    int code;
+    const char* err;  // what standard error says ("" for nothing)
+  } cases[] = {
+      {{}, 0600, 1, ") = 401 \nError: XML DownloadFile Error\n"},
+      {{"--header", "X-Client-Secret: s3cret"}, 0600, 0, ""},
+      {{"--headers-file", file}, 0600, 0, ""},
+      {{"--headers-file", file}, 0644, 0, "may be read by other users"},
+      {{"--header", "X-Client-Secret: wrong"}, 0600, 1, ") = 401 "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    ::chmod(file.c_str(), c.mode);
+    std::vector<std::string> args = {"--root", root.path(), "--endpoint", endpoint,
+                                     "--no-thumbnails"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back("monitor");
+    ChildProcess client(kCli, args);
+    EXPECT_EQ(client.Finish(), c.code) << client.err;
+    EXPECT_THAT(client.err, HasSubstr(c.err));
+    if (c.code == 0) {
+      EXPECT_THAT(client.out, HasSubstr("Display Range : 1~11"));
+    }
+  }
+}
 
 // The client against a scripted server on loopback: what interrupts it, runs
 // beside it or drips to it must neither lose nor mix anything.
