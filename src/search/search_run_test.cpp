@@ -111,6 +111,31 @@ TEST_F(RunFixture, TheServiceHeadersGoWithTheSearchAlone) {
   EXPECT_EQ(requests[1].Header("X-Client-Secret"), "");
 }
 
+// The query is cut to its 127 units at a character boundary: a pair that
+// straddles the limit goes whole, never half of it as U+FFFD.
+TEST_F(RunFixture, TheQueryLimitNeverSplitsACharacter) {
+  AnswerWith(Answer(30, 1, 10, {}));
+  const std::u16string head(126, u'a');
+  const struct {
+    std::u16string query;
+    std::string encodedTail;  // what the query's encoding ends with
+  } cases[] = {
+      {head + u"\U0001F600", "%61"},            // the pair would take units 127-128
+      {head + u"b\U0001F600", "%61%62"},        // the pair starts past the limit
+      {u"\U0001F600" + head.substr(2), "%61"},  // 125 units: all of it
+  };
+  for (const auto& c : cases) {
+    screen.SetQuery(c.query);
+    ASSERT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);
+    Finish(static_cast<int>(&c - cases) + 1);
+    const std::string search = Searches().back();
+    const std::string query = search.substr(search.find("&query=") + 7);
+    const std::string encoded = query.substr(0, query.find('&'));
+    EXPECT_TRUE(encoded.ends_with(c.encodedTail)) << encoded;
+    EXPECT_EQ(encoded.find("%ef%bf%bd"), std::string::npos);
+  }
+}
+
 TEST_F(RunFixture, FailuresLeaveTheListEmptyAndTheLabelsAsTheyWere) {
   AnswerWith(Answer(30, 1, 10, {"", ""}));
   ASSERT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);

@@ -72,7 +72,10 @@ int SortCommand(std::u16string_view sortKey) {
 }
 
 std::u16string LimitQuery(std::u16string_view query) {
-  return std::u16string(CutUtf16(query, kQueryLimit));
+  std::u16string_view kept = CutUtf16(query, kQueryLimit);
+  // A screen that cut the text itself may have left half a pair at the end.
+  if (!kept.empty() && IsHighSurrogate(kept.back())) kept.remove_suffix(1);
+  return std::u16string(kept);
 }
 
 std::u16string PercentEncodeQuery(std::u16string_view query) {
