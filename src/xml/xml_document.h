@@ -53,8 +53,10 @@ enum XmlStorage : uint8_t {
   XmlPooledRecord = 1,
   XmlPooledAttributes = 2,
   XmlPooledChildren = 4,
-  // On a pooled root: heap records were added to the tree after the parse.
-  XmlTreeEdited = 8,
+  // On the root of a parsed tree that its document handed over (owns_tree
+  // false): the tree now owns the pool and the text, and destroy_tree
+  // releases them.
+  XmlHandedOver = 8,
 };
 
 struct XmlAttribute {
@@ -89,7 +91,8 @@ struct XmlNode {
 XmlNode* append_child(XmlNode* parent, int32_t growth_step, XmlNodeType type);
 XmlAttribute* append_attribute(XmlNode* node, int32_t growth_step);
 // Releases a whole tree without recursion. Give it a root only (a node whose
-// parent is itself).
+// parent is itself). A parsed tree kept past its document (owns_tree false)
+// goes with its text.
 void destroy_tree(XmlNode* root);
 
 // True when the whole name matches the whole pattern: '*' any run, '?' one

@@ -27,23 +27,13 @@ struct Range {
   char16_t last;
 };
 
-// Letters and digits of the scripts a catalogue answer may carry, plus the
-// four punctuation characters names allow. Surrogates are never name
-// characters: a lone half of a pair is not a letter.
+// Every alphabetic character and decimal digit of any script (generated from
+// the Unicode data when the build is configured), plus the four punctuation
+// characters names allow. Surrogates are never name characters: a lone half
+// of a pair is not a letter.
 constexpr Range kNameRanges[] = {
-    {u'-', u'.'},     {u'0', u':'},     {u'A', u'Z'},     {u'_', u'_'},     {u'a', u'z'},
-    {0x00AA, 0x00AA}, {0x00B5, 0x00B5}, {0x00BA, 0x00BA}, {0x00C0, 0x00D6}, {0x00D8, 0x00F6},
-    {0x00F8, 0x02C1}, {0x02C6, 0x02D1}, {0x02E0, 0x02E4}, {0x0370, 0x0374}, {0x0376, 0x037D},
-    {0x037F, 0x037F}, {0x0386, 0x0386}, {0x0388, 0x03FF}, {0x0400, 0x0481}, {0x048A, 0x052F},
-    {0x0531, 0x0556}, {0x0561, 0x0587}, {0x05D0, 0x05EA}, {0x0620, 0x064A}, {0x0660, 0x0669},
-    {0x066E, 0x06D3}, {0x06F0, 0x06FC}, {0x0904, 0x0939}, {0x0966, 0x096F}, {0x0E01, 0x0E30},
-    {0x0E50, 0x0E59}, {0x10A0, 0x10FF}, {0x1100, 0x11FF}, {0x1E00, 0x1FBC}, {0x1FC2, 0x1FCC},
-    {0x1FD0, 0x1FDB}, {0x1FE0, 0x1FEC}, {0x1FF2, 0x1FFC}, {0x2C00, 0x2CE4}, {0x3005, 0x3006},
-    {0x3041, 0x3096}, {0x309D, 0x309F}, {0x30A1, 0x30FA}, {0x30FC, 0x30FF}, {0x3105, 0x312F},
-    {0x3131, 0x318E}, {0x31A0, 0x31BF}, {0x31F0, 0x31FF}, {0x3400, 0x4DBF}, {0x4E00, 0x9FFF},
-    {0xA000, 0xA48C}, {0xAC00, 0xD7A3}, {0xD7B0, 0xD7C6}, {0xD7CB, 0xD7FB}, {0xF900, 0xFA6D},
-    {0xFA70, 0xFAD9}, {0xFF10, 0xFF19}, {0xFF21, 0xFF3A}, {0xFF41, 0xFF5A}, {0xFF66, 0xFFBE},
-    {0xFFC2, 0xFFC7}, {0xFFCA, 0xFFCF}, {0xFFD2, 0xFFD7}, {0xFFDA, 0xFFDC},
+    {u'-', u'.'}, {u':', u':'}, {u'_', u'_'},
+#include "xml/name_ranges.inc"
 };
 
 using NameTable = std::array<uint64_t, 65536 / 64>;
@@ -194,18 +184,19 @@ enum class State { Seek, Markup, Tag, Attributes, AfterTag, Content };
 
 class Parser {
  public:
-  Parser(XmlPool* pool, XmlNode* top, int32_t step, XmlParseOptions options, int depth)
-      : pool_(pool), top_(top), cursor_(top), step_(step), options_(options), depth_(depth) {}
+  Parser(XmlPool* pool, XmlNode* cursor, int32_t step, XmlParseOptions options, int depth)
+      : pool_(pool), cursor_(cursor), step_(step), options_(options), depth_(depth) {}
 
   char16_t* Run(char16_t* p);
 
  private:
   bool Has(XmlParseOptions o) const { return (options_ & o) != 0; }
 
-  // The cursor never climbs above the node this parse started at: an end tag
-  // too many inside an internal subset stays inside the DOCTYPE.
+  // An end tag climbs whatever it closes, also out of a DOCTYPE whose subset
+  // is being parsed: declarations after a stray end tag then land beside the
+  // DOCTYPE. The root is its own parent, so nothing climbs above it.
   void Close() {
-    if (cursor_ != top_ && cursor_->parent != nullptr) cursor_ = cursor_->parent;
+    if (cursor_->parent != nullptr) cursor_ = cursor_->parent;
   }
 
   XmlNode* Append(XmlNodeType type) { return append_child_in(pool_, cursor_, step_, type); }
@@ -232,7 +223,6 @@ class Parser {
   bool EndTag(char16_t*& p, State& next);
 
   XmlPool* pool_;
-  XmlNode* top_;
   XmlNode* cursor_;
   int32_t step_;
   XmlParseOptions options_;
@@ -481,9 +471,9 @@ bool Parser::Doctype(char16_t*& p, State& next) {
     if (keep) {
       *p = 0;
       if (Has(ParseDtd) && depth_ < kMaxDtdDepth) {
-        // Only the subset's text, with a fresh top: its declarations become
-        // the DOCTYPE's children.
-        parse_in(pool_, doctype->value, doctype, step_, options_ & ~DtdOnly, depth_ + 1);
+        // Only the subset's text, with the DOCTYPE as cursor: its
+        // declarations become the DOCTYPE's children.
+        parse_in(pool_, doctype->value, doctype, step_, options_, depth_ + 1);
       }
       if (Has(DtdOnly)) {
         ++p;
@@ -655,10 +645,9 @@ bool Parser::Content(char16_t*& p, State& next) {
   if (text == nullptr) return false;
   text->value = mark;
   p = Find(p, u'<');
-  if (*p == 0) {
-    if (Has(TrimText)) Trim(text->value);
-    return false;
-  }
+  // Only a text ended by '<' is trimmed: one cut off by the end of the
+  // text stays as it was read.
+  if (*p == 0) return false;
   *p++ = 0;
   if (Has(TrimText)) Trim(text->value);
   if (*p == u'/') {
@@ -827,22 +816,14 @@ int XmlDocument::parse_file(const char16_t* path, XmlParseOptions newOptions) {
     text = nullptr;
     return 0;
   }
-  // A tree the document owns lives in a pool released with the text; one
-  // handed to someone else is built from ordinary heap records.
-  if (owns_tree) {
-    // A shopping answer's tree takes about three bytes per byte of the file.
-    pool_ = new (std::nothrow) XmlPool(size / 2 * 3);
-    if (pool_ == nullptr) {
-      clear();
-      return 0;
-    }
-  }
-  root = create_node_in(pool_, XmlNodeType::Document);
+  // The tree lives in a pool released with the text; a shopping answer's
+  // tree takes about three bytes per byte of the file.
+  pool_ = new (std::nothrow) XmlPool(size / 2 * 3);
+  root = pool_ == nullptr ? nullptr : create_parsed_root(pool_);
   if (root == nullptr) {
     clear();
     return 0;
   }
-  root->parent = root;
   stop_position = parse_in(pool_, text, root, growth_step, options, 0);
   return 1;
 }

@@ -108,6 +108,16 @@ class XmlChunkDecoder {
   bool open_ = false;
 };
 
+// The root of a tree built by parse_file. The pool and the text the tree
+// lives in are kept beside its record once the document hands the tree over,
+// so that destroy_tree can release them with it.
+struct XmlParsedRoot {
+  XmlNode node;
+  XmlPool* pool = nullptr;
+  char16_t* text = nullptr;
+};
+XmlNode* create_parsed_root(XmlPool* pool);
+
 // The building blocks of parse_file's tree: with a pool, the records and small
 // arrays come from it; with none, they behave exactly as create_node,
 // append_child and append_attribute.

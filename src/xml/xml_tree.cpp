@@ -119,14 +119,6 @@ void ReleaseNode(XmlNode* node) {
   if ((node->storage & XmlPooledRecord) == 0) delete node;
 }
 
-// Heap records added to a pooled tree: its root learns that the tree must be
-// walked when it goes, or they would leak.
-void MarkEdited(XmlNode* node) {
-  if ((node->storage & XmlPooledRecord) == 0) return;
-  while (node->parent != nullptr && node->parent != node) node = node->parent;
-  node->storage |= XmlTreeEdited;
-}
-
 }  // namespace
 
 // ---- tree building --------------------------------------------------------
@@ -171,13 +163,25 @@ XmlNode* create_node_in(XmlPool* pool, XmlNodeType type) {
   return node;
 }
 
+XmlNode* create_parsed_root(XmlPool* pool) {
+  void* memory = pool->allocate(sizeof(XmlParsedRoot) + sizeof(XmlNode*));
+  if (memory == nullptr) return nullptr;
+  auto* root = new (memory) XmlParsedRoot;
+  XmlNode* node = &root->node;
+  node->type = XmlNodeType::Document;
+  node->parent = node;
+  node->storage = XmlPooledRecord | XmlPooledChildren;
+  node->children = reinterpret_cast<XmlNode**>(root + 1);
+  node->child_capacity = 1;
+  return node;
+}
+
 XmlNode* create_node(XmlNodeType type) {
   return create_node_in(nullptr, type);
 }
 
 XmlNode* append_child_in(XmlPool* pool, XmlNode* parent, int32_t growthStep, XmlNodeType type) {
   if (parent == nullptr) return nullptr;
-  if (pool == nullptr) MarkEdited(parent);
   if (parent->child_count >= parent->child_capacity &&
       !GrowArray(pool, parent, parent->children, parent->child_capacity, parent->child_count,
                  growthStep, XmlPooledChildren)) {
@@ -196,7 +200,6 @@ XmlNode* append_child(XmlNode* parent, int32_t growthStep, XmlNodeType type) {
 
 XmlAttribute* append_attribute_in(XmlPool* pool, XmlNode* node, int32_t growthStep) {
   if (node == nullptr) return nullptr;
-  if (pool == nullptr) MarkEdited(node);
   if (node->attribute_count >= node->attribute_capacity &&
       !GrowArray(pool, node, node->attributes, node->attribute_capacity, node->attribute_count,
                  growthStep, XmlPooledAttributes)) {
@@ -222,6 +225,14 @@ XmlAttribute* append_attribute(XmlNode* node, int32_t growthStep) {
 
 void destroy_tree(XmlNode* root) {
   if (root == nullptr) return;
+  XmlPool* pool = nullptr;
+  char16_t* text = nullptr;
+  if ((root->storage & XmlHandedOver) != 0) {
+    // The record lives in the pool it names, so both are read first.
+    auto* parsed = reinterpret_cast<XmlParsedRoot*>(root);
+    pool = parsed->pool;
+    text = parsed->text;
+  }
   // The walk climbs by parent links and never above the node it was given,
   // so depth costs no stack and a subtree handed in by mistake stays a
   // subtree.
@@ -240,6 +251,8 @@ void destroy_tree(XmlNode* root) {
     n = n->parent;
   }
   ReleaseNode(n);
+  delete pool;
+  std::free(text);
 }
 
 // ---- document -------------------------------------------------------------
@@ -247,30 +260,27 @@ void destroy_tree(XmlNode* root) {
 XmlDocument::XmlDocument(int32_t growthStep, bool ownsTree)
     : growth_step(growthStep), owns_tree(ownsTree) {}
 
-namespace {
-
-// A tree built by parse_file lives wholly in the pool (records, arrays, and
-// strings in the text), so dropping the pool releases it without a walk;
-// only one that was added to afterwards has heap records to find.
-bool NeedsWalk(const XmlNode* root, const XmlPool* pool) {
-  if (root == nullptr) return false;
-  if (pool == nullptr) return true;
-  return (root->storage & XmlPooledRecord) == 0 || (root->storage & XmlTreeEdited) != 0;
-}
-
-}  // namespace
-
 XmlDocument::~XmlDocument() {
-  // A tree whose records live in the pool cannot outlive it, so it goes with
-  // the pool even when the document does not own it.
-  if ((owns_tree || pool_ != nullptr) && NeedsWalk(root, pool_)) destroy_tree(root);
+  // Records or strings a caller added to a parsed tree are on the heap, so
+  // even a pooled tree is walked; a tree the document no longer owns keeps
+  // the pool and text its records and strings live in.
+  if (root != nullptr && owns_tree) {
+    destroy_tree(root);
+  } else if (root != nullptr && pool_ != nullptr && (root->storage & XmlPooledRecord) != 0) {
+    auto* parsed = reinterpret_cast<XmlParsedRoot*>(root);
+    parsed->pool = pool_;
+    parsed->text = text;
+    root->storage |= XmlHandedOver;
+    pool_ = nullptr;
+    text = nullptr;
+  }
   root = nullptr;
   delete pool_;
   std::free(text);
 }
 
 void XmlDocument::clear() {
-  if (NeedsWalk(root, pool_)) destroy_tree(root);
+  destroy_tree(root);
   root = nullptr;
   delete pool_;
   pool_ = nullptr;
