@@ -15,7 +15,7 @@
 namespace {
 
 constexpr const char* kHelp =
-    "usage: quobble-xmldump [--options N] [--root DIR] FILE\n"
+    "Usage: quobble-xmldump [--options N] [--root DIR] FILE\n"
     "\n"
     "Parses FILE with the quobble XML parser and prints the tree, one node a\n"
     "line, in document order.\n"
