@@ -40,10 +40,10 @@ const char* const kHangulWords[] = {"삼성전자", "노트북", "무선",   "�
 
 // The same answers with the text mostly ASCII, where a UTF-8 reader has
 // least to decode.
-const char* const kEnglishWords[] = {"wireless", "laptop",  "bluetooth", "earphones", "bag",
-                                     "genuine",  "ultra",   "gaming",    "mouse",     "keyboard",
-                                     "monitor",  "27inch",  "USB-C",     "charger",   "smart",
-                                     "watch",    "case",    "film",      "stand",     "portable"};
+const char* const kEnglishWords[] = {"wireless", "laptop", "bluetooth", "earphones", "bag",
+                                     "genuine",  "ultra",  "gaming",    "mouse",     "keyboard",
+                                     "monitor",  "27inch", "USB-C",     "charger",   "smart",
+                                     "watch",    "case",   "film",      "stand",     "portable"};
 
 enum Kind { kHangul = 0, kAscii = 1 };
 
@@ -87,11 +87,11 @@ void AppendItem(std::string& out, unsigned i, Kind kind) {
   Field(out, "title", title);
   Field(out, "link", "https://shop.example.com/gate?id=" + id);
   Field(out, "detailLink", "https://shop.example.com/products/" + id + "?from=search");
-  Field(out, "image", "https://img.example.com/main_" + std::to_string(8000000 + i % 1000000) +
-                          "/" + id + ".20231205123456.jpg");
+  Field(out, "image",
+        "https://img.example.com/main_" + std::to_string(8000000 + i % 1000000) + "/" + id +
+            ".20231205123456.jpg");
   Field(out, "lprice", std::to_string(1000 + (r >> 8) % 2000000));
-  Field(out, "hprice",
-        std::to_string((r >> 4) % 3 == 0 ? 0 : 2000000 + (r >> 12) % 500000));
+  Field(out, "hprice", std::to_string((r >> 4) % 3 == 0 ? 0 : 2000000 + (r >> 12) % 500000));
   Field(out, "mallName", word() + ' ' + word());
   Field(out, "productId", id);
   Field(out, "productType", std::to_string(1 + i % 3));
@@ -138,8 +138,8 @@ struct Corpus {
     (void)SetDeviceRoot(dir.string());
     for (Kind kind : {kHangul, kAscii})
       for (size_t s = 0; s < kSizes; ++s) {
-        const std::string name = std::string(kind == kHangul ? "hangul" : "ascii") +
-                                 std::to_string(kCounts[s]) + ".xml";
+        const std::string name =
+            std::string(kind == kHangul ? "hangul" : "ascii") + std::to_string(kCounts[s]) + ".xml";
         const std::string text = Answer(kCounts[s], kind);
         std::ofstream(dir / name, std::ios::binary) << text;
         names[kind][s] = name;
@@ -165,7 +165,9 @@ void SetBytes(benchmark::State& state, size_t bytes) {
   state.counters["file_bytes"] = static_cast<double>(bytes);
 }
 
-const char* KindName(Kind kind) { return kind == kHangul ? "hangul" : "ascii"; }
+const char* KindName(Kind kind) {
+  return kind == kHangul ? "hangul" : "ascii";
+}
 
 // ---- parse_file beside pugixml's load_file -------------------------------------
 
