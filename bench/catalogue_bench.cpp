@@ -23,6 +23,7 @@
 
 namespace {
 
+using quobble::EncodeAll;
 using quobble::catalogue::Product;
 using quobble::catalogue::http_test::HttpTestClient;
 using Clock = std::chrono::steady_clock;
