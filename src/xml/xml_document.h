@@ -57,14 +57,19 @@ enum XmlStorage : uint8_t {
   // false): the tree now owns the pool and the text, and destroy_tree
   // releases them.
   XmlHandedOver = 8,
+  // On a pooled root: heap records were added to the tree after the parse.
+  XmlTreeEdited = 16,
 };
 
+// Fields are ordered for size, not as listed anywhere else: pointers first,
+// then the 32-bit fields, then the bytes, so that an attribute takes 24 bytes
+// and a node 64, a whole cache line.
 struct XmlAttribute {
-  char16_t* name = nullptr;  // null for a DOCTYPE literal
-  bool name_in_place = true;
-  uint8_t storage = XmlHeap;
+  char16_t* name = nullptr;   // null for a DOCTYPE literal
   char16_t* value = nullptr;  // null for an attribute written without a value
+  bool name_in_place = true;
   bool value_in_place = true;
+  uint8_t storage = XmlHeap;
 };
 
 // One node. Strings are NUL-terminated wide text; a string is released with
@@ -72,18 +77,19 @@ struct XmlAttribute {
 struct XmlNode {
   XmlNode* parent = nullptr;
   char16_t* name = nullptr;
-  bool name_in_place = true;
-  uint8_t storage = XmlHeap;
-  XmlNodeType type = XmlNodeType::Null;
+  char16_t* value = nullptr;
+  XmlAttribute** attributes = nullptr;
+  XmlNode** children = nullptr;  // document order
   uint32_t attribute_count = 0;
   uint32_t attribute_capacity = 0;
-  XmlAttribute** attributes = nullptr;
   uint32_t child_count = 0;
   uint32_t child_capacity = 0;
-  XmlNode** children = nullptr;  // document order
-  char16_t* value = nullptr;
+  XmlNodeType type = XmlNodeType::Null;
+  bool name_in_place = true;
   bool value_in_place = true;
+  uint8_t storage = XmlHeap;
 };
+static_assert(sizeof(XmlNode) <= 64 && sizeof(XmlAttribute) <= 24);
 
 // Tree building. Each returns null when memory runs out, leaving the tree as
 // it was.

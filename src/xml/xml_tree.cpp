@@ -18,6 +18,30 @@ XmlPool::~XmlPool() {
     std::free(blocks_);
     blocks_ = next;
   }
+  while (firstNodeBlock_ != nullptr) {
+    NodeBlock* next = firstNodeBlock_->next;
+    std::free(firstNodeBlock_);
+    firstNodeBlock_ = next;
+  }
+}
+
+bool XmlPool::add_node_block() {
+  const size_t size = (nextNodeBlockSize_ + 63) & ~size_t{63};
+  auto* block = static_cast<NodeBlock*>(std::aligned_alloc(64, size));
+  if (block == nullptr) return false;
+  advise_huge_pages(block, size);
+  block->next = nullptr;
+  block->capacity = (size - 64) / sizeof(XmlNode);
+  if (lastNodeBlock_ == nullptr) {
+    firstNodeBlock_ = block;
+  } else {
+    lastNodeBlock_->next = block;
+  }
+  lastNodeBlock_ = block;
+  nodeCursor_ = block->nodes();
+  nodeEnd_ = nodeCursor_ + block->capacity;
+  if (nextNodeBlockSize_ < kMaxBlock) nextNodeBlockSize_ *= 2;
+  return true;
 }
 
 void* XmlPool::allocate_slow(size_t size) {
@@ -77,14 +101,17 @@ bool HasOwnChildArray(XmlNodeType type) {
 template <typename T>
 bool GrowArray(XmlPool* pool, XmlNode* node, T**& array, uint32_t& capacity, uint32_t count,
                int32_t growthStep, uint8_t pooledFlag) {
-  const uint32_t newCapacity = next_capacity(capacity, growthStep);
+  // A pooled record starts without arrays; its first one has one slot.
+  const uint32_t newCapacity =
+      pool != nullptr && capacity == 0 ? 1 : next_capacity(capacity, growthStep);
   if (newCapacity == 0) return false;
   const bool pooled = (node->storage & pooledFlag) != 0;
   T** grown = nullptr;
   if (pool != nullptr) {
-    grown = static_cast<T**>(pool->allocate(newCapacity * sizeof(T*)));
+    grown = static_cast<T**>(pool->take_array(newCapacity));
     if (grown == nullptr) return false;
     if (count > 0) std::memcpy(grown, array, count * sizeof(T*));
+    if (pooled) pool->give_array(array, capacity);
     node->storage |= pooledFlag;
   } else if (pooled || array == nullptr) {
     grown = static_cast<T**>(std::malloc(newCapacity * sizeof(T*)));
@@ -102,6 +129,25 @@ bool GrowArray(XmlPool* pool, XmlNode* node, T**& array, uint32_t& capacity, uin
 
 void ReleaseString(char16_t* text, bool inPlace) {
   if (!inPlace) std::free(text);
+}
+
+// Heap records added to a pooled tree: its root learns that the tree must be
+// walked when it goes, or they would leak.
+void MarkEdited(XmlNode* node) {
+  if ((node->storage & XmlPooledRecord) == 0) return;
+  while (node->parent != nullptr && node->parent != node) node = node->parent;
+  node->storage |= XmlTreeEdited;
+}
+
+// Whether releasing the record frees anything: a parsed record frees
+// nothing unless a caller gave it a heap string, array or attribute. Tested
+// inline, so that the tear-down of a parsed tree only reads it.
+inline bool HoldsHeapParts(const XmlNode* node) {
+  const uint8_t storage = node->storage;
+  return (storage & XmlPooledRecord) == 0 || !node->name_in_place || !node->value_in_place ||
+         node->attribute_count > 0 ||
+         (node->attributes != nullptr && (storage & XmlPooledAttributes) == 0) ||
+         (node->children != nullptr && (storage & XmlPooledChildren) == 0);
 }
 
 void ReleaseNode(XmlNode* node) {
@@ -124,31 +170,18 @@ void ReleaseNode(XmlNode* node) {
 // ---- tree building --------------------------------------------------------
 
 XmlNode* create_node_in(XmlPool* pool, XmlNodeType type) {
-  const bool attributes = HasOwnAttributeArray(type);
-  const bool children = HasOwnChildArray(type);
   if (pool != nullptr) {
-    // The record and its one-slot arrays in one piece.
-    const size_t size =
-        sizeof(XmlNode) + (attributes ? sizeof(void*) : 0) + (children ? sizeof(void*) : 0);
-    char* memory = static_cast<char*>(pool->allocate(size));
+    // No arrays yet: most records never get attributes, and text records
+    // never get children.
+    void* memory = pool->allocate_node();
     if (memory == nullptr) return nullptr;
     XmlNode* node = new (memory) XmlNode;
     node->type = type;
     node->storage = XmlPooledRecord;
-    char* slot = memory + sizeof(XmlNode);
-    if (attributes) {
-      node->attributes = reinterpret_cast<XmlAttribute**>(slot);
-      node->attribute_capacity = 1;
-      node->storage |= XmlPooledAttributes;
-      slot += sizeof(void*);
-    }
-    if (children) {
-      node->children = reinterpret_cast<XmlNode**>(slot);
-      node->child_capacity = 1;
-      node->storage |= XmlPooledChildren;
-    }
     return node;
   }
+  const bool attributes = HasOwnAttributeArray(type);
+  const bool children = HasOwnChildArray(type);
   XmlNode* node = new (std::nothrow) XmlNode;
   if (node == nullptr) return nullptr;
   node->type = type;
@@ -164,15 +197,12 @@ XmlNode* create_node_in(XmlPool* pool, XmlNodeType type) {
 }
 
 XmlNode* create_parsed_root(XmlPool* pool) {
-  void* memory = pool->allocate(sizeof(XmlParsedRoot) + sizeof(XmlNode*));
+  void* memory = pool->allocate(sizeof(XmlParsedRoot));
   if (memory == nullptr) return nullptr;
-  auto* root = new (memory) XmlParsedRoot;
-  XmlNode* node = &root->node;
+  XmlNode* node = &(new (memory) XmlParsedRoot)->node;
   node->type = XmlNodeType::Document;
   node->parent = node;
-  node->storage = XmlPooledRecord | XmlPooledChildren;
-  node->children = reinterpret_cast<XmlNode**>(root + 1);
-  node->child_capacity = 1;
+  node->storage = XmlPooledRecord;
   return node;
 }
 
@@ -182,6 +212,7 @@ XmlNode* create_node(XmlNodeType type) {
 
 XmlNode* append_child_in(XmlPool* pool, XmlNode* parent, int32_t growthStep, XmlNodeType type) {
   if (parent == nullptr) return nullptr;
+  if (pool == nullptr) MarkEdited(parent);
   if (parent->child_count >= parent->child_capacity &&
       !GrowArray(pool, parent, parent->children, parent->child_capacity, parent->child_count,
                  growthStep, XmlPooledChildren)) {
@@ -200,6 +231,7 @@ XmlNode* append_child(XmlNode* parent, int32_t growthStep, XmlNodeType type) {
 
 XmlAttribute* append_attribute_in(XmlPool* pool, XmlNode* node, int32_t growthStep) {
   if (node == nullptr) return nullptr;
+  if (pool == nullptr) MarkEdited(node);
   if (node->attribute_count >= node->attribute_capacity &&
       !GrowArray(pool, node, node->attributes, node->attribute_capacity, node->attribute_count,
                  growthStep, XmlPooledAttributes)) {
@@ -223,19 +255,12 @@ XmlAttribute* append_attribute(XmlNode* node, int32_t growthStep) {
   return append_attribute_in(nullptr, node, growthStep);
 }
 
-void destroy_tree(XmlNode* root) {
-  if (root == nullptr) return;
-  XmlPool* pool = nullptr;
-  char16_t* text = nullptr;
-  if ((root->storage & XmlHandedOver) != 0) {
-    // The record lives in the pool it names, so both are read first.
-    auto* parsed = reinterpret_cast<XmlParsedRoot*>(root);
-    pool = parsed->pool;
-    text = parsed->text;
-  }
-  // The walk climbs by parent links and never above the node it was given,
-  // so depth costs no stack and a subtree handed in by mistake stays a
-  // subtree.
+namespace {
+
+// Releases a tree by its parent links, never climbing above the node it was
+// given: depth costs no stack, and a subtree handed in by mistake stays a
+// subtree. Children go last-first.
+void WalkAndRelease(XmlNode* root) {
   XmlNode* n = root;
   for (;;) {
     while (n->child_count > 0) {
@@ -244,13 +269,56 @@ void destroy_tree(XmlNode* root) {
         n = last;
         continue;
       }
-      if (last != nullptr) ReleaseNode(last);
+      if (last != nullptr && HoldsHeapParts(last)) ReleaseNode(last);
       --n->child_count;
     }
     if (n == root || n->parent == n || n->parent == nullptr) break;
     n = n->parent;
   }
   ReleaseNode(n);
+}
+
+// The strings a caller put on a parsed record (its arrays and attributes
+// are still the pool's unless the tree was edited).
+void ReleaseOwnedStrings(XmlNode& node) {
+  ReleaseString(node.name, node.name_in_place);
+  ReleaseString(node.value, node.value_in_place);
+  for (uint32_t i = 0; i < node.attribute_count; ++i) {
+    XmlAttribute* attribute = node.attributes[i];
+    if (attribute == nullptr) continue;
+    ReleaseString(attribute->name, attribute->name_in_place);
+    ReleaseString(attribute->value, attribute->value_in_place);
+  }
+}
+
+// What a tree built in `pool` holds outside it. Without appends by callers
+// only strings can be there, found in one pass over the node records.
+void ReleaseParsedTree(XmlNode* root, XmlPool* pool) {
+  if ((root->storage & XmlTreeEdited) != 0) {
+    WalkAndRelease(root);
+    return;
+  }
+  ReleaseOwnedStrings(*root);
+  pool->for_each_node([](XmlNode& node) {
+    if (!node.name_in_place || !node.value_in_place || node.attribute_count > 0) {
+      ReleaseOwnedStrings(node);
+    }
+  });
+}
+
+}  // namespace
+
+void destroy_tree(XmlNode* root) {
+  if (root == nullptr) return;
+  if ((root->storage & XmlHandedOver) == 0) {
+    WalkAndRelease(root);
+    return;
+  }
+  // The record lives in the pool it names, so both are read first.
+  auto* parsed = reinterpret_cast<XmlParsedRoot*>(root);
+  XmlPool* pool = parsed->pool;
+  char16_t* text = parsed->text;
+  ReleaseParsedTree(root, pool);
   delete pool;
   std::free(text);
 }
@@ -261,26 +329,28 @@ XmlDocument::XmlDocument(int32_t growthStep, bool ownsTree)
     : growth_step(growthStep), owns_tree(ownsTree) {}
 
 XmlDocument::~XmlDocument() {
-  // Records or strings a caller added to a parsed tree are on the heap, so
-  // even a pooled tree is walked; a tree the document no longer owns keeps
-  // the pool and text its records and strings live in.
-  if (root != nullptr && owns_tree) {
-    destroy_tree(root);
-  } else if (root != nullptr && pool_ != nullptr && (root->storage & XmlPooledRecord) != 0) {
+  // A tree the document no longer owns keeps the pool and text its records
+  // and strings live in.
+  if (root != nullptr && !owns_tree && pool_ != nullptr &&
+      (root->storage & XmlPooledRecord) != 0) {
     auto* parsed = reinterpret_cast<XmlParsedRoot*>(root);
     parsed->pool = pool_;
     parsed->text = text;
     root->storage |= XmlHandedOver;
     pool_ = nullptr;
     text = nullptr;
+    root = nullptr;
   }
-  root = nullptr;
-  delete pool_;
-  std::free(text);
+  if (!owns_tree) root = nullptr;
+  clear();
 }
 
 void XmlDocument::clear() {
-  destroy_tree(root);
+  if (root != nullptr && pool_ != nullptr && (root->storage & XmlPooledRecord) != 0) {
+    ReleaseParsedTree(root, pool_);
+  } else {
+    destroy_tree(root);
+  }
   root = nullptr;
   delete pool_;
   pool_ = nullptr;
