@@ -1,6 +1,7 @@
 #include "xml/xml_document.h"
 
-#include <sys/stat.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -57,11 +58,13 @@ inline bool NameChar(char16_t c) {
 }
 
 // Whitespace is every control character and the space; NUL is the end.
-inline bool Space(char16_t c) {
+template <typename Unit>
+inline bool Space(Unit c) {
   return c != 0 && c <= 32;
 }
 
-inline char16_t* SkipSpace(char16_t* p) {
+template <typename Unit>
+inline Unit* SkipSpace(Unit* p) {
   while (Space(*p)) ++p;
   return p;
 }
@@ -71,31 +74,71 @@ inline char16_t* SkipName(char16_t* p) {
   return p;
 }
 
+// The bytes of the name character that starts at p, 0 when none does: a
+// character of UTF-8 text is a name character when the unit it decodes to
+// is one (a character beyond the BMP decodes to surrogates, which are not).
+inline int NameBytes(const unsigned char* p) {
+  if (*p < 0x80) return NameChar(*p) ? 1 : 0;
+  char32_t cp = 0;
+  // Decoding stops at the first byte that does not continue the character,
+  // at the text's terminating NUL at the latest.
+  const int length = DecodeUtf8Sequence(p, p + 4, cp);
+  return length > 0 && cp < 0x10000 && NameChar(static_cast<char16_t>(cp)) ? length : 0;
+}
+
+inline unsigned char* SkipName(unsigned char* p) {
+  for (;;) {
+    if (*p < 0x80) {
+      if (!NameChar(*p)) return p;
+      ++p;
+    } else {
+      const int length = NameBytes(p);
+      if (length == 0) return p;
+      p += length;
+    }
+  }
+}
+
+inline bool NameAt(const char16_t* p) {
+  return NameChar(*p);
+}
+inline bool NameAt(const unsigned char* p) {
+  return NameBytes(p) != 0;
+}
+
 // The first `c` at or after p, or the terminating NUL.
 #if defined(__SSE2__)
-// Eight units at a time. The loads are aligned, and an aligned 16-byte load
-// never crosses into another page, so the block that holds the terminator
-// may be read whole even where the buffer ends inside it; the address
-// sanitizer is told so, since it would see a read past the allocation.
-__attribute__((no_sanitize_address)) inline char16_t* Find(char16_t* p, char16_t c) {
-  const __m128i wanted = _mm_set1_epi16(static_cast<short>(c));
+// Sixteen bytes at a time. The loads are aligned, and an aligned 16-byte
+// load never crosses into another page, so the block that holds the
+// terminator may be read whole even where the buffer ends inside it; the
+// address sanitizer is told so, since it would see a read past the
+// allocation.
+template <typename Unit>
+__attribute__((no_sanitize_address)) inline Unit* Find(Unit* p, Unit c) {
+  static_assert(sizeof(Unit) == 1 || sizeof(Unit) == 2);
+  const auto equal = [](__m128i a, __m128i b) {
+    return sizeof(Unit) == 1 ? _mm_cmpeq_epi8(a, b) : _mm_cmpeq_epi16(a, b);
+  };
+  const __m128i wanted =
+      sizeof(Unit) == 1 ? _mm_set1_epi8(static_cast<char>(c)) : _mm_set1_epi16(static_cast<short>(c));
   const __m128i zero = _mm_setzero_si128();
   const uintptr_t skipped = reinterpret_cast<uintptr_t>(p) & 15;
   auto* block = reinterpret_cast<const __m128i*>(reinterpret_cast<uintptr_t>(p) - skipped);
   __m128i units = _mm_load_si128(block);
   // Bytes of the first block before p do not count.
-  unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(
-                      _mm_or_si128(_mm_cmpeq_epi16(units, wanted), _mm_cmpeq_epi16(units, zero)))) &
-                  (0xFFFFu << skipped);
+  unsigned hits =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(equal(units, wanted), equal(units, zero)))) &
+      (0xFFFFu << skipped);
   while (hits == 0) {
     units = _mm_load_si128(++block);
-    hits = static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_or_si128(_mm_cmpeq_epi16(units, wanted), _mm_cmpeq_epi16(units, zero))));
+    hits = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(equal(units, wanted), equal(units, zero))));
   }
-  return const_cast<char16_t*>(reinterpret_cast<const char16_t*>(block)) + __builtin_ctz(hits) / 2;
+  return reinterpret_cast<Unit*>(const_cast<__m128i*>(block)) + __builtin_ctz(hits) / sizeof(Unit);
 }
 #else
-inline char16_t* Find(char16_t* p, char16_t c) {
+template <typename Unit>
+inline Unit* Find(Unit* p, Unit c) {
   for (;;) {
     if (p[0] == c || p[0] == 0) return p;
     if (p[1] == c || p[1] == 0) return p + 1;
@@ -108,7 +151,8 @@ inline char16_t* Find(char16_t* p, char16_t c) {
 
 // The first occurrence of a three-character terminator ("-->", "]]>"), or the
 // terminating NUL.
-inline char16_t* Find3(char16_t* p, char16_t a, char16_t b, char16_t c) {
+template <typename Unit>
+inline Unit* Find3(Unit* p, Unit a, Unit b, Unit c) {
   for (;;) {
     p = Find(p, a);
     if (*p == 0) return p;
@@ -117,10 +161,12 @@ inline char16_t* Find3(char16_t* p, char16_t a, char16_t b, char16_t c) {
   }
 }
 
-// Whether the text at p starts with `word`; `mismatch` is where it differed.
-inline bool Follows(char16_t* p, const char16_t* word, char16_t*& mismatch) {
+// Whether the text at p starts with the ASCII `word`; `mismatch` is where it
+// differed.
+template <typename Unit>
+inline bool Follows(Unit* p, const char* word, Unit*& mismatch) {
   while (*word != 0) {
-    if (*p != *word) {
+    if (*p != static_cast<unsigned char>(*word)) {
       mismatch = p;
       return false;
     }
@@ -131,12 +177,13 @@ inline bool Follows(char16_t* p, const char16_t* word, char16_t*& mismatch) {
   return true;
 }
 
-bool Equal(const char16_t* a, const char16_t* b) {
-  while (*a != 0 && *a == *b) {
+template <typename Unit>
+bool Equal(const Unit* a, const char* b) {
+  while (*a != 0 && *a == static_cast<unsigned char>(*b)) {
     ++a;
     ++b;
   }
-  return *a == *b;
+  return *a == static_cast<unsigned char>(*b);
 }
 
 }  // namespace
@@ -196,6 +243,60 @@ int append_text(char16_t*& buffer, const char16_t* text) {
   return 1;
 }
 
+namespace {
+
+// One character at p that is not ASCII, written at out; p and out move past
+// it. Three-byte characters (Hangul, CJK) take the short way.
+inline void DecodeOne(const unsigned char*& p, const unsigned char* end, char16_t*& out) {
+  const unsigned c = p[0];
+  if ((c & 0xF0) == 0xE0 && end - p >= 3 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80) {
+    const unsigned cp = ((c & 0x0F) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+    // Not overlong, not a surrogate.
+    if (cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF)) {
+      *out++ = static_cast<char16_t>(cp);
+      p += 3;
+      return;
+    }
+  }
+  char32_t cp = 0;
+  const int length = DecodeUtf8Sequence(p, end, cp);
+  if (length > 0) {
+    out = EncodeUtf16(cp, out);
+    p += length;
+  } else {
+    // Malformed, or cut by the end of the span: one U+FFFD either way.
+    *out++ = 0xFFFD;
+    p += length < 0 ? -length : end - p;
+  }
+}
+
+}  // namespace
+
+char16_t* decode_utf8_span(const unsigned char* p, const unsigned char* end, char16_t* out) {
+  while (p < end) {
+#if defined(__SSE2__)
+    // Sixteen bytes widened at once, even near the end: the caller leaves
+    // kXmlSpanPadding readable bytes after the span and room for as many
+    // units after its share of the output, and only what the span holds is
+    // kept.
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i zero = _mm_setzero_si128();
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(bytes, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(bytes, zero));
+    const size_t left = static_cast<size_t>(end - p);
+    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(bytes)) | 0x10000u;
+    size_t ascii = static_cast<size_t>(__builtin_ctz(high));
+    if (ascii > left) ascii = left;
+    p += ascii;
+    out += ascii;
+#else
+    while (p < end && *p < 0x80) *out++ = *p++;
+#endif
+    if (p < end && *p >= 0x80) DecodeOne(p, end, out);
+  }
+  return out;
+}
+
 // ---- the parser -----------------------------------------------------------
 
 namespace {
@@ -206,12 +307,132 @@ constexpr int kMaxDtdDepth = 8;
 
 enum class State { Seek, Markup, Tag, Attributes, AfterTag, Content };
 
+// Where the strings of the tree come from. Wide text is parsed in place: a
+// string is terminated where it ends and stays where it stood.
+class WideText {
+ public:
+  using Unit = char16_t;
+  char16_t* Emit(char16_t* start, char16_t* end) {
+    *end = 0;
+    return start;
+  }
+  char16_t* Name(char16_t* start, char16_t* end) { return Emit(start, end); }
+  char16_t* Next(char16_t* p) { return p + 1; }
+  void Passed(const char16_t*) {}
+  bool abandoned() const { return false; }
+};
+
+// A file's UTF-8 bytes, parsed as they are: the markup is never decoded, and
+// each name or value is decoded into the document's wide text when its end
+// is found. A string's bytes and the delimiter that ends it belong to no
+// other string, so the wide text never needs more units than the file has
+// bytes, plus one for a string cut by the end.
+class ByteText {
+ public:
+  using Unit = unsigned char;
+  ByteText(char16_t* out, size_t capacity, unsigned char* bytes, size_t size, bool releasable)
+      : out_(out), end_(out + capacity), bytes_(bytes), releasable_(releasable) {
+    (void)size;
+  }
+  char16_t* Emit(unsigned char* start, unsigned char* end) {
+    char16_t* string = out_;
+    // Never past the buffer, whatever the text; the bound above keeps this
+    // from ever cutting a string.
+    if (static_cast<size_t>(end_ - out_) < static_cast<size_t>(end - start) + 1 + kXmlSpanPadding) {
+      *string = 0;
+      return string;
+    }
+    out_ = decode_utf8_span(start, end, out_);
+    *out_++ = 0;
+    return string;
+  }
+  // An element or attribute name. An answer repeats a handful of names
+  // thousands of times, so a name decoded before is handed out again: the
+  // records share the string, as the DOCTYPE's first attribute always has.
+  char16_t* Name(unsigned char* start, unsigned char* end) {
+    const size_t length = static_cast<size_t>(end - start);
+    if (length == 0 || length > kNameCacheLength) return Emit(start, end);
+    Cached& cached = names_[(length * 7 + start[0] * 31 + end[-1]) % kNameCache];
+    if (cached.length == length && SameAscii(cached.string, start, length)) return cached.string;
+    char16_t* string = Emit(start, end);
+    bool ascii = true;
+    for (const unsigned char* b = start; b != end; ++b) ascii = ascii && *b < 0x80;
+    if (ascii) cached = {string, length};
+    return string;
+  }
+
+  // Past the character at p, which ends a name. The wide parser steps past
+  // one unit there; a character beyond the BMP is two, and stepping into its
+  // middle has no byte position, so the parse is abandoned and the caller
+  // parses the wide text instead. Only such hostile or odd text pays for it.
+  unsigned char* Next(unsigned char* p) {
+    if (*p < 0x80) return p + 1;
+    char32_t cp = 0;
+    const int length = DecodeUtf8Sequence(p, p + 4, cp);
+    if (length < 0) return p - length;
+    if (cp >= 0x10000) abandoned_ = true;
+    return p + length;
+  }
+  bool abandoned() const { return abandoned_; }
+
+  // Bytes behind the parse are never read again: a large file's pages go
+  // back to the system as the parse leaves them, so the file and the tree
+  // built from it are not both held whole.
+  void Passed(const unsigned char* p) {
+    if (!releasable_ || p < nextRelease_) return;
+    ReleasePages(p);
+  }
+  char16_t* written() const { return out_; }
+
+ private:
+  void ReleasePages(const unsigned char* p);
+
+  char16_t* out_;
+  char16_t* end_;
+  unsigned char* bytes_;
+  // Both sides have kXmlSpanPadding readable bytes or units past the name.
+  static bool SameAscii(const char16_t* string, const unsigned char* bytes, size_t length) {
+#if defined(__SSE2__)
+    if (length <= 16) {
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+      const __m128i zero = _mm_setzero_si128();
+      const __m128i s0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(string));
+      const __m128i s1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(string + 8));
+      const uint32_t equal =
+          static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_unpacklo_epi8(b, zero), s0))) |
+          static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_unpackhi_epi8(b, zero), s1)))
+              << 16;
+      const uint32_t wanted = length == 16 ? 0xFFFFFFFFu : (1u << (2 * length)) - 1;
+      return (equal & wanted) == wanted;
+    }
+#endif
+    for (size_t i = 0; i < length; ++i) {
+      if (string[i] != bytes[i]) return false;
+    }
+    return true;
+  }
+
+  static constexpr size_t kNameCache = 64;
+  static constexpr size_t kNameCacheLength = 32;
+  struct Cached {
+    char16_t* string = nullptr;
+    size_t length = 0;
+  };
+  Cached names_[kNameCache];
+  bool releasable_;
+  bool abandoned_ = false;
+  const unsigned char* nextRelease_ = nullptr;
+};
+
+template <typename Text>
 class Parser {
  public:
-  Parser(XmlPool* pool, XmlNode* cursor, int32_t step, XmlParseOptions options, int depth)
-      : pool_(pool), cursor_(cursor), step_(step), options_(options), depth_(depth) {}
+  using Unit = typename Text::Unit;
+  Parser(XmlPool* pool, XmlNode* cursor, int32_t step, XmlParseOptions options, int depth,
+         Text& text)
+      : pool_(pool), cursor_(cursor), step_(step), options_(options), depth_(depth), text_(text) {}
 
-  char16_t* Run(char16_t* p);
+  Unit* Run(Unit* p);
 
  private:
   bool Has(XmlParseOptions o) const { return (options_ & o) != 0; }
@@ -223,7 +444,10 @@ class Parser {
     if (cursor_->parent != nullptr) cursor_ = cursor_->parent;
   }
 
-  XmlNode* Append(XmlNodeType type) { return append_child_in(pool_, cursor_, step_, type); }
+  XmlNode* Append(XmlNodeType type) {
+    return pool_ != nullptr ? append_pooled_child(pool_, cursor_, step_, type)
+                            : append_child_in(nullptr, cursor_, step_, type);
+  }
 
   void Trim(char16_t*& value) {
     if (Has(NormalizeSpace)) {
@@ -233,34 +457,43 @@ class Parser {
     }
   }
 
+  char16_t* Emit(Unit* start, Unit* end) { return text_.Emit(start, end); }
+  char16_t* Name(Unit* start, Unit* end) { return text_.Name(start, end); }
+
   // Each handler starts at the character after "<" and returns the next
-  // state, with p moved; Stop means the text ended (or memory ran out).
-  bool Markup(char16_t*& p, State& next);
-  bool ProcessingInstruction(char16_t*& p, State& next);
-  bool Comment(char16_t*& p, State& next);
-  bool Section(char16_t*& p, State& next);
-  bool Doctype(char16_t*& p, State& next);
-  bool Declaration(char16_t*& p, State& next);
-  bool Tag(char16_t*& p, State& next);
-  bool Attribute(char16_t*& p, State& next);
-  bool Content(char16_t*& p, State& next);
-  bool EndTag(char16_t*& p, State& next);
+  // state, with p moved; false means the text ended (or memory ran out).
+  bool Markup(Unit*& p, State& next);
+  bool ProcessingInstruction(Unit*& p, State& next);
+  bool Comment(Unit*& p, State& next);
+  bool Section(Unit*& p, State& next);
+  bool Doctype(Unit*& p, State& next);
+  bool DoctypeIdentifier(Unit*& p, XmlNode* doctype);
+  bool DoctypeSubset(Unit*& p, XmlNode* doctype);
+  bool Declaration(Unit*& p, State& next);
+  bool DeclarationValue(Unit*& p, XmlNode* decl);
+  bool Tag(Unit*& p, State& next);
+  bool Attribute(Unit*& p, State& next);
+  bool Content(Unit*& p, State& next);
+  bool EndTag(Unit*& p, State& next);
 
   XmlPool* pool_;
   XmlNode* cursor_;
   int32_t step_;
   XmlParseOptions options_;
   int depth_;
+  Text& text_;
   bool dtdStopped_ = false;
 };
 
-char16_t* Parser::Run(char16_t* p) {
+template <typename Text>
+typename Text::Unit* Parser<Text>::Run(Unit* p) {
   State state = State::Seek;
   for (;;) {
     bool go = true;
     switch (state) {
       case State::Seek:
-        p = Find(p, u'<');
+        text_.Passed(p);
+        p = Find(p, Unit{'<'});
         if (*p == 0) return p;
         ++p;
         state = State::Markup;
@@ -272,19 +505,19 @@ char16_t* Parser::Run(char16_t* p) {
         go = Tag(p, state);
         break;
       case State::Attributes:
-        if (NameChar(*p)) {
+        if (NameAt(p)) {
           go = Attribute(p, state);
         } else {
           state = State::AfterTag;
         }
         break;
       case State::AfterTag:
-        if (*p == u'>') {
+        if (*p == '>') {
           ++p;
           state = State::Content;
-        } else if (*p == u'/') {
+        } else if (*p == '/') {
           ++p;
-          if (*p == u'>') {
+          if (*p == '>') {
             ++p;
             Close();
           }
@@ -297,51 +530,54 @@ char16_t* Parser::Run(char16_t* p) {
         go = Content(p, state);
         break;
     }
-    if (!go || dtdStopped_) return p;
+    if (!go || dtdStopped_ || text_.abandoned()) return p;
   }
 }
 
-bool Parser::Markup(char16_t*& p, State& next) {
-  const char16_t c = *p;
-  if (c == u'?') return ProcessingInstruction(p, next);
-  if (c == u'!') {
-    const char16_t d = p[1];
-    if (d == u'-') return Comment(p, next);
-    if (d == u'[') return Section(p, next);
-    if (d == u'D') return Doctype(p, next);
-    if (NameChar(d)) return Declaration(p, next);
+template <typename Text>
+bool Parser<Text>::Markup(Unit*& p, State& next) {
+  const Unit c = *p;
+  if (c == '?') return ProcessingInstruction(p, next);
+  if (c == '!') {
+    const Unit d = p[1];
+    if (d == '-') return Comment(p, next);
+    if (d == '[') return Section(p, next);
+    if (d == 'D') return Doctype(p, next);
+    if (NameAt(p + 1)) return Declaration(p, next);
     ++p;
     next = State::Seek;
     return d != 0;
   }
-  if (NameChar(c)) {
+  if (NameAt(p)) {
     XmlNode* element = Append(XmlNodeType::Element);
     if (element == nullptr) return false;
     cursor_ = element;
     next = State::Tag;
     return true;
   }
-  if (c == u'/') return EndTag(p, next);
+  if (c == '/') return EndTag(p, next);
   next = State::Seek;
   return c != 0;
 }
 
 // At the '/' of an end tag: its name is not compared with anything.
-bool Parser::EndTag(char16_t*& p, State& next) {
-  p = Find(p, u'>');
+template <typename Text>
+bool Parser<Text>::EndTag(Unit*& p, State& next) {
+  p = Find(p, Unit{'>'});
   if (*p == 0) return false;
   Close();
   next = State::Seek;
   return true;
 }
 
-bool Parser::ProcessingInstruction(char16_t*& p, State& next) {
-  char16_t* target = p + 1;
-  if (NameChar(*target) && Has(ParsePi)) {
+template <typename Text>
+bool Parser<Text>::ProcessingInstruction(Unit*& p, State& next) {
+  Unit* target = p + 1;
+  if (NameAt(target) && Has(ParsePi)) {
     // The closing '?' becomes '/' so that the instruction reads as an empty
     // element whose pseudo-attributes are attributes.
-    char16_t* question = Find(target, u'?');
-    if (*question == u'?') *question = u'/';
+    Unit* question = Find(target, Unit{'?'});
+    if (*question == '?') *question = '/';
     XmlNode* pi = Append(XmlNodeType::ProcessingInstruction);
     if (pi == nullptr) return false;
     cursor_ = pi;
@@ -349,43 +585,45 @@ bool Parser::ProcessingInstruction(char16_t*& p, State& next) {
     next = State::Tag;
     return true;
   }
-  p = Find(p, u'>');
+  p = Find(p, Unit{'>'});
   next = State::Seek;
   return *p != 0;
 }
 
-bool Parser::Comment(char16_t*& p, State& next) {
+template <typename Text>
+bool Parser<Text>::Comment(Unit*& p, State& next) {
   // p is at "!-".
-  if (Has(ParseComments) && p[2] == u'-') {
+  if (Has(ParseComments) && p[2] == '-') {
     XmlNode* comment = Append(XmlNodeType::Comment);
     if (comment == nullptr) return false;
-    comment->value = p + 3;
-    char16_t* end = Find3(p + 3, u'-', u'-', u'>');
-    if (*end == 0) {
+    Unit* end = Find3(p + 3, Unit{'-'}, Unit{'-'}, Unit{'>'});
+    const bool closed = *end != 0;
+    comment->value = Emit(p + 3, end);
+    if (!closed) {
       p = end;
       return false;
     }
-    *end = 0;
     if (Has(TrimComments)) Trim(comment->value);
     p = end + 2;
     next = State::AfterTag;
     return true;
   }
-  p = Find3(p + 2, u'-', u'-', u'>');
+  p = Find3(p + 2, Unit{'-'}, Unit{'-'}, Unit{'>'});
   if (*p == 0) return false;
   p += 2;
   next = State::AfterTag;
   return true;
 }
 
-bool Parser::Section(char16_t*& p, State& next) {
+template <typename Text>
+bool Parser<Text>::Section(Unit*& p, State& next) {
   // p is at "![".
-  char16_t* mismatch = nullptr;
+  Unit* mismatch = nullptr;
   XmlNodeType type = XmlNodeType::CData;
   bool keep = false;
-  if (Follows(p + 2, u"CDATA[", mismatch)) {
+  if (Follows(p + 2, "CDATA[", mismatch)) {
     keep = Has(ParseCData);
-  } else if (mismatch == p + 2 && Follows(p + 2, u"INCLUDE[", mismatch)) {
+  } else if (mismatch == p + 2 && Follows(p + 2, "INCLUDE[", mismatch)) {
     type = XmlNodeType::Include;
     keep = Has(ParseDoctype);
   } else {
@@ -393,17 +631,14 @@ bool Parser::Section(char16_t*& p, State& next) {
     next = State::Seek;
     return *p != 0;
   }
-  char16_t* body = mismatch;
-  char16_t* end = Find3(body, u']', u']', u'>');
+  Unit* body = mismatch;
+  Unit* end = Find3(body, Unit{']'}, Unit{']'}, Unit{'>'});
   const bool closed = *end != 0;
   if (keep) {
     XmlNode* section = Append(type);
     if (section == nullptr) return false;
-    section->value = body;
-    if (closed) {
-      *end = 0;
-      if (Has(TrimCData)) Trim(section->value);
-    }
+    section->value = Emit(body, end);
+    if (closed && Has(TrimCData)) Trim(section->value);
   }
   if (!closed) {
     p = end;
@@ -414,10 +649,11 @@ bool Parser::Section(char16_t*& p, State& next) {
   return true;
 }
 
-bool Parser::Doctype(char16_t*& p, State& next) {
+template <typename Text>
+bool Parser<Text>::Doctype(Unit*& p, State& next) {
   // p is at "!D".
-  char16_t* mismatch = nullptr;
-  if (!Follows(p + 2, u"OCTYPE", mismatch)) {
+  Unit* mismatch = nullptr;
+  if (!Follows(p + 2, "OCTYPE", mismatch)) {
     p = mismatch;
     next = State::Seek;
     return *p != 0;
@@ -430,10 +666,6 @@ bool Parser::Doctype(char16_t*& p, State& next) {
     doctype = Append(XmlNodeType::Doctype);
     if (doctype == nullptr) return false;
     cursor_ = doctype;
-    XmlAttribute* rootName = append_attribute_in(pool_, doctype, 1);
-    if (rootName == nullptr) return false;
-    rootName->name = p;
-    rootName->value = p;
   }
   // Whatever happens below, the parse goes on where it stood.
   struct Restore {
@@ -442,150 +674,182 @@ bool Parser::Doctype(char16_t*& p, State& next) {
     ~Restore() { cursor = saved; }
   } restore{cursor_, before};
 
-  // The root element's name and its stop character.
+  // The root element's name (as name and value of the first attribute) and
+  // its stop character.
+  Unit* const rootName = p;
   p = SkipName(p);
-  char16_t stop = *p;
+  const Unit stop = *p;
+  if (keep) {
+    XmlAttribute* a = append_attribute_in(pool_, doctype, 1);
+    if (a == nullptr) return false;
+    a->name = a->value = Emit(rootName, p);
+  }
   if (stop == 0) return false;
-  *p++ = 0;
+  p = text_.Next(p);
   if (Space(stop)) p = SkipSpace(p);
 
-  // External identifier: name tokens and quoted literals.
-  while (NameChar(*p)) {
-    char16_t* token = p;
-    p = SkipName(p);
-    stop = *p;
-    if (keep) {
-      XmlAttribute* a = append_attribute_in(pool_, doctype, 1);
-      if (a == nullptr) return false;
-      a->name = token;
-      a->value = token;
-      *p = 0;
-    }
-    if (stop == 0) return false;
+  if (!DoctypeIdentifier(p, doctype)) return false;
+  if (*p == '[') {
     ++p;
-    p = SkipSpace(p);
-    bool literal = false;
-    while (*p == u'"' || *p == u'\'') {
-      literal = true;
-      const char16_t quote = *p++;
-      char16_t* text = p;
-      p = Find(p, quote);
-      if (keep) {
-        XmlAttribute* a = append_attribute_in(pool_, doctype, 1);
-        if (a == nullptr) return false;
-        a->value = text;
-      }
-      if (*p == 0) return false;
-      if (keep) *p = 0;
-      ++p;
-      p = SkipSpace(p);
-    }
-    if (!literal) break;
-  }
-
-  if (*p == u'[') {
+    if (!DoctypeSubset(p, doctype)) return false;
+    if (dtdStopped_) return true;
     ++p;
-    if (keep) doctype->value = p;
-    int depth = 1;
-    for (;; ++p) {
-      if (*p == 0) return false;
-      if (*p == u'[') ++depth;
-      if (*p == u']' && --depth == 0) break;
-    }
-    if (keep) {
-      *p = 0;
-      if (Has(ParseDtd) && depth_ < kMaxDtdDepth) {
-        // Only the subset's text, with the DOCTYPE as cursor: its
-        // declarations become the DOCTYPE's children.
-        parse_in(pool_, doctype->value, doctype, step_, options_, depth_ + 1);
-      }
-      if (Has(DtdOnly)) {
-        ++p;
-        dtdStopped_ = true;
-        return true;
-      }
-      if (!Has(ParseDtd) && Has(TrimDoctype)) Trim(doctype->value);
-    }
-    ++p;
-    p = Find(p, u'>');
+    p = Find(p, Unit{'>'});
     if (*p == 0) return false;
   }
   next = State::Seek;
   return true;
 }
 
-bool Parser::Declaration(char16_t*& p, State& next) {
+// The external identifier: name tokens (as name and value of an attribute)
+// and quoted literals (as values), while literals follow a token. False when
+// the text ended.
+template <typename Text>
+bool Parser<Text>::DoctypeIdentifier(Unit*& p, XmlNode* doctype) {
+  while (NameAt(p)) {
+    Unit* token = p;
+    p = SkipName(p);
+    const Unit stop = *p;
+    if (doctype != nullptr) {
+      XmlAttribute* a = append_attribute_in(pool_, doctype, 1);
+      if (a == nullptr) return false;
+      a->name = a->value = Emit(token, p);
+    }
+    if (stop == 0) return false;
+    p = text_.Next(p);
+    p = SkipSpace(p);
+    bool literal = false;
+    while (*p == '"' || *p == '\'') {
+      literal = true;
+      const Unit quote = *p++;
+      Unit* text = p;
+      p = Find(p, quote);
+      const bool closed = *p != 0;
+      if (doctype != nullptr) {
+        XmlAttribute* a = append_attribute_in(pool_, doctype, 1);
+        if (a == nullptr) return false;
+        a->value = Emit(text, p);
+      }
+      if (!closed) return false;
+      ++p;
+      p = SkipSpace(p);
+    }
+    if (!literal) break;
+  }
+  return true;
+}
+
+// The internal subset, from the character after '[' to the ']' that closes
+// it (where p is left). False when the text ended.
+template <typename Text>
+bool Parser<Text>::DoctypeSubset(Unit*& p, XmlNode* doctype) {
+  Unit* const subset = p;
+  int depth = 1;
+  for (;; ++p) {
+    if (*p == 0) break;
+    if (*p == '[') ++depth;
+    if (*p == ']' && --depth == 0) break;
+  }
+  const bool closed = *p != 0;
+  if (doctype == nullptr) return closed;
+  doctype->value = Emit(subset, p);
+  if (!closed) return false;
+  if (Has(ParseDtd) && depth_ < kMaxDtdDepth) {
+    // Only the subset's text, with the DOCTYPE as cursor: its declarations
+    // become the DOCTYPE's children.
+    parse_in(pool_, doctype->value, doctype, step_, options_, depth_ + 1);
+  }
+  if (Has(DtdOnly)) {
+    ++p;
+    dtdStopped_ = true;
+    return true;
+  }
+  if (!Has(ParseDtd) && Has(TrimDoctype)) Trim(doctype->value);
+  return true;
+}
+
+template <typename Text>
+bool Parser<Text>::Declaration(Unit*& p, State& next) {
   // p is at '!' and a name character follows.
-  char16_t* keyword = p + 1;
+  Unit* keyword = p + 1;
   p = SkipName(keyword);
-  const char16_t stop = *p;
+  const Unit stop = *p;
+  Unit* const afterStop = stop == 0 ? p : text_.Next(p);
   *p = 0;
   XmlNodeType type = XmlNodeType::EntityDecl;
-  if (Equal(keyword, u"ATTLIST")) {
+  if (Equal(keyword, "ATTLIST")) {
     type = XmlNodeType::AttlistDecl;
-  } else if (Equal(keyword, u"ELEMENT")) {
+  } else if (Equal(keyword, "ELEMENT")) {
     type = XmlNodeType::ElementDecl;
-  } else if (Equal(keyword, u"NOTATION")) {
+  } else if (Equal(keyword, "NOTATION")) {
     type = XmlNodeType::NotationDecl;
   }
   XmlNode* decl = Append(type);
   if (decl == nullptr || stop == 0) return false;
-  ++p;
+  p = afterStop;
   next = State::Seek;
   if (!Space(stop)) return true;
   p = SkipSpace(p);
 
-  char16_t* name = nullptr;
-  if (*p == u'%') {
+  Unit* name = nullptr;
+  if (*p == '%') {
     if (Space(p[1])) {
       // "% name": the blank just before the name becomes the '%'.
       p = SkipSpace(p + 1);
-      p[-1] = u'%';
+      p[-1] = '%';
       name = p - 1;
     } else {
       name = p;
       ++p;
     }
-  } else if (NameChar(*p)) {
+  } else if (NameAt(p)) {
     name = p;
   } else {
     return *p != 0;
   }
-  decl->name = name;
   p = SkipName(p);
-  const char16_t nameStop = *p;
+  const Unit nameStop = *p;
+  decl->name = Emit(name, p);
   if (nameStop == 0) return false;
-  *p++ = 0;
+  p = text_.Next(p);
   if (!Space(nameStop)) return true;
   p = SkipSpace(p);
+  return DeclarationValue(p, decl);
+}
 
-  decl->value = p;
-  if (type == XmlNodeType::EntityDecl) {
+// The rest of a declaration, to its closing '>'. False when the text ended.
+template <typename Text>
+bool Parser<Text>::DeclarationValue(Unit*& p, XmlNode* decl) {
+  Unit* const value = p;
+  if (decl->type == XmlNodeType::EntityDecl) {
     // A '>' inside a quoted literal does not end an entity declaration.
-    while (*p != 0 && *p != u'>') {
-      if (*p == u'"' || *p == u'\'') {
+    while (*p != 0 && *p != '>') {
+      if (*p == '"' || *p == '\'') {
         p = Find(p + 1, *p);
         if (*p == 0) break;
       }
       ++p;
     }
   } else {
-    p = Find(p, u'>');
+    p = Find(p, Unit{'>'});
   }
   const bool ended = *p != 0;
-  if (ended) *p++ = 0;
+  decl->value = Emit(value, p);
+  if (ended) ++p;
   if (Has(TrimDeclarations)) Trim(decl->value);
   return ended;
 }
 
-bool Parser::Tag(char16_t*& p, State& next) {
-  cursor_->name = p;
+template <typename Text>
+bool Parser<Text>::Tag(Unit*& p, State& next) {
+  Unit* const name = p;
   p = SkipName(p);
-  const char16_t stop = *p;
+  const Unit stop = *p;
+  cursor_->name = Name(name, p);
   if (stop == 0) return false;
-  *p++ = 0;
-  if (stop == u'/') {
-    p = Find(p, u'>');
+  p = text_.Next(p);
+  if (stop == '/') {
+    p = Find(p, Unit{'>'});
     if (*p == 0) return false;
     Close();
     next = State::Seek;
@@ -598,35 +862,39 @@ bool Parser::Tag(char16_t*& p, State& next) {
   return true;
 }
 
-bool Parser::Attribute(char16_t*& p, State& next) {
+template <typename Text>
+bool Parser<Text>::Attribute(Unit*& p, State& next) {
   XmlAttribute* attribute = append_attribute_in(pool_, cursor_, step_);
   if (attribute == nullptr) return false;
-  attribute->name = p;
+  Unit* const name = p;
   p = SkipName(p);
-  const char16_t stop = *p;
+  const Unit stop = *p;
+  attribute->name = Name(name, p);
   if (stop == 0) return false;
-  *p++ = 0;
+  p = text_.Next(p);
   if (Space(stop)) p = SkipSpace(p);
 
-  if (stop == u'=' || *p == u'=') {
-    if (*p == u'=') ++p;
+  if (stop == '=' || *p == '=') {
+    if (*p == '=') ++p;
     p = SkipSpace(p);
-    if (*p == u'"' || *p == u'\'') {
-      const char16_t quote = *p++;
-      attribute->value = p;
+    if (*p == '"' || *p == '\'') {
+      const Unit quote = *p++;
+      Unit* const value = p;
       p = Find(p, quote);
-      if (*p == 0) return false;
-      *p++ = 0;
+      const bool closed = *p != 0;
+      attribute->value = Emit(value, p);
+      if (!closed) return false;
+      ++p;
       if (Has(TrimAttributes)) Trim(attribute->value);
-      if (*p == u'>') {
+      if (*p == '>') {
         ++p;
         next = State::Content;
         return true;
       }
-      if (*p == u'/') {
+      if (*p == '/') {
         Close();
         p = SkipSpace(p + 1);
-        if (*p == u'>') ++p;
+        if (*p == '>') ++p;
         next = State::Content;
         return true;
       }
@@ -638,15 +906,15 @@ bool Parser::Attribute(char16_t*& p, State& next) {
     }
   }
   // No quoted value, or something other than the usual after it.
-  if (NameChar(*p)) {
+  if (NameAt(p)) {
     next = State::Attributes;
     return true;
   }
   if (cursor_->type == XmlNodeType::ProcessingInstruction) {
-    p = Find(p, u'/');
+    p = Find(p, Unit{'/'});
     if (*p == 0) return false;
     p = SkipSpace(p + 1);
-    if (*p == u'>') ++p;
+    if (*p == '>') ++p;
     Close();
     next = State::Content;
     return true;
@@ -655,27 +923,29 @@ bool Parser::Attribute(char16_t*& p, State& next) {
   return *p != 0;
 }
 
-bool Parser::Content(char16_t*& p, State& next) {
-  char16_t* mark = p;
+template <typename Text>
+bool Parser<Text>::Content(Unit*& p, State& next) {
+  Unit* const mark = p;
   p = SkipSpace(p);
   if (*p == 0) return false;
-  if (*p == u'<') {
+  if (*p == '<') {
     ++p;
-    if (*p == u'/') return EndTag(p, next);
+    if (*p == '/') return EndTag(p, next);
     next = State::Markup;
     return true;
   }
   XmlNode* text = Append(XmlNodeType::Text);
   if (text == nullptr) return false;
-  text->value = mark;
-  p = Find(p, u'<');
+  p = Find(p, Unit{'<'});
+  const bool closed = *p != 0;
+  text->value = Emit(mark, p);
   // Only a text ended by '<' is trimmed: one cut off by the end of the
   // text stays as it was read.
-  if (*p == 0) return false;
-  *p++ = 0;
+  if (!closed) return false;
+  ++p;
   if (Has(TrimText)) Trim(text->value);
-  if (*p == u'/') {
-    p = Find(p, u'>');
+  if (*p == '/') {
+    p = Find(p, Unit{'>'});
     if (*p == 0) return false;
     Close();
     next = State::AfterTag;
@@ -690,7 +960,8 @@ bool Parser::Content(char16_t*& p, State& next) {
 char16_t* parse_in(XmlPool* pool, char16_t* text, XmlNode* cursor, int32_t growthStep,
                    XmlParseOptions options, int depth) {
   if (text == nullptr || cursor == nullptr || *text == 0) return text;
-  Parser parser(pool, cursor, growthStep, options, depth);
+  WideText strings;
+  Parser<WideText> parser(pool, cursor, growthStep, options, depth, strings);
   return parser.Run(text);
 }
 
@@ -699,19 +970,6 @@ char16_t* parse(char16_t* text, XmlNode* cursor, int32_t growthStep, XmlParseOpt
 }
 
 // ---- files ----------------------------------------------------------------
-
-namespace {
-
-// The file's size, to size the text buffer once; 0 when it cannot be told.
-size_t SizeHint(const char16_t* path) {
-  const auto host = MapDevicePath(path);
-  if (!host) return 0;
-  struct stat st {};
-  if (::stat(host->c_str(), &st) != 0 || st.st_size <= 0) return 0;
-  return static_cast<size_t>(st.st_size);
-}
-
-}  // namespace
 
 bool XmlChunkDecoder::feed(const unsigned char* p, size_t n) {
   // A completed cut sequence may give two units from one byte, and a
@@ -793,7 +1051,8 @@ int read_file_text(const char16_t* path, char16_t** text, size_t* size, size_t c
   if (chunk == nullptr) return 0;
 
   XmlWideBuffer buffer;
-  const size_t hint = SizeHint(path);
+  const int64_t length = file.Size();
+  const size_t hint = length > 0 ? static_cast<size_t>(length) : 0;
   if (hint > 0) {
     buffer.data = static_cast<char16_t*>(std::malloc((hint + 1) * sizeof(char16_t)));
     if (buffer.data != nullptr) buffer.capacity = hint + 1;
@@ -830,25 +1089,146 @@ int read_file_text(const char16_t* path, char16_t** text, size_t* size, size_t c
   return 1;
 }
 
+namespace {
+
+// The whole of a file as NUL-terminated bytes, read chunk_size - 1 bytes at
+// a time like read_file_text. A large file's buffer is mapped memory of its
+// own, so that the parse can give its pages back as it leaves them.
+class FileBytes {
+ public:
+  FileBytes() = default;
+  ~FileBytes() { Release(); }
+  FileBytes(const FileBytes&) = delete;
+  FileBytes& operator=(const FileBytes&) = delete;
+
+  // False when the file cannot be opened or read, is empty, or no memory
+  // can be had.
+  bool Read(const char16_t* path, size_t chunkSize);
+  unsigned char* data() const { return data_; }
+  size_t size() const { return size_; }
+  bool mapped() const { return mapped_; }
+
+ private:
+  bool Reserve(size_t capacity);
+  void Release();
+
+  static constexpr size_t kMapFrom = size_t{1} << 20;
+  unsigned char* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+  bool mapped_ = false;
+};
+
+bool FileBytes::Reserve(size_t capacity) {
+  if (capacity <= capacity_) return true;
+  unsigned char* grown = nullptr;
+  const bool map = capacity >= kMapFrom;
+  if (map) {
+    void* memory = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                          -1, 0);
+    if (memory == MAP_FAILED) return false;
+    grown = static_cast<unsigned char*>(memory);
+  } else {
+    grown = static_cast<unsigned char*>(std::malloc(capacity));
+    if (grown == nullptr) return false;
+  }
+  if (size_ > 0) std::memcpy(grown, data_, size_);
+  Release();
+  data_ = grown;
+  capacity_ = capacity;
+  mapped_ = map;
+  return true;
+}
+
+void FileBytes::Release() {
+  if (mapped_) {
+    ::munmap(data_, capacity_);
+  } else {
+    std::free(data_);
+  }
+  data_ = nullptr;
+  capacity_ = 0;
+}
+
+bool FileBytes::Read(const char16_t* path, size_t chunkSize) {
+  DeviceFile file;
+  if (chunkSize < 2 || !file.OpenForRead(std::u16string_view(path))) return false;
+  const int64_t length = file.Size();
+  // Room for the whole file (as its size says) and the terminator; a file
+  // that grows while it is read still goes in whole.
+  if (!Reserve((length > 0 ? static_cast<size_t>(length) : 0) + chunkSize)) return false;
+  for (;;) {
+    if (capacity_ - size_ < chunkSize && !Reserve(capacity_ + capacity_ / 2 + chunkSize)) {
+      return false;
+    }
+    const int64_t n = file.Read(data_ + size_, chunkSize - 1);
+    if (n <= 0) break;
+    size_ += static_cast<size_t>(n);
+  }
+  // The terminator, and zeros the span decoder may read past a string.
+  if (size_ == 0 || !Reserve(size_ + 1 + kXmlSpanPadding)) return false;
+  std::memset(data_ + size_, 0, 1 + kXmlSpanPadding);
+  return true;
+}
+
+}  // namespace
+
+void ByteText::ReleasePages(const unsigned char* p) {
+  static const uintptr_t kPage = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const uintptr_t from = (reinterpret_cast<uintptr_t>(bytes_) + kPage - 1) & ~(kPage - 1);
+  const uintptr_t to = reinterpret_cast<uintptr_t>(p) & ~(kPage - 1);
+  if (to > from) (void)::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+  bytes_ = reinterpret_cast<unsigned char*>(to > from ? to : from);
+  nextRelease_ = p + (size_t{1} << 20);
+}
+
+namespace {
+
+// The wide path, for the rare text the byte parse abandons: the whole file
+// decoded, then parsed in place.
+bool ParseWide(const char16_t* path, XmlPool* pool, XmlNode* root, int32_t step,
+               XmlParseOptions options, char16_t*& text, char16_t*& stop) {
+  size_t size = 0;
+  if (read_file_text(path, &text, &size, 4096) == 0) return false;
+  stop = parse_in(pool, text, root, step, options, 0);
+  return true;
+}
+
+}  // namespace
+
 int XmlDocument::parse_file(const char16_t* path, XmlParseOptions newOptions) {
   if (path == nullptr) return 0;
   clear();
   if (newOptions != KeepOptions) options = newOptions;
-  size_t size = 0;
-  if (read_file_text(path, &text, &size, 4096) == 0 || size == 0) {
-    std::free(text);
-    text = nullptr;
-    return 0;
-  }
-  // The tree lives in a pool released with the text; a shopping answer's
-  // tree takes about three bytes per byte of the file.
-  pool_ = new (std::nothrow) XmlPool(size / 2 * 3);
+  FileBytes file;
+  if (!file.Read(path, 4096)) return 0;
+  // Every string of the tree, decoded (see ByteText for the bound), and the
+  // pool its records live in: a shopping answer's tree takes about three
+  // bytes per byte of the file.
+  const size_t capacity = file.size() + 2 + kXmlSpanPadding;
+  text = static_cast<char16_t*>(std::malloc(capacity * sizeof(char16_t)));
+  pool_ = text == nullptr ? nullptr : new (std::nothrow) XmlPool(file.size() * 3);
   root = pool_ == nullptr ? nullptr : create_parsed_root(pool_);
   if (root == nullptr) {
     clear();
     return 0;
   }
-  stop_position = parse_in(pool_, text, root, growth_step, options, 0);
+  advise_huge_pages(text, capacity * sizeof(char16_t));
+  *text = 0;
+  ByteText strings(text, capacity, file.data(), file.size(), file.mapped());
+  Parser<ByteText> parser(pool_, root, growth_step, options, 0, strings);
+  parser.Run(file.data());
+  stop_position = strings.written();
+  if (!strings.abandoned()) return 1;
+
+  clear();
+  pool_ = new (std::nothrow) XmlPool(file.size() * 3);
+  root = pool_ == nullptr ? nullptr : create_parsed_root(pool_);
+  if (root == nullptr ||
+      !ParseWide(path, pool_, root, growth_step, options, text, stop_position)) {
+    clear();
+    return 0;
+  }
   return 1;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "platform/text.h"
@@ -170,6 +171,15 @@ struct XmlParsedRoot {
 };
 XmlNode* create_parsed_root(XmlPool* pool);
 
+// Decodes the UTF-8 bytes [p, end) to UTF-16 at out as decoding the whole
+// text would (U+FFFD for each malformed part, and one for a character the
+// end cuts), and returns the end of what it wrote: never more units than
+// bytes.
+// It may read up to kXmlSpanPadding bytes past `end` and write as many
+// units past what it keeps.
+inline constexpr size_t kXmlSpanPadding = 32;
+char16_t* decode_utf8_span(const unsigned char* p, const unsigned char* end, char16_t* out);
+
 // The building blocks of parse_file's tree: with a pool, the records and small
 // arrays come from it; with none, they behave exactly as create_node,
 // append_child and append_attribute.
@@ -179,6 +189,30 @@ XmlAttribute* append_attribute_in(XmlPool* pool, XmlNode* node, int32_t growth_s
 
 // parse with the pool to take records from; depth counts internal-subset
 // re-parses so that nested DOCTYPEs cannot exhaust the stack.
+// append_child_in with a pool, with the common cases inline: room in the
+// parent's array, or a parsed record's first child.
+inline XmlNode* append_pooled_child(XmlPool* pool, XmlNode* parent, int32_t growth_step,
+                                    XmlNodeType type) {
+  if (parent->child_count >= parent->child_capacity) {
+    if (parent->child_capacity != 0 || (parent->storage & XmlPooledRecord) == 0) {
+      return append_child_in(pool, parent, growth_step, type);
+    }
+    void* array = pool->take_array(1);
+    if (array == nullptr) return nullptr;
+    parent->children = static_cast<XmlNode**>(array);
+    parent->child_capacity = 1;
+    parent->storage |= XmlPooledChildren;
+  }
+  void* memory = pool->allocate_node();
+  if (memory == nullptr) return nullptr;
+  XmlNode* child = new (memory) XmlNode;
+  child->type = type;
+  child->storage = XmlPooledRecord;
+  child->parent = parent;
+  parent->children[parent->child_count++] = child;
+  return child;
+}
+
 char16_t* parse_in(XmlPool* pool, char16_t* text, XmlNode* cursor, int32_t growth_step,
                    XmlParseOptions options, int depth);
 
