@@ -86,17 +86,44 @@ inline int NameBytes(const unsigned char* p) {
   return length > 0 && cp < 0x10000 && NameChar(static_cast<char16_t>(cp)) ? length : 0;
 }
 
+#if defined(__SSE2__)
+// Bit i set when byte i is 1 to 32 (whitespace), or an ASCII name character.
+inline unsigned AtMost(__m128i v, char limit) {
+  return static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(limit)), _mm_set1_epi8(limit))));
+}
+inline unsigned SpaceMask16(__m128i v) {
+  return AtMost(_mm_sub_epi8(v, _mm_set1_epi8(1)), 31);
+}
+inline unsigned NameMask16(__m128i v) {
+  const __m128i lower = _mm_or_si128(v, _mm_set1_epi8(0x20));
+  const unsigned letters = AtMost(_mm_sub_epi8(lower, _mm_set1_epi8('a')), 25);
+  const unsigned digits = AtMost(_mm_sub_epi8(v, _mm_set1_epi8('0')), 10);  // and ':'
+  const __m128i marks = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('_')),
+                                                  _mm_cmpeq_epi8(v, _mm_set1_epi8('-'))),
+                                     _mm_cmpeq_epi8(v, _mm_set1_epi8('.')));
+  return letters | digits | static_cast<unsigned>(_mm_movemask_epi8(marks));
+}
+#endif
+
+// Names and whitespace in a file's bytes are tested sixteen at a time: the
+// file is followed by kXmlSpanPadding zero bytes, so a load may run past
+// the terminator.
 inline unsigned char* SkipName(unsigned char* p) {
   for (;;) {
     if (*p < 0x80) {
       if (!NameChar(*p)) return p;
       ++p;
-    } else {
-      const int length = NameBytes(p);
-      if (length == 0) return p;
-      p += length;
+      continue;
     }
+    const int length = NameBytes(p);
+    if (length == 0) return p;
+    p += length;
   }
+}
+inline unsigned char* SkipSpace(unsigned char* p) {
+  while (Space(*p)) ++p;
+  return p;
 }
 
 inline bool NameAt(const char16_t* p) {
@@ -292,7 +319,8 @@ char16_t* decode_utf8_span(const unsigned char* p, const unsigned char* end, cha
 #else
     while (p < end && *p < 0x80) *out++ = *p++;
 #endif
-    if (p < end && *p >= 0x80) DecodeOne(p, end, out);
+    // A word of Hangul is several characters in a row.
+    while (p < end && *p >= 0x80) DecodeOne(p, end, out);
   }
   return out;
 }
@@ -349,16 +377,30 @@ class ByteText {
   // An element or attribute name. An answer repeats a handful of names
   // thousands of times, so a name decoded before is handed out again: the
   // records share the string, as the DOCTYPE's first attribute always has.
+  // Names of up to 16 bytes are remembered as their bytes, so that a hit
+  // costs one compare.
   char16_t* Name(unsigned char* start, unsigned char* end) {
     const size_t length = static_cast<size_t>(end - start);
-    if (length == 0 || length > kNameCacheLength) return Emit(start, end);
-    Cached& cached = names_[(length * 7 + start[0] * 31 + end[-1]) % kNameCache];
-    if (cached.length == length && SameAscii(cached.string, start, length)) return cached.string;
-    char16_t* string = Emit(start, end);
-    bool ascii = true;
-    for (const unsigned char* b = start; b != end; ++b) ascii = ascii && *b < 0x80;
-    if (ascii) cached = {string, length};
-    return string;
+#if defined(__SSE2__)
+    if (length - 1 < 16) {
+      // The file is followed by kXmlSpanPadding readable bytes.
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(start));
+      Cached& cached = names_[(length * 7 + start[0] * 31 + end[-1]) % kNameCache];
+      const unsigned wanted = (1u << length) - 1;
+      const unsigned equal =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, cached.bytes)));
+      if (cached.length == length && (equal & wanted) == wanted) return cached.string;
+      char16_t* string = Emit(start, end);
+      // Only ASCII: a cut or malformed character decodes by its context.
+      if ((static_cast<unsigned>(_mm_movemask_epi8(bytes)) & wanted) == 0) {
+        cached.bytes = bytes;
+        cached.string = string;
+        cached.length = length;
+      }
+      return string;
+    }
+#endif
+    return Emit(start, end);
   }
 
   // Past the character at p, which ends a name. The wide parser steps past
@@ -390,34 +432,16 @@ class ByteText {
   char16_t* out_;
   char16_t* end_;
   unsigned char* bytes_;
-  // Both sides have kXmlSpanPadding readable bytes or units past the name.
-  static bool SameAscii(const char16_t* string, const unsigned char* bytes, size_t length) {
-#if defined(__SSE2__)
-    if (length <= 16) {
-      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
-      const __m128i zero = _mm_setzero_si128();
-      const __m128i s0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(string));
-      const __m128i s1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(string + 8));
-      const uint32_t equal =
-          static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_unpacklo_epi8(b, zero), s0))) |
-          static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_unpackhi_epi8(b, zero), s1)))
-              << 16;
-      const uint32_t wanted = length == 16 ? 0xFFFFFFFFu : (1u << (2 * length)) - 1;
-      return (equal & wanted) == wanted;
-    }
-#endif
-    for (size_t i = 0; i < length; ++i) {
-      if (string[i] != bytes[i]) return false;
-    }
-    return true;
-  }
-
   static constexpr size_t kNameCache = 64;
-  static constexpr size_t kNameCacheLength = 32;
+#if defined(__SSE2__)
   struct Cached {
+    __m128i bytes = _mm_setzero_si128();
     char16_t* string = nullptr;
     size_t length = 0;
   };
+#else
+  struct Cached {};
+#endif
   Cached names_[kNameCache];
   bool releasable_;
   bool abandoned_ = false;
