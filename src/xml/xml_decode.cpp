@@ -1,20 +1,391 @@
-#include "xml/xml_pool.h"
+#include "xml/xml_decode.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 #include "platform/text.h"
+#include "xml/xml_pool.h"
+
+// A shopping answer is ASCII markup around titles that are mostly Hangul
+// (three bytes, one unit) mixed with spaces, digits and Latin words. Taking
+// that mix one character at a time costs a branch the processor cannot
+// guess on every character, so the vector paths decode whole blocks of
+// ASCII, two- and three-byte characters at once and leave everything else
+// (four-byte characters, malformed bytes, a character cut by the end of the
+// read) to the scalar rules, which are those of DecodeUtf8Sequence.
 
 namespace quobble {
 
+namespace {
+
+// ---- scalar -----------------------------------------------------------------
+
+// One character at p that is not ASCII. Well-formed two- and three-byte
+// characters are decoded here; anything else goes to DecodeUtf8Sequence.
+// False when the bytes up to `end` are an unfinished prefix (p stays there).
+inline bool DecodeOther(const unsigned char*& p, const unsigned char* end, char16_t*& out) {
+  const unsigned c = p[0];
+  if ((c & 0xF0) == 0xE0 && end - p >= 3) {
+    const unsigned c1 = p[1];
+    const unsigned c2 = p[2];
+    const unsigned cp = ((c & 0x0F) << 12) | ((c1 & 0x3F) << 6) | (c2 & 0x3F);
+    // Below U+0800 is an overlong form, D800-DFFF a surrogate.
+    if ((c1 & 0xC0) == 0x80 && (c2 & 0xC0) == 0x80 && cp >= 0x800 && (cp & 0xF800) != 0xD800) {
+      *out++ = static_cast<char16_t>(cp);
+      p += 3;
+      return true;
+    }
+  } else if (c >= 0xC2 && c <= 0xDF && end - p >= 2 && (p[1] & 0xC0) == 0x80) {
+    *out++ = static_cast<char16_t>(((c & 0x1F) << 6) | (p[1] & 0x3F));
+    p += 2;
+    return true;
+  }
+  char32_t cp = 0;
+  const int length = DecodeUtf8Sequence(p, end, cp);
+  if (length == 0) return false;
+  if (length > 0) {
+    out = EncodeUtf16(cp, out);
+    p += length;
+  } else {
+    *out++ = 0xFFFD;
+    p += -length;
+  }
+  return true;
+}
+
+// Decodes the characters that start before `limit`; the last may run past it
+// up to `end`. False when it stopped at a sequence the input cut.
+bool DecodeScalar(const unsigned char*& p, const unsigned char* limit, const unsigned char* end,
+                  char16_t*& out) {
+  const unsigned char* q = p;
+  char16_t* o = out;
+  bool whole = true;
+  while (q < limit) {
+    if (*q < 0x80) {
+      uint64_t word = 0x80;
+      if (limit - q >= 8) std::memcpy(&word, q, 8);
+      if ((word & 0x8080808080808080ULL) == 0) {
+        for (int i = 0; i < 8; ++i) o[i] = q[i];
+        q += 8;
+        o += 8;
+      } else {
+        *o++ = *q++;
+      }
+      continue;
+    }
+    if (!DecodeOther(q, end, o)) {
+      whole = false;
+      break;
+    }
+  }
+  p = q;
+  out = o;
+  return whole;
+}
+
+#if defined(__SSE2__)
+
+// ---- SSE2 -------------------------------------------------------------------
+
+inline void Widen16(__m128i bytes, char16_t* out) {
+  const __m128i zero = _mm_setzero_si128();
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(bytes, zero));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(bytes, zero));
+}
+
+// The bytes that no fast path takes: C0 and C1 (always overlong), F0 and up
+// (four bytes or never valid), E0 before 80-9F (overlong) and ED before
+// A0-BF (a surrogate). `next` holds the byte after each byte.
+inline __m128i Unusual16(__m128i v, __m128i next) {
+  const __m128i c0c1 = _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(char(0xFE))),
+                                      _mm_set1_epi8(char(0xC0)));
+  const __m128i f0up = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(char(0xF0))), v);
+  const __m128i nextHigh =
+      _mm_cmpeq_epi8(_mm_and_si128(next, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x20));
+  const __m128i e0 = _mm_andnot_si128(nextHigh, _mm_cmpeq_epi8(v, _mm_set1_epi8(char(0xE0))));
+  const __m128i ed = _mm_and_si128(nextHigh, _mm_cmpeq_epi8(v, _mm_set1_epi8(char(0xED))));
+  return _mm_or_si128(_mm_or_si128(c0c1, f0up), _mm_or_si128(e0, ed));
+}
+
+// The unit each position would give if a character started there: the byte
+// itself below 80, else the two- or three-byte value from it and the bytes
+// after it (b1, b2). Values at continuation bytes are dropped later.
+inline __m128i Units8(__m128i b0, __m128i b1, __m128i b2) {
+  const __m128i low6 = _mm_set1_epi16(0x3F);
+  b1 = _mm_and_si128(b1, low6);
+  b2 = _mm_and_si128(b2, low6);
+  const __m128i two = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(b0, _mm_set1_epi16(0x1F)), 6), b1);
+  const __m128i three =
+      _mm_or_si128(_mm_or_si128(_mm_slli_epi16(b0, 12), _mm_slli_epi16(b1, 6)), b2);
+  const __m128i isAscii = _mm_cmplt_epi16(b0, _mm_set1_epi16(0x80));
+  const __m128i isThree = _mm_cmpgt_epi16(b0, _mm_set1_epi16(0xDF));
+  const __m128i multi = _mm_or_si128(_mm_and_si128(isThree, three), _mm_andnot_si128(isThree, two));
+  return _mm_or_si128(_mm_and_si128(isAscii, b0), _mm_andnot_si128(isAscii, multi));
+}
+
+// How many of a block's `size` bytes hold whole characters: a lead byte in
+// the last place, or a three-byte lead in the one before, waits for the next
+// block.
+inline unsigned WholeBytes(uint64_t leads, uint64_t leads3, unsigned size) {
+  if ((leads >> (size - 1)) & 1) return size - 1;
+  if ((leads3 >> (size - 2)) & 1) return size - 2;
+  return size;
+}
+
+// Decodes a 16-byte block of ASCII, two- and three-byte characters at once.
+// Returns the bytes taken (14 to 16) and sets `units`; 0 when the block holds
+// anything the scalar rules must see. Writes up to 16 units at out, which the
+// block's 16 bytes have room for.
+inline unsigned MixedBlock16(__m128i v, unsigned high, char16_t* out, unsigned& units) {
+  const __m128i v1 = _mm_srli_si128(v, 1);
+  const __m128i v2 = _mm_srli_si128(v, 2);
+  const unsigned cont = static_cast<unsigned>(_mm_movemask_epi8(
+      _mm_cmplt_epi8(v, _mm_set1_epi8(char(0xC0)))));  // 80-BF
+  const unsigned lead3 = static_cast<unsigned>(_mm_movemask_epi8(
+      _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(char(0xE0))), v)));  // E0-FF
+  const unsigned unusual = static_cast<unsigned>(_mm_movemask_epi8(Unusual16(v, v1)));
+  const unsigned leads = high & ~cont;
+  const unsigned taken = WholeBytes(leads, lead3, 16);
+  const unsigned range = (1u << taken) - 1;
+  const unsigned l = leads & range;
+  const unsigned l3 = lead3 & range;
+  const unsigned follow = cont & range;
+  // Every continuation byte must be one a lead asks for, and the other way
+  // round.
+  if ((unusual & range) != 0 || ((l << 1) | (l3 << 2)) != follow) return 0;
+
+  const __m128i zero = _mm_setzero_si128();
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                   Units8(_mm_unpacklo_epi8(v, zero), _mm_unpacklo_epi8(v1, zero),
+                          _mm_unpacklo_epi8(v2, zero)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8),
+                   Units8(_mm_unpackhi_epi8(v, zero), _mm_unpackhi_epi8(v1, zero),
+                          _mm_unpackhi_epi8(v2, zero)));
+  if (follow == 0) {
+    units = taken;
+    return taken;
+  }
+  // Close the gaps the continuation bytes left. Units before the first of
+  // them are already in place; each later one moves down, never up, so the
+  // copy can work in place.
+  const unsigned first = static_cast<unsigned>(__builtin_ctz(follow));
+  unsigned starts = ~cont & range & ~((1u << first) - 1);
+  char16_t* w = out + first;
+  while (starts != 0) {
+    *w++ = out[__builtin_ctz(starts)];
+    starts &= starts - 1;
+  }
+  units = static_cast<unsigned>(w - out);
+  return taken;
+}
+
+bool DecodeSse2(const unsigned char*& pp, const unsigned char* end, char16_t*& oo) {
+  const unsigned char* p = pp;
+  char16_t* out = oo;
+  bool whole = true;
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+    if (high == 0) {
+      Widen16(v, out);
+      p += 16;
+      out += 16;
+      continue;
+    }
+    unsigned units = 0;
+    const unsigned taken = MixedBlock16(v, high, out, units);
+    if (taken != 0) {
+      p += taken;
+      out += units;
+    } else if (!DecodeScalar(p, p + 16, end, out)) {
+      whole = false;
+      break;
+    }
+  }
+  if (whole) whole = DecodeScalar(p, end, end, out);
+  pp = p;
+  oo = out;
+  return whole;
+}
+
+// ---- AVX2 -------------------------------------------------------------------
+
+// For each set of kept positions among eight units, the byte shuffle that
+// packs those units to the front.
+struct CompactTable {
+  alignas(16) unsigned char rows[256][16];
+};
+
+constexpr CompactTable MakeCompactTable() {
+  CompactTable table{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    unsigned j = 0;
+    for (unsigned i = 0; i < 8; ++i) {
+      if ((mask >> i) & 1) {
+        table.rows[mask][2 * j] = static_cast<unsigned char>(2 * i);
+        table.rows[mask][2 * j + 1] = static_cast<unsigned char>(2 * i + 1);
+        ++j;
+      }
+    }
+    for (; j < 8; ++j) table.rows[mask][2 * j] = table.rows[mask][2 * j + 1] = 0x80;
+  }
+  return table;
+}
+
+constexpr CompactTable kCompact = MakeCompactTable();
+
+#define QUOBBLE_AVX2 __attribute__((target("avx2,popcnt")))
+
+QUOBBLE_AVX2 inline __m256i Units16(__m256i b0, __m256i b1, __m256i b2) {
+  const __m256i low6 = _mm256_set1_epi16(0x3F);
+  b1 = _mm256_and_si256(b1, low6);
+  b2 = _mm256_and_si256(b2, low6);
+  const __m256i two =
+      _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(b0, _mm256_set1_epi16(0x1F)), 6), b1);
+  const __m256i three =
+      _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi16(b0, 12), _mm256_slli_epi16(b1, 6)), b2);
+  const __m256i isAscii = _mm256_cmpgt_epi16(_mm256_set1_epi16(0x80), b0);
+  const __m256i isThree = _mm256_cmpgt_epi16(b0, _mm256_set1_epi16(0xDF));
+  const __m256i multi = _mm256_blendv_epi8(two, three, isThree);
+  return _mm256_blendv_epi8(multi, b0, isAscii);
+}
+
+QUOBBLE_AVX2 inline __m256i Widened(const unsigned char* p) {
+  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+// Writes the units of `kept` (one bit per unit) from 16 units, packed, at
+// out; returns how many. Writes 16 bytes at out and at out + the first
+// half's count.
+QUOBBLE_AVX2 inline unsigned Compact16(__m256i units, unsigned kept, char16_t* out) {
+  const unsigned lo = kept & 0xFF;
+  const unsigned hi = (kept >> 8) & 0xFF;
+  const __m256i shuffle = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kCompact.rows[lo]))),
+      _mm_load_si128(reinterpret_cast<const __m128i*>(kCompact.rows[hi])), 1);
+  const __m256i packed = _mm256_shuffle_epi8(units, shuffle);
+  const unsigned first = static_cast<unsigned>(__builtin_popcount(lo));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + first), _mm256_extracti128_si256(packed, 1));
+  return first + static_cast<unsigned>(__builtin_popcount(hi));
+}
+
+// MixedBlock16 over 32 bytes; reads 34 (the two after the block complete the
+// values of its last positions, which are then dropped or discarded).
+QUOBBLE_AVX2 inline unsigned MixedBlock32(const unsigned char* p, __m256i v, uint32_t high,
+                                          char16_t* out, unsigned& units) {
+  const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+  const uint32_t cont = static_cast<uint32_t>(
+      _mm256_movemask_epi8(_mm256_cmpgt_epi8(_mm256_set1_epi8(char(0xC0)), v)));
+  const uint32_t lead3 = static_cast<uint32_t>(_mm256_movemask_epi8(
+      _mm256_cmpeq_epi8(_mm256_max_epu8(v, _mm256_set1_epi8(char(0xE0))), v)));
+  const __m256i c0c1 = _mm256_cmpeq_epi8(_mm256_and_si256(v, _mm256_set1_epi8(char(0xFE))),
+                                         _mm256_set1_epi8(char(0xC0)));
+  const __m256i f0up = _mm256_cmpeq_epi8(_mm256_max_epu8(v, _mm256_set1_epi8(char(0xF0))), v);
+  const __m256i nextHigh =
+      _mm256_cmpeq_epi8(_mm256_and_si256(v1, _mm256_set1_epi8(0x20)), _mm256_set1_epi8(0x20));
+  const __m256i e0 =
+      _mm256_andnot_si256(nextHigh, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(char(0xE0))));
+  const __m256i ed = _mm256_and_si256(nextHigh, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(char(0xED))));
+  const uint32_t unusual = static_cast<uint32_t>(_mm256_movemask_epi8(
+      _mm256_or_si256(_mm256_or_si256(c0c1, f0up), _mm256_or_si256(e0, ed))));
+  const uint32_t leads = high & ~cont;
+  const unsigned taken = WholeBytes(leads, lead3, 32);
+  const uint32_t range = taken == 32 ? ~uint32_t{0} : (uint32_t{1} << taken) - 1;
+  const uint64_t l = leads & range;
+  const uint64_t l3 = lead3 & range;
+  const uint32_t follow = cont & range;
+  if ((unusual & range) != 0 || ((l << 1) | (l3 << 2)) != follow) return 0;
+
+  const uint32_t kept = ~cont & range;
+  unsigned n = Compact16(Units16(Widened(p), Widened(p + 1), Widened(p + 2)), kept & 0xFFFF, out);
+  n += Compact16(Units16(Widened(p + 16), Widened(p + 17), Widened(p + 18)), kept >> 16, out + n);
+  units = n;
+  return taken;
+}
+
+QUOBBLE_AVX2 bool DecodeAvx2(const unsigned char*& pp, const unsigned char* end, char16_t*& oo) {
+  const unsigned char* p = pp;
+  char16_t* out = oo;
+  while (end - p >= 34) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const uint32_t high = static_cast<uint32_t>(_mm256_movemask_epi8(v));
+    if (high == 0) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                          _mm256_cvtepu8_epi16(_mm256_castsi256_si128(v)));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16),
+                          _mm256_cvtepu8_epi16(_mm256_extracti128_si256(v, 1)));
+      p += 32;
+      out += 32;
+      continue;
+    }
+    unsigned units = 0;
+    const unsigned taken = MixedBlock32(p, v, high, out, units);
+    if (taken != 0) {
+      p += taken;
+      out += units;
+    } else {
+      // p + 16 is at least 18 bytes before the end: no cut sequence here.
+      (void)DecodeScalar(p, p + 16, end, out);
+    }
+  }
+  const bool whole = DecodeSse2(p, end, out);
+  pp = p;
+  oo = out;
+  return whole;
+}
+
+#undef QUOBBLE_AVX2
+
+bool HasAvx2() {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+  }();
+  return has;
+}
+
+#endif  // __SSE2__
+
+// -1 until a test forces a path.
+std::atomic<int> forcedPath{-1};
+
+}  // namespace
+
+XmlDecodePath BestXmlDecodePath() {
+#if defined(__SSE2__)
+  return HasAvx2() ? XmlDecodePath::Avx2 : XmlDecodePath::Sse2;
+#else
+  return XmlDecodePath::Scalar;
+#endif
+}
+
+void SetXmlDecodePath(XmlDecodePath path) {
+#if defined(__SSE2__)
+  if (path == XmlDecodePath::Avx2 && !HasAvx2()) path = XmlDecodePath::Sse2;
+#else
+  path = XmlDecodePath::Scalar;
+#endif
+  forcedPath.store(static_cast<int>(path), std::memory_order_relaxed);
+}
+
+XmlDecodePath CurrentXmlDecodePath() {
+  const int forced = forcedPath.load(std::memory_order_relaxed);
+  return forced < 0 ? BestXmlDecodePath() : static_cast<XmlDecodePath>(forced);
+}
+
 bool XmlChunkDecoder::feed(const unsigned char* p, size_t n) {
   // A completed cut sequence may give two units from one byte, and a
-  // finished one a U+FFFD.
+  // finished one a U+FFFD. The vector paths write whole blocks of units,
+  // scratch included, but never more units than the block has bytes, so
+  // they stay inside this room too.
   if (!buffer_.reserve(n + 4)) return false;
   const unsigned char* end = p + n;
   if (open_) {
@@ -25,35 +396,22 @@ bool XmlChunkDecoder::feed(const unsigned char* p, size_t n) {
     if (p < end && !finish()) return false;
   }
   char16_t* out = buffer_.data + buffer_.length;
-  while (p < end) {
+  bool whole = true;
+  switch (CurrentXmlDecodePath()) {
 #if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    while (end - p >= 16) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      if (_mm_movemask_epi8(bytes) != 0) break;
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(bytes, zero));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(bytes, zero));
-      p += 16;
-      out += 16;
-    }
+    case XmlDecodePath::Avx2:
+      whole = DecodeAvx2(p, end, out);
+      break;
+    case XmlDecodePath::Sse2:
+      whole = DecodeSse2(p, end, out);
+      break;
 #endif
-    while (p < end && *p < 0x80) *out++ = *p++;
-    if (p == end) break;
-    char32_t cp = 0;
-    const int length = DecodeUtf8Sequence(p, end, cp);
-    if (length > 0) {
-      out = EncodeUtf16(cp, out);
-      p += length;
-    } else if (length < 0) {
-      *out++ = 0xFFFD;
-      p += -length;
-    } else {
-      buffer_.length = static_cast<size_t>(out - buffer_.data);
-      delegate(p, end);
-      return true;
-    }
+    default:
+      whole = DecodeScalar(p, end, end, out);
+      break;
   }
   buffer_.length = static_cast<size_t>(out - buffer_.data);
+  if (!whole) delegate(p, end);
   return true;
 }
 

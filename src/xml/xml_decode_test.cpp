@@ -1,0 +1,164 @@
+#include "xml/xml_decode.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+#include "xml/xml_pool.h"
+
+namespace quobble {
+namespace {
+
+// `bytes` through XmlChunkDecoder in reads of `readSize` bytes. Each read
+// sits in an allocation of exactly its size and the text buffer starts
+// empty, so under ASan a block load or store past either one fails.
+std::u16string DecodeInReads(const std::string& bytes, size_t readSize) {
+  XmlWideBuffer buffer;
+  XmlChunkDecoder decoder(buffer);
+  for (size_t at = 0; at < bytes.size(); at += readSize) {
+    const size_t n = std::min(readSize, bytes.size() - at);
+    std::vector<unsigned char> read(bytes.begin() + at, bytes.begin() + at + n);
+    EXPECT_TRUE(decoder.feed(read.data(), n));
+  }
+  EXPECT_TRUE(decoder.finish());
+  std::u16string text(buffer.data == nullptr ? u"" : buffer.data, buffer.length);
+  std::free(buffer.data);
+  return text;
+}
+
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+    out += ' ';
+  }
+  return out;
+}
+
+class DecodePath : public ::testing::TestWithParam<XmlDecodePath> {
+ protected:
+  void SetUp() override {
+    SetXmlDecodePath(GetParam());
+    // Forcing a path the machine lacks must land on one it has.
+    ASSERT_LE(static_cast<int>(CurrentXmlDecodePath()), static_cast<int>(BestXmlDecodePath()));
+  }
+  void TearDown() override { SetXmlDecodePath(BestXmlDecodePath()); }
+};
+
+// Each piece is tried at every offset from a block edge, after plain ASCII
+// and after a mix that keeps the blocks around it non-ASCII, with and without
+// text after it (a cut sequence at the very end must become U+FFFD), in reads
+// of several sizes, 1 byte putting a read boundary inside every sequence.
+TEST_P(DecodePath, TrickyPiecesAnywhereMatchOnePieceDecoding) {
+  const std::string pieces[] = {
+      "plain",
+      "\xC3\xA9\xED\x95\x9C\xF0\x9F\x98\x80",              // é 한 😀
+      "\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF",          // the smallest and largest of each length
+      "\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF",          // around the surrogates, U+10FFFF
+      "\xC0\x80\xC1\xBF\xE0\x80\x80\xE0\x9F\xBF",          // overlong
+      "\xF0\x80\x80\x80\xF0\x8F\xBF\xBF",                  // overlong, four bytes
+      "\xED\xA0\x80\xED\xBF\xBF",                          // surrogates
+      "\xF4\x90\x80\x80\xF5\x80\xFE\xFF",                  // above U+10FFFF, never valid
+      "\x80\xBF\x80\x80\x80\x80",                          // lone continuation bytes
+      "\xE2\x82x\xF0\x9F\x98y\xC3\xE2\x82\xAC",            // cut short before another character
+      "\xE0\xA0\xED\x95\xF0\x9F\xC3",                      // cut short before a lead byte
+      "\xED\x95\x9C\xEA\xB8\x80 27\xEC\x9D\xB8\xEC\xB9\x98",  // 한글 27인치
+      "\xE2\x82",
+      "\xF0\x9F\x98",
+      "\xC3",
+  };
+  const std::string mix = "\xEA\xB0\x80" "a\xC3\xA9\xEB\x82\x98 ";  // 가 a é 나 space
+  std::string mixedRun;
+  while (mixedRun.size() < 80) mixedRun += mix;
+  const size_t readSizes[] = {1, 2, 3, 5, 16, 4095};
+
+  for (const std::string& piece : pieces) {
+    for (size_t lead = 0; lead <= 34; ++lead) {
+      for (const std::string& before : {std::string(lead, 'x'), mixedRun.substr(0, lead)}) {
+        for (const std::string& after : {std::string(), mixedRun}) {
+          const std::string bytes = before + piece + after;
+          const std::u16string expected = Utf8ToUtf16(bytes);
+          for (size_t readSize : readSizes) {
+            ASSERT_EQ(DecodeInReads(bytes, readSize), expected)
+                << Hex(bytes) << " in reads of " << readSize;
+          }
+        }
+      }
+    }
+  }
+}
+
+// Seeded random text of ASCII runs, Hangul, other characters of every length
+// and malformed bytes, so that whole blocks of every kind are met.
+TEST_P(DecodePath, RandomMixesMatchOnePieceDecoding) {
+  std::mt19937 random(20261208);
+  auto below = [&](unsigned n) { return static_cast<unsigned>(random() % n); };
+  auto encode = [](char32_t cp) {
+    std::u16string units;
+    AppendUtf16(cp, units);
+    return Utf16ToUtf8(units);
+  };
+  for (int round = 0; round < 3000; ++round) {
+    std::string bytes;
+    const unsigned count = 1 + below(60);
+    for (unsigned i = 0; i < count; ++i) {
+      switch (below(10)) {
+        case 0:
+        case 1:
+          bytes += std::string(1 + below(40), static_cast<char>('a' + below(26)));
+          break;
+        case 2:
+        case 3:
+        case 4:
+          bytes += encode(0xAC00 + below(0xD7A4 - 0xAC00));
+          break;
+        case 5:
+          bytes += encode(0x80 + below(0x800 - 0x80));
+          break;
+        case 6:
+          bytes += encode(0x800 + below(0xD800 - 0x800));
+          break;
+        case 7:
+          bytes += encode(0x10000 + below(0x110000 - 0x10000));
+          break;
+        case 8:
+          bytes += static_cast<char>(0x80 + below(0x80));
+          break;
+        default: {
+          // A character cut short.
+          const std::string whole = encode(0x800 + below(0x110000 - 0x800 - 0x800));
+          bytes += whole.substr(0, 1 + below(static_cast<unsigned>(whole.size() - 1)));
+          break;
+        }
+      }
+    }
+    const std::u16string expected = Utf8ToUtf16(bytes);
+    const size_t readSize = below(4) == 0 ? 4095 : 1 + below(40);
+    ASSERT_EQ(DecodeInReads(bytes, readSize), expected) << Hex(bytes) << " in reads of " << readSize;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPath, DecodePath,
+                         ::testing::Values(XmlDecodePath::Scalar, XmlDecodePath::Sse2,
+                                           XmlDecodePath::Avx2),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case XmlDecodePath::Scalar:
+                               return "Scalar";
+                             case XmlDecodePath::Sse2:
+                               return "Sse2";
+                             default:
+                               return "Avx2";
+                           }
+                         });
+
+}  // namespace
+}  // namespace quobble
