@@ -243,97 +243,125 @@ constexpr CompactTable kCompact = MakeCompactTable();
 
 #define QUOBBLE_AVX2 __attribute__((target("avx2,popcnt")))
 
-QUOBBLE_AVX2 inline __m256i Units16(__m256i b0, __m256i b1, __m256i b2) {
-  const __m256i low6 = _mm256_set1_epi16(0x3F);
-  b1 = _mm256_and_si256(b1, low6);
-  b2 = _mm256_and_si256(b2, low6);
-  const __m256i two =
-      _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(b0, _mm256_set1_epi16(0x1F)), 6), b1);
-  const __m256i three =
-      _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi16(b0, 12), _mm256_slli_epi16(b1, 6)), b2);
-  const __m256i isAscii = _mm256_cmpgt_epi16(_mm256_set1_epi16(0x80), b0);
-  const __m256i isThree = _mm256_cmpgt_epi16(b0, _mm256_set1_epi16(0xDF));
-  const __m256i multi = _mm256_blendv_epi8(two, three, isThree);
-  return _mm256_blendv_epi8(multi, b0, isAscii);
-}
-
-QUOBBLE_AVX2 inline __m256i Widened(const unsigned char* p) {
-  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-}
-
-// Writes the units of `kept` (one bit per unit) from 16 units, packed, at
-// out; returns how many. Writes 16 bytes at out and at out + the first
-// half's count.
-QUOBBLE_AVX2 inline unsigned Compact16(__m256i units, unsigned kept, char16_t* out) {
-  const unsigned lo = kept & 0xFF;
-  const unsigned hi = (kept >> 8) & 0xFF;
-  const __m256i shuffle = _mm256_inserti128_si256(
-      _mm256_castsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kCompact.rows[lo]))),
-      _mm_load_si128(reinterpret_cast<const __m128i*>(kCompact.rows[hi])), 1);
-  const __m256i packed = _mm256_shuffle_epi8(units, shuffle);
-  const unsigned first = static_cast<unsigned>(__builtin_popcount(lo));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + first), _mm256_extracti128_si256(packed, 1));
-  return first + static_cast<unsigned>(__builtin_popcount(hi));
-}
-
-// MixedBlock16 over 32 bytes; reads 34 (the two after the block complete the
-// values of its last positions, which are then dropped or discarded).
-QUOBBLE_AVX2 inline unsigned MixedBlock32(const unsigned char* p, __m256i v, uint32_t high,
-                                          char16_t* out, unsigned& units) {
-  const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+// The window at p (34 readable bytes: the two after it complete a character
+// that starts in it) as UTF-16, written packed at out: up to 32 units, in
+// four stores of eight of which only the kept ones count. A character cut by
+// the window's end is decoded whole here, and `carry` tells the next window
+// which of its first bytes must be that character's continuation bytes.
+// Returns false, writing nothing, when the window holds anything the scalar
+// rules must see, or the previous window's open character was not finished.
+QUOBBLE_AVX2 inline bool Window32(const unsigned char* p, __m256i x, uint32_t high,
+                                  uint32_t& carry, char16_t*& out) {
+  const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+  const __m256i z = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
+  const __m256i is3 = _mm256_cmpeq_epi8(_mm256_max_epu8(x, _mm256_set1_epi8(char(0xE0))), x);
   const uint32_t cont = static_cast<uint32_t>(
-      _mm256_movemask_epi8(_mm256_cmpgt_epi8(_mm256_set1_epi8(char(0xC0)), v)));
-  const uint32_t lead3 = static_cast<uint32_t>(_mm256_movemask_epi8(
-      _mm256_cmpeq_epi8(_mm256_max_epu8(v, _mm256_set1_epi8(char(0xE0))), v)));
-  const __m256i c0c1 = _mm256_cmpeq_epi8(_mm256_and_si256(v, _mm256_set1_epi8(char(0xFE))),
+      _mm256_movemask_epi8(_mm256_cmpgt_epi8(_mm256_set1_epi8(char(0xC0)), x)));  // 80-BF
+  const uint32_t lead3 = static_cast<uint32_t>(_mm256_movemask_epi8(is3));        // E0-FF
+  // C0 and C1 (always overlong), F0 and up (four bytes or never valid), and
+  // E0 before 80-9F (overlong) or ED before A0-BF (a surrogate): the byte
+  // after the lead picks which of the two it must not be.
+  const __m256i c0c1 = _mm256_cmpeq_epi8(_mm256_and_si256(x, _mm256_set1_epi8(char(0xFE))),
                                          _mm256_set1_epi8(char(0xC0)));
-  const __m256i f0up = _mm256_cmpeq_epi8(_mm256_max_epu8(v, _mm256_set1_epi8(char(0xF0))), v);
-  const __m256i nextHigh =
-      _mm256_cmpeq_epi8(_mm256_and_si256(v1, _mm256_set1_epi8(0x20)), _mm256_set1_epi8(0x20));
-  const __m256i e0 =
-      _mm256_andnot_si256(nextHigh, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(char(0xE0))));
-  const __m256i ed = _mm256_and_si256(nextHigh, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(char(0xED))));
-  const uint32_t unusual = static_cast<uint32_t>(_mm256_movemask_epi8(
-      _mm256_or_si256(_mm256_or_si256(c0c1, f0up), _mm256_or_si256(e0, ed))));
+  const __m256i f0up = _mm256_cmpeq_epi8(_mm256_max_epu8(x, _mm256_set1_epi8(char(0xF0))), x);
+  const __m256i badE =
+      _mm256_or_si256(_mm256_set1_epi8(char(0xE0)),
+                      _mm256_min_epu8(_mm256_and_si256(y, _mm256_set1_epi8(0x20)),
+                                      _mm256_set1_epi8(0x0D)));
+  const __m256i unusual =
+      _mm256_or_si256(_mm256_or_si256(c0c1, f0up), _mm256_cmpeq_epi8(x, badE));
   const uint32_t leads = high & ~cont;
-  const unsigned taken = WholeBytes(leads, lead3, 32);
-  const uint32_t range = taken == 32 ? ~uint32_t{0} : (uint32_t{1} << taken) - 1;
-  const uint64_t l = leads & range;
-  const uint64_t l3 = lead3 & range;
-  const uint32_t follow = cont & range;
-  if ((unusual & range) != 0 || ((l << 1) | (l3 << 2)) != follow) return 0;
+  const uint64_t expected = (uint64_t{leads} << 1) | (uint64_t{lead3} << 2) | carry;
+  if (_mm256_movemask_epi8(unusual) != 0 || static_cast<uint32_t>(expected) != cont) return false;
+  carry = static_cast<uint32_t>(expected >> 32);
 
-  const uint32_t kept = ~cont & range;
-  unsigned n = Compact16(Units16(Widened(p), Widened(p + 1), Widened(p + 2)), kept & 0xFFFF, out);
-  n += Compact16(Units16(Widened(p + 16), Widened(p + 17), Widened(p + 18)), kept >> 16, out + n);
-  units = n;
-  return taken;
+  // Each position's unit as if a character started there, one byte vector
+  // for its low half and one for its high half. (s, t) are the character's
+  // last two bytes, q its lead when it has three.
+  const __m256i s = _mm256_blendv_epi8(x, y, is3);
+  const __m256i t = _mm256_blendv_epi8(y, z, is3);
+  const __m256i q = _mm256_and_si256(x, is3);
+  const __m256i lo =
+      _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(s, 6), _mm256_set1_epi8(char(0xC0))),
+                      _mm256_and_si256(t, _mm256_set1_epi8(0x3F)));
+  const __m256i hi =
+      _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(q, 4), _mm256_set1_epi8(char(0xF0))),
+                      _mm256_and_si256(_mm256_srli_epi16(s, 2), _mm256_set1_epi8(0x0F)));
+  // ASCII is the byte itself.
+  const __m256i low = _mm256_blendv_epi8(x, lo, x);
+  const __m256i high8 = _mm256_blendv_epi8(_mm256_setzero_si256(), hi, x);
+  // Units of positions 0-7 and 16-23, and of 8-15 and 24-31.
+  const __m256i unitsA = _mm256_unpacklo_epi8(low, high8);
+  const __m256i unitsB = _mm256_unpackhi_epi8(low, high8);
+
+  const uint32_t kept = ~cont;  // the continuation bytes give no unit
+  const unsigned k0 = kept & 0xFF;
+  const unsigned k1 = (kept >> 8) & 0xFF;
+  const unsigned k2 = (kept >> 16) & 0xFF;
+  const unsigned k3 = kept >> 24;
+  auto row = [](unsigned k) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(kCompact.rows[k]));
+  };
+  const __m256i packedA = _mm256_shuffle_epi8(
+      unitsA, _mm256_inserti128_si256(_mm256_castsi128_si256(row(k0)), row(k2), 1));
+  const __m256i packedB = _mm256_shuffle_epi8(
+      unitsB, _mm256_inserti128_si256(_mm256_castsi128_si256(row(k1)), row(k3), 1));
+  char16_t* o = out;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(packedA));
+  o += __builtin_popcount(k0);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(packedB));
+  o += __builtin_popcount(k1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_extracti128_si256(packedA, 1));
+  o += __builtin_popcount(k2);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_extracti128_si256(packedB, 1));
+  out = o + __builtin_popcount(k3);
+  return true;
 }
 
 QUOBBLE_AVX2 bool DecodeAvx2(const unsigned char*& pp, const unsigned char* end, char16_t*& oo) {
   const unsigned char* p = pp;
   char16_t* out = oo;
+  uint32_t carry = 0;
+  // Windows advance 32 bytes whatever they hold, so that the next one's
+  // loads need not wait for this one's sums.
   while (end - p >= 34) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const uint32_t high = static_cast<uint32_t>(_mm256_movemask_epi8(v));
-    if (high == 0) {
+    if ((high | carry) == 0) {
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
                           _mm256_cvtepu8_epi16(_mm256_castsi256_si128(v)));
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16),
                           _mm256_cvtepu8_epi16(_mm256_extracti128_si256(v, 1)));
       p += 32;
       out += 32;
-      continue;
-    }
-    unsigned units = 0;
-    const unsigned taken = MixedBlock32(p, v, high, out, units);
-    if (taken != 0) {
-      p += taken;
-      out += units;
+    } else if (Window32(p, v, high, carry, out)) {
+      p += 32;
     } else {
-      // p + 16 is at least 18 bytes before the end: no cut sequence here.
-      (void)DecodeScalar(p, p + 16, end, out);
+      // The previous window's open character and this window go to the
+      // scalar rules; that character gave one unit, from a lead one or two
+      // bytes back.
+      if (carry != 0) {
+        p -= p[-1] >= 0xC0 ? 1 : 2;
+        --out;
+        carry = 0;
+      }
+      // Only a character cut by the end of the input stops it.
+      if (!DecodeScalar(p, p + 32, end, out)) {
+        pp = p;
+        oo = out;
+        return false;
+      }
+    }
+  }
+  if (carry != 0) {
+    // The last window's open character: its one or two continuation bytes
+    // are here, inside the input.
+    const bool two = carry > 1;
+    if ((p[0] & 0xC0) == 0x80 && (!two || (p[1] & 0xC0) == 0x80)) {
+      p += two ? 2 : 1;
+    } else {
+      p -= p[-1] >= 0xC0 ? 1 : 2;
+      --out;
     }
   }
   const bool whole = DecodeSse2(p, end, out);
