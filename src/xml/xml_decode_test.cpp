@@ -58,23 +58,23 @@ class DecodePath : public ::testing::TestWithParam<XmlDecodePath> {
 // text after it (a cut sequence at the very end must become U+FFFD), in reads
 // of several sizes, 1 byte putting a read boundary inside every sequence.
 TEST_P(DecodePath, TrickyPiecesAnywhereMatchOnePieceDecoding) {
+  // One fault each, so that no other byte sends the block to the scalar rules.
   const std::string pieces[] = {
       "plain",
-      "\xC3\xA9\xED\x95\x9C\xF0\x9F\x98\x80",              // é 한 😀
-      "\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF",          // the smallest and largest of each length
-      "\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF",          // around the surrogates, U+10FFFF
-      "\xC0\x80\xC1\xBF\xE0\x80\x80\xE0\x9F\xBF",          // overlong
-      "\xF0\x80\x80\x80\xF0\x8F\xBF\xBF",                  // overlong, four bytes
-      "\xED\xA0\x80\xED\xBF\xBF",                          // surrogates
-      "\xF4\x90\x80\x80\xF5\x80\xFE\xFF",                  // above U+10FFFF, never valid
-      "\x80\xBF\x80\x80\x80\x80",                          // lone continuation bytes
-      "\xE2\x82x\xF0\x9F\x98y\xC3\xE2\x82\xAC",            // cut short before another character
-      "\xE0\xA0\xED\x95\xF0\x9F\xC3",                      // cut short before a lead byte
+      "\xC3\xA9\xED\x95\x9C\xF0\x9F\x98\x80",            // é 한 😀
+      "\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF",        // each length's first and last
+      "\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF",        // around the surrogates, U+10FFFF
       "\xED\x95\x9C\xEA\xB8\x80 27\xEC\x9D\xB8\xEC\xB9\x98",  // 한글 27인치
-      "\xE2\x82",
-      "\xF0\x9F\x98",
-      "\xC3",
+      "\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xE0\x9F\xBF",  // overlong
+      "\xF0\x80\x80\x80", "\xF0\x8F\xBF\xBF",
+      "\xED\xA0\x80", "\xED\xBF\xBF",                      // surrogates
+      "\xF4\x90\x80\x80", "\xF5\x80", "\xFE", "\xFF",        // above U+10FFFF, never valid
+      "\x80", "\xBF\x80\x80\x80",                          // lone continuation bytes
+      "\xE2\x82x", "\xF0\x9F\x98y", "\xC3\xE2\x82\xAC",     // cut short
+      "\xE0\xA0\xED\x95", "\xEC\x9D\xEC\x9D\xB8", "\xF0\x9F\xC3\xA9",
+      "\xE2\x82", "\xF0\x9F\x98", "\xC3",                    // cut by the end, unless text follows
   };
+
   const std::string mix = "\xEA\xB0\x80" "a\xC3\xA9\xEB\x82\x98 ";  // 가 a é 나 space
   std::string mixedRun;
   while (mixedRun.size() < 80) mixedRun += mix;
