@@ -101,33 +101,36 @@ inline void Widen16(__m128i bytes, char16_t* out) {
 }
 
 // The bytes that no fast path takes: C0 and C1 (always overlong), F0 and up
-// (four bytes or never valid), E0 before 80-9F (overlong) and ED before
-// A0-BF (a surrogate). `next` holds the byte after each byte.
-inline __m128i Unusual16(__m128i v, __m128i next) {
-  const __m128i c0c1 = _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(char(0xFE))),
+// (four bytes or never valid), and E0 before 80-9F (overlong) or ED before
+// A0-BF (a surrogate), the byte after the lead (`next`) picking which of the
+// two it must not be.
+inline __m128i Unusual16(__m128i x, __m128i next) {
+  const __m128i c0c1 = _mm_cmpeq_epi8(_mm_and_si128(x, _mm_set1_epi8(char(0xFE))),
                                       _mm_set1_epi8(char(0xC0)));
-  const __m128i f0up = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(char(0xF0))), v);
-  const __m128i nextHigh =
-      _mm_cmpeq_epi8(_mm_and_si128(next, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x20));
-  const __m128i e0 = _mm_andnot_si128(nextHigh, _mm_cmpeq_epi8(v, _mm_set1_epi8(char(0xE0))));
-  const __m128i ed = _mm_and_si128(nextHigh, _mm_cmpeq_epi8(v, _mm_set1_epi8(char(0xED))));
-  return _mm_or_si128(_mm_or_si128(c0c1, f0up), _mm_or_si128(e0, ed));
+  const __m128i f0up = _mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(char(0xF0))), x);
+  const __m128i badE = _mm_or_si128(
+      _mm_set1_epi8(char(0xE0)),
+      _mm_min_epu8(_mm_and_si128(next, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x0D)));
+  return _mm_or_si128(_mm_or_si128(c0c1, f0up), _mm_cmpeq_epi8(x, badE));
 }
 
-// The unit each position would give if a character started there: the byte
-// itself below 80, else the two- or three-byte value from it and the bytes
-// after it (b1, b2). Values at continuation bytes are dropped later.
-inline __m128i Units8(__m128i b0, __m128i b1, __m128i b2) {
-  const __m128i low6 = _mm_set1_epi16(0x3F);
-  b1 = _mm_and_si128(b1, low6);
-  b2 = _mm_and_si128(b2, low6);
-  const __m128i two = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(b0, _mm_set1_epi16(0x1F)), 6), b1);
-  const __m128i three =
-      _mm_or_si128(_mm_or_si128(_mm_slli_epi16(b0, 12), _mm_slli_epi16(b1, 6)), b2);
-  const __m128i isAscii = _mm_cmplt_epi16(b0, _mm_set1_epi16(0x80));
-  const __m128i isThree = _mm_cmpgt_epi16(b0, _mm_set1_epi16(0xDF));
-  const __m128i multi = _mm_or_si128(_mm_and_si128(isThree, three), _mm_andnot_si128(isThree, two));
-  return _mm_or_si128(_mm_and_si128(isAscii, b0), _mm_andnot_si128(isAscii, multi));
+// The unit each position would give if a character started there, as a
+// plane of low bytes and one of high bytes: x is the byte, y and z the two
+// after it, is3 marks three-byte leads. (s, t) are the character's last two
+// bytes, q its lead when it has three; ASCII is the byte itself. Values at
+// continuation bytes are dropped later.
+inline void UnitPlanes16(__m128i x, __m128i y, __m128i z, __m128i is3, __m128i& low,
+                         __m128i& high) {
+  const __m128i s = _mm_or_si128(_mm_and_si128(is3, y), _mm_andnot_si128(is3, x));
+  const __m128i t = _mm_or_si128(_mm_and_si128(is3, z), _mm_andnot_si128(is3, y));
+  const __m128i q = _mm_and_si128(x, is3);
+  const __m128i lo = _mm_or_si128(_mm_and_si128(_mm_slli_epi16(s, 6), _mm_set1_epi8(char(0xC0))),
+                                  _mm_and_si128(t, _mm_set1_epi8(0x3F)));
+  const __m128i hi = _mm_or_si128(_mm_and_si128(_mm_slli_epi16(q, 4), _mm_set1_epi8(char(0xF0))),
+                                  _mm_and_si128(_mm_srli_epi16(s, 2), _mm_set1_epi8(0x0F)));
+  const __m128i nonAscii = _mm_cmplt_epi8(x, _mm_setzero_si128());
+  low = _mm_or_si128(_mm_and_si128(nonAscii, lo), _mm_andnot_si128(nonAscii, x));
+  high = _mm_and_si128(nonAscii, hi);
 }
 
 // How many of a block's `size` bytes hold whole characters: a lead byte in
@@ -146,10 +149,10 @@ inline unsigned WholeBytes(uint64_t leads, uint64_t leads3, unsigned size) {
 inline unsigned MixedBlock16(__m128i v, unsigned high, char16_t* out, unsigned& units) {
   const __m128i v1 = _mm_srli_si128(v, 1);
   const __m128i v2 = _mm_srli_si128(v, 2);
+  const __m128i is3 = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(char(0xE0))), v);  // E0-FF
   const unsigned cont = static_cast<unsigned>(_mm_movemask_epi8(
       _mm_cmplt_epi8(v, _mm_set1_epi8(char(0xC0)))));  // 80-BF
-  const unsigned lead3 = static_cast<unsigned>(_mm_movemask_epi8(
-      _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(char(0xE0))), v)));  // E0-FF
+  const unsigned lead3 = static_cast<unsigned>(_mm_movemask_epi8(is3));
   const unsigned unusual = static_cast<unsigned>(_mm_movemask_epi8(Unusual16(v, v1)));
   const unsigned leads = high & ~cont;
   const unsigned taken = WholeBytes(leads, lead3, 16);
@@ -161,13 +164,11 @@ inline unsigned MixedBlock16(__m128i v, unsigned high, char16_t* out, unsigned& 
   // round.
   if ((unusual & range) != 0 || ((l << 1) | (l3 << 2)) != follow) return 0;
 
-  const __m128i zero = _mm_setzero_si128();
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                   Units8(_mm_unpacklo_epi8(v, zero), _mm_unpacklo_epi8(v1, zero),
-                          _mm_unpacklo_epi8(v2, zero)));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8),
-                   Units8(_mm_unpackhi_epi8(v, zero), _mm_unpackhi_epi8(v1, zero),
-                          _mm_unpackhi_epi8(v2, zero)));
+  __m128i low;
+  __m128i high8;
+  UnitPlanes16(v, v1, v2, is3, low, high8);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(low, high8));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(low, high8));
   if (follow == 0) {
     units = taken;
     return taken;
