@@ -133,84 +133,105 @@ inline void UnitPlanes16(__m128i x, __m128i y, __m128i z, __m128i is3, __m128i& 
   high = _mm_and_si128(nonAscii, hi);
 }
 
-// How many of a block's `size` bytes hold whole characters: a lead byte in
-// the last place, or a three-byte lead in the one before, waits for the next
-// block.
-inline unsigned WholeBytes(uint64_t leads, uint64_t leads3, unsigned size) {
-  if ((leads >> (size - 1)) & 1) return size - 1;
-  if ((leads3 >> (size - 2)) & 1) return size - 2;
-  return size;
+// The windows below advance a fixed 16 or 32 bytes, whatever they hold, so
+// that the next window's loads never wait for this one's sums. A character
+// cut by a window's end is decoded whole in that window (the loads reach two
+// bytes past it), and `carry` tells the next window which of its first
+// bytes must be that character's continuation bytes: bit 0 the first, bit 1
+// the second.
+
+// A window that cannot be taken gives the character the last window left
+// open back to the scalar rules: it made one unit from a lead one or two
+// bytes back.
+inline void Reopen(const unsigned char*& p, char16_t*& out, unsigned& carry) {
+  if (carry == 0) return;
+  p -= p[-1] >= 0xC0 ? 1 : 2;
+  --out;
+  carry = 0;
 }
 
-// Decodes a 16-byte block of ASCII, two- and three-byte characters at once.
-// Returns the bytes taken (14 to 16) and sets `units`; 0 when the block holds
-// anything the scalar rules must see. Writes up to 16 units at out, which the
-// block's 16 bytes have room for.
-inline unsigned MixedBlock16(__m128i v, unsigned high, char16_t* out, unsigned& units) {
-  const __m128i v1 = _mm_srli_si128(v, 1);
-  const __m128i v2 = _mm_srli_si128(v, 2);
-  const __m128i is3 = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(char(0xE0))), v);  // E0-FF
+// After the last window: the open character's continuation bytes are at p,
+// inside the input (the window's loads reached them). Skipped when they are
+// what the character asked for, else the character is reopened.
+inline void Close(const unsigned char*& p, char16_t*& out, unsigned& carry) {
+  if (carry == 0) return;
+  const bool two = carry > 1;
+  if ((p[0] & 0xC0) == 0x80 && (!two || (p[1] & 0xC0) == 0x80)) {
+    p += two ? 2 : 1;
+    carry = 0;
+  } else {
+    Reopen(p, out, carry);
+  }
+}
+
+// The window of 16 bytes at x = p[0..15] (18 readable) as UTF-16 at out.
+// False, with `out` and `carry` unchanged, when it holds anything the scalar
+// rules must see or the last window's open character was not finished.
+inline bool Window16(const unsigned char* p, __m128i x, unsigned high, unsigned& carry,
+                     char16_t*& out) {
+  const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+  const __m128i z = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+  const __m128i is3 = _mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(char(0xE0))), x);  // E0-FF
   const unsigned cont = static_cast<unsigned>(_mm_movemask_epi8(
-      _mm_cmplt_epi8(v, _mm_set1_epi8(char(0xC0)))));  // 80-BF
+      _mm_cmplt_epi8(x, _mm_set1_epi8(char(0xC0)))));  // 80-BF
   const unsigned lead3 = static_cast<unsigned>(_mm_movemask_epi8(is3));
-  const unsigned unusual = static_cast<unsigned>(_mm_movemask_epi8(Unusual16(v, v1)));
-  const unsigned leads = high & ~cont;
-  const unsigned taken = WholeBytes(leads, lead3, 16);
-  const unsigned range = (1u << taken) - 1;
-  const unsigned l = leads & range;
-  const unsigned l3 = lead3 & range;
-  const unsigned follow = cont & range;
   // Every continuation byte must be one a lead asks for, and the other way
   // round.
-  if ((unusual & range) != 0 || ((l << 1) | (l3 << 2)) != follow) return 0;
+  const unsigned expected = ((high & ~cont) << 1) | (lead3 << 2) | carry;
+  if (_mm_movemask_epi8(Unusual16(x, y)) != 0 || (expected & 0xFFFF) != cont) return false;
+  carry = expected >> 16;
 
   __m128i low;
   __m128i high8;
-  UnitPlanes16(v, v1, v2, is3, low, high8);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(low, high8));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(low, high8));
-  if (follow == 0) {
-    units = taken;
-    return taken;
+  UnitPlanes16(x, y, z, is3, low, high8);
+  char16_t* o = out;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi8(low, high8));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8), _mm_unpackhi_epi8(low, high8));
+  if (cont == 0) {
+    out = o + 16;
+    return true;
   }
-  // Close the gaps the continuation bytes left. Units before the first of
-  // them are already in place; each later one moves down, never up, so the
-  // copy can work in place.
-  const unsigned first = static_cast<unsigned>(__builtin_ctz(follow));
-  unsigned starts = ~cont & range & ~((1u << first) - 1);
-  char16_t* w = out + first;
+  // Close the gaps the continuation bytes left (SSE2 has no byte shuffle).
+  // Units before the first of them are already in place; each later one
+  // moves down, never up, so the copy can work in place.
+  const unsigned first = static_cast<unsigned>(__builtin_ctz(cont));
+  unsigned starts = ~cont & 0xFFFF & ~((1u << first) - 1);
+  char16_t* w = o + first;
   while (starts != 0) {
-    *w++ = out[__builtin_ctz(starts)];
+    *w++ = o[__builtin_ctz(starts)];
     starts &= starts - 1;
   }
-  units = static_cast<unsigned>(w - out);
-  return taken;
+  out = w;
+  return true;
 }
 
 bool DecodeSse2(const unsigned char*& pp, const unsigned char* end, char16_t*& oo) {
   const unsigned char* p = pp;
   char16_t* out = oo;
+  unsigned carry = 0;
   bool whole = true;
-  while (end - p >= 16) {
+  while (end - p >= 18) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
-    if (high == 0) {
+    if ((high | carry) == 0) {
       Widen16(v, out);
       p += 16;
       out += 16;
-      continue;
-    }
-    unsigned units = 0;
-    const unsigned taken = MixedBlock16(v, high, out, units);
-    if (taken != 0) {
-      p += taken;
-      out += units;
-    } else if (!DecodeScalar(p, p + 16, end, out)) {
-      whole = false;
-      break;
+    } else if (Window16(p, v, high, carry, out)) {
+      p += 16;
+    } else {
+      Reopen(p, out, carry);
+      // Only a character cut by the end of the input stops it.
+      if (!DecodeScalar(p, p + 16, end, out)) {
+        whole = false;
+        break;
+      }
     }
   }
-  if (whole) whole = DecodeScalar(p, end, end, out);
+  if (whole) {
+    Close(p, out, carry);
+    whole = DecodeScalar(p, end, end, out);
+  }
   pp = p;
   oo = out;
   return whole;
@@ -244,24 +265,17 @@ constexpr CompactTable kCompact = MakeCompactTable();
 
 #define QUOBBLE_AVX2 __attribute__((target("avx2,popcnt")))
 
-// The window at p (34 readable bytes: the two after it complete a character
-// that starts in it) as UTF-16, written packed at out: up to 32 units, in
-// four stores of eight of which only the kept ones count. A character cut by
-// the window's end is decoded whole here, and `carry` tells the next window
-// which of its first bytes must be that character's continuation bytes.
-// Returns false, writing nothing, when the window holds anything the scalar
-// rules must see, or the previous window's open character was not finished.
+// Window16 over 32 bytes (34 readable), packing the units with one byte
+// shuffle per 128-bit lane instead of moving them one by one.
 QUOBBLE_AVX2 inline bool Window32(const unsigned char* p, __m256i x, uint32_t high,
-                                  uint32_t& carry, char16_t*& out) {
+                                  unsigned& carry, char16_t*& out) {
   const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
   const __m256i z = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
   const __m256i is3 = _mm256_cmpeq_epi8(_mm256_max_epu8(x, _mm256_set1_epi8(char(0xE0))), x);
   const uint32_t cont = static_cast<uint32_t>(
       _mm256_movemask_epi8(_mm256_cmpgt_epi8(_mm256_set1_epi8(char(0xC0)), x)));  // 80-BF
   const uint32_t lead3 = static_cast<uint32_t>(_mm256_movemask_epi8(is3));        // E0-FF
-  // C0 and C1 (always overlong), F0 and up (four bytes or never valid), and
-  // E0 before 80-9F (overlong) or ED before A0-BF (a surrogate): the byte
-  // after the lead picks which of the two it must not be.
+  // As Unusual16.
   const __m256i c0c1 = _mm256_cmpeq_epi8(_mm256_and_si256(x, _mm256_set1_epi8(char(0xFE))),
                                          _mm256_set1_epi8(char(0xC0)));
   const __m256i f0up = _mm256_cmpeq_epi8(_mm256_max_epu8(x, _mm256_set1_epi8(char(0xF0))), x);
@@ -274,11 +288,9 @@ QUOBBLE_AVX2 inline bool Window32(const unsigned char* p, __m256i x, uint32_t hi
   const uint32_t leads = high & ~cont;
   const uint64_t expected = (uint64_t{leads} << 1) | (uint64_t{lead3} << 2) | carry;
   if (_mm256_movemask_epi8(unusual) != 0 || static_cast<uint32_t>(expected) != cont) return false;
-  carry = static_cast<uint32_t>(expected >> 32);
+  carry = static_cast<unsigned>(expected >> 32);
 
-  // Each position's unit as if a character started there, one byte vector
-  // for its low half and one for its high half. (s, t) are the character's
-  // last two bytes, q its lead when it has three.
+  // As UnitPlanes16.
   const __m256i s = _mm256_blendv_epi8(x, y, is3);
   const __m256i t = _mm256_blendv_epi8(y, z, is3);
   const __m256i q = _mm256_and_si256(x, is3);
@@ -288,7 +300,6 @@ QUOBBLE_AVX2 inline bool Window32(const unsigned char* p, __m256i x, uint32_t hi
   const __m256i hi =
       _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(q, 4), _mm256_set1_epi8(char(0xF0))),
                       _mm256_and_si256(_mm256_srli_epi16(s, 2), _mm256_set1_epi8(0x0F)));
-  // ASCII is the byte itself.
   const __m256i low = _mm256_blendv_epi8(x, lo, x);
   const __m256i high8 = _mm256_blendv_epi8(_mm256_setzero_si256(), hi, x);
   // Units of positions 0-7 and 16-23, and of 8-15 and 24-31.
@@ -322,9 +333,7 @@ QUOBBLE_AVX2 inline bool Window32(const unsigned char* p, __m256i x, uint32_t hi
 QUOBBLE_AVX2 bool DecodeAvx2(const unsigned char*& pp, const unsigned char* end, char16_t*& oo) {
   const unsigned char* p = pp;
   char16_t* out = oo;
-  uint32_t carry = 0;
-  // Windows advance 32 bytes whatever they hold, so that the next one's
-  // loads need not wait for this one's sums.
+  unsigned carry = 0;
   while (end - p >= 34) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const uint32_t high = static_cast<uint32_t>(_mm256_movemask_epi8(v));
@@ -338,14 +347,7 @@ QUOBBLE_AVX2 bool DecodeAvx2(const unsigned char*& pp, const unsigned char* end,
     } else if (Window32(p, v, high, carry, out)) {
       p += 32;
     } else {
-      // The previous window's open character and this window go to the
-      // scalar rules; that character gave one unit, from a lead one or two
-      // bytes back.
-      if (carry != 0) {
-        p -= p[-1] >= 0xC0 ? 1 : 2;
-        --out;
-        carry = 0;
-      }
+      Reopen(p, out, carry);
       // Only a character cut by the end of the input stops it.
       if (!DecodeScalar(p, p + 32, end, out)) {
         pp = p;
@@ -354,17 +356,7 @@ QUOBBLE_AVX2 bool DecodeAvx2(const unsigned char*& pp, const unsigned char* end,
       }
     }
   }
-  if (carry != 0) {
-    // The last window's open character: its one or two continuation bytes
-    // are here, inside the input.
-    const bool two = carry > 1;
-    if ((p[0] & 0xC0) == 0x80 && (!two || (p[1] & 0xC0) == 0x80)) {
-      p += two ? 2 : 1;
-    } else {
-      p -= p[-1] >= 0xC0 ? 1 : 2;
-      --out;
-    }
-  }
+  Close(p, out, carry);
   const bool whole = DecodeSse2(p, end, out);
   pp = p;
   oo = out;
