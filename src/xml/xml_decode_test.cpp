@@ -110,34 +110,20 @@ TEST_P(DecodePath, RandomMixesMatchOnePieceDecoding) {
     std::string bytes;
     const unsigned count = 1 + below(60);
     for (unsigned i = 0; i < count; ++i) {
-      switch (below(10)) {
-        case 0:
-        case 1:
-          bytes += std::string(1 + below(40), static_cast<char>('a' + below(26)));
-          break;
-        case 2:
-        case 3:
-        case 4:
-          bytes += encode(0xAC00 + below(0xD7A4 - 0xAC00));
-          break;
-        case 5:
-          bytes += encode(0x80 + below(0x800 - 0x80));
-          break;
-        case 6:
-          bytes += encode(0x800 + below(0xD800 - 0x800));
-          break;
-        case 7:
-          bytes += encode(0x10000 + below(0x110000 - 0x10000));
-          break;
-        case 8:
-          bytes += static_cast<char>(0x80 + below(0x80));
-          break;
-        default: {
-          // A character cut short.
-          const std::string whole = encode(0x800 + below(0x110000 - 0x800 - 0x800));
-          bytes += whole.substr(0, 1 + below(static_cast<unsigned>(whole.size() - 1)));
-          break;
-        }
+      // Hangul three times as often as each of the other ranges.
+      static const char32_t ranges[][2] = {{0xAC00, 0xD7A3}, {0xAC00, 0xD7A3}, {0xAC00, 0xD7A3},
+                                           {0x80, 0x7FF},    {0x800, 0xFFFF},  {0x10000, 0x10FFFF}};
+      const unsigned kind = below(10);
+      if (kind < 2) {
+        bytes += std::string(1 + below(40), static_cast<char>('a' + below(26)));
+      } else if (kind < 8) {
+        const char32_t* range = ranges[kind - 2];
+        bytes += encode(range[0] + below(range[1] - range[0] + 1));
+      } else if (kind == 8) {
+        bytes += static_cast<char>(0x80 + below(0x80));  // a stray byte
+      } else {
+        const std::string whole = encode(0x800 + below(0x10F800));  // cut short
+        bytes += whole.substr(0, 1 + below(static_cast<unsigned>(whole.size() - 1)));
       }
     }
     const std::u16string expected = Utf8ToUtf16(bytes);
@@ -146,19 +132,15 @@ TEST_P(DecodePath, RandomMixesMatchOnePieceDecoding) {
   }
 }
 
+std::string PathName(const ::testing::TestParamInfo<XmlDecodePath>& info) {
+  static const char* const names[] = {"Scalar", "Sse2", "Avx2"};
+  return names[static_cast<int>(info.param)];
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryPath, DecodePath,
                          ::testing::Values(XmlDecodePath::Scalar, XmlDecodePath::Sse2,
                                            XmlDecodePath::Avx2),
-                         [](const auto& info) {
-                           switch (info.param) {
-                             case XmlDecodePath::Scalar:
-                               return "Scalar";
-                             case XmlDecodePath::Sse2:
-                               return "Sse2";
-                             default:
-                               return "Avx2";
-                           }
-                         });
+                         PathName);
 
 }  // namespace
 }  // namespace quobble
