@@ -348,6 +348,10 @@ QUOBBLE_AVX2 bool DecodeAvx2(const unsigned char*& pp, const unsigned char* end,
       p += 32;
     } else {
       Reopen(p, out, carry);
+      // The code called here is not built for AVX: with the upper halves of
+      // the vector registers left dirty, every SSE instruction after it
+      // would pay for merging them.
+      _mm256_zeroupper();
       // Only a character cut by the end of the input stops it.
       if (!DecodeScalar(p, p + 32, end, out)) {
         pp = p;
@@ -356,6 +360,7 @@ QUOBBLE_AVX2 bool DecodeAvx2(const unsigned char*& pp, const unsigned char* end,
       }
     }
   }
+  _mm256_zeroupper();
   Close(p, out, carry);
   const bool whole = DecodeSse2(p, end, out);
   pp = p;
