@@ -205,32 +205,52 @@ inline bool Window16(const unsigned char* p, __m128i x, unsigned high, unsigned&
   return true;
 }
 
-bool DecodeSse2(const unsigned char*& pp, const unsigned char* end, char16_t*& oo) {
-  const unsigned char* p = pp;
-  char16_t* out = oo;
+// Where a run of windows stopped: at a window that could not be taken, or
+// with fewer bytes left than a window reads.
+struct WindowRun {
+  const unsigned char* p;
+  char16_t* out;
+  unsigned carry;
+};
+
+// The windows from p on, while they can be taken. Nothing in the loop calls
+// out, so its constants stay in registers, and p and out are copies, which
+// stay there too.
+inline WindowRun Windows16(const unsigned char* p, const unsigned char* end, char16_t* out) {
   unsigned carry = 0;
-  bool whole = true;
   while (end - p >= 18) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
     if ((high | carry) == 0) {
       Widen16(v, out);
-      p += 16;
       out += 16;
-    } else if (Window16(p, v, high, carry, out)) {
-      p += 16;
-    } else {
-      Reopen(p, out, carry);
-      // Only a character cut by the end of the input stops it.
-      if (!DecodeScalar(p, p + 16, end, out)) {
-        whole = false;
-        break;
-      }
+    } else if (!Window16(p, v, high, carry, out)) {
+      break;
     }
+    p += 16;
   }
-  if (whole) {
-    Close(p, out, carry);
-    whole = DecodeScalar(p, end, end, out);
+  return {p, out, carry};
+}
+
+bool DecodeSse2(const unsigned char*& pp, const unsigned char* end, char16_t*& oo) {
+  const unsigned char* p = pp;
+  char16_t* out = oo;
+  bool whole = true;
+  for (;;) {
+    WindowRun run = Windows16(p, end, out);
+    p = run.p;
+    out = run.out;
+    if (end - p < 18) {
+      Close(p, out, run.carry);
+      whole = DecodeScalar(p, end, end, out);
+      break;
+    }
+    Reopen(p, out, run.carry);
+    // Only a character cut by the end of the input stops it.
+    if (!DecodeScalar(p, p + 16, end, out)) {
+      whole = false;
+      break;
+    }
   }
   pp = p;
   oo = out;
@@ -330,9 +350,9 @@ QUOBBLE_AVX2 inline bool Window32(const unsigned char* p, __m256i x, uint32_t hi
   return true;
 }
 
-QUOBBLE_AVX2 bool DecodeAvx2(const unsigned char*& pp, const unsigned char* end, char16_t*& oo) {
-  const unsigned char* p = pp;
-  char16_t* out = oo;
+// Windows16 with Window32.
+QUOBBLE_AVX2 inline WindowRun Windows32(const unsigned char* p, const unsigned char* end,
+                                        char16_t* out) {
   unsigned carry = 0;
   while (end - p >= 34) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
@@ -342,27 +362,39 @@ QUOBBLE_AVX2 bool DecodeAvx2(const unsigned char*& pp, const unsigned char* end,
                           _mm256_cvtepu8_epi16(_mm256_castsi256_si128(v)));
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16),
                           _mm256_cvtepu8_epi16(_mm256_extracti128_si256(v, 1)));
-      p += 32;
       out += 32;
-    } else if (Window32(p, v, high, carry, out)) {
-      p += 32;
-    } else {
-      Reopen(p, out, carry);
-      // The code called here is not built for AVX: with the upper halves of
-      // the vector registers left dirty, every SSE instruction after it
-      // would pay for merging them.
-      _mm256_zeroupper();
-      // Only a character cut by the end of the input stops it.
-      if (!DecodeScalar(p, p + 32, end, out)) {
-        pp = p;
-        oo = out;
-        return false;
-      }
+    } else if (!Window32(p, v, high, carry, out)) {
+      break;
+    }
+    p += 32;
+  }
+  return {p, out, carry};
+}
+
+QUOBBLE_AVX2 bool DecodeAvx2(const unsigned char*& pp, const unsigned char* end, char16_t*& oo) {
+  const unsigned char* p = pp;
+  char16_t* out = oo;
+  bool whole = true;
+  for (;;) {
+    WindowRun run = Windows32(p, end, out);
+    // The code called from here on is not built for AVX: with the upper
+    // halves of the vector registers left dirty, every SSE instruction
+    // after it would pay for merging them.
+    _mm256_zeroupper();
+    p = run.p;
+    out = run.out;
+    if (end - p < 34) {
+      Close(p, out, run.carry);
+      whole = DecodeSse2(p, end, out);
+      break;
+    }
+    Reopen(p, out, run.carry);
+    // Only a character cut by the end of the input stops it.
+    if (!DecodeScalar(p, p + 32, end, out)) {
+      whole = false;
+      break;
     }
   }
-  _mm256_zeroupper();
-  Close(p, out, carry);
-  const bool whole = DecodeSse2(p, end, out);
   pp = p;
   oo = out;
   return whole;
