@@ -441,9 +441,9 @@ XmlDecodePath CurrentXmlDecodePath() {
 
 bool XmlChunkDecoder::feed(const unsigned char* p, size_t n) {
   // A completed cut sequence may give two units from one byte, and a
-  // finished one a U+FFFD. The vector paths write whole blocks of units,
-  // scratch included, but never more units than the block has bytes, so
-  // they stay inside this room too.
+  // finished one a U+FFFD. A window stores, scratch included, at most as
+  // many units as it has bytes, after units that outnumber the bytes before
+  // it by no more than those: its stores stay inside this room too.
   if (!buffer_.reserve(n + 4)) return false;
   const unsigned char* end = p + n;
   if (open_) {
