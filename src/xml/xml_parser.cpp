@@ -270,61 +270,6 @@ int append_text(char16_t*& buffer, const char16_t* text) {
   return 1;
 }
 
-namespace {
-
-// One character at p that is not ASCII, written at out; p and out move past
-// it. Three-byte characters (Hangul, CJK) take the short way.
-inline void DecodeOne(const unsigned char*& p, const unsigned char* end, char16_t*& out) {
-  const unsigned c = p[0];
-  if ((c & 0xF0) == 0xE0 && end - p >= 3 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80) {
-    const unsigned cp = ((c & 0x0F) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-    // Not overlong, not a surrogate.
-    if (cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF)) {
-      *out++ = static_cast<char16_t>(cp);
-      p += 3;
-      return;
-    }
-  }
-  char32_t cp = 0;
-  const int length = DecodeUtf8Sequence(p, end, cp);
-  if (length > 0) {
-    out = EncodeUtf16(cp, out);
-    p += length;
-  } else {
-    // Malformed, or cut by the end of the span: one U+FFFD either way.
-    *out++ = 0xFFFD;
-    p += length < 0 ? -length : end - p;
-  }
-}
-
-}  // namespace
-
-char16_t* decode_utf8_span(const unsigned char* p, const unsigned char* end, char16_t* out) {
-  while (p < end) {
-#if defined(__SSE2__)
-    // Sixteen bytes widened at once, even near the end: the caller leaves
-    // kXmlSpanPadding readable bytes after the span and room for as many
-    // units after its share of the output, and only what the span holds is
-    // kept.
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i zero = _mm_setzero_si128();
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(bytes, zero));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(bytes, zero));
-    const size_t left = static_cast<size_t>(end - p);
-    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(bytes)) | 0x10000u;
-    size_t ascii = static_cast<size_t>(__builtin_ctz(high));
-    if (ascii > left) ascii = left;
-    p += ascii;
-    out += ascii;
-#else
-    while (p < end && *p < 0x80) *out++ = *p++;
-#endif
-    // A word of Hangul is several characters in a row.
-    while (p < end && *p >= 0x80) DecodeOne(p, end, out);
-  }
-  return out;
-}
-
 // ---- the parser -----------------------------------------------------------
 
 namespace {
@@ -995,73 +940,6 @@ char16_t* parse(char16_t* text, XmlNode* cursor, int32_t growthStep, XmlParseOpt
 
 // ---- files ----------------------------------------------------------------
 
-bool XmlChunkDecoder::feed(const unsigned char* p, size_t n) {
-  // A completed cut sequence may give two units from one byte, and a
-  // finished one a U+FFFD.
-  if (!buffer_.reserve(n + 4)) return false;
-  const unsigned char* end = p + n;
-  if (open_) {
-    const unsigned char* q = p;
-    while (q < end && q - p < 3 && (*q & 0xC0) == 0x80) ++q;
-    delegate(p, q);
-    p = q;
-    if (p < end && !finish()) return false;
-  }
-  char16_t* out = buffer_.data + buffer_.length;
-  while (p < end) {
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    while (end - p >= 16) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      if (_mm_movemask_epi8(bytes) != 0) break;
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(bytes, zero));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(bytes, zero));
-      p += 16;
-      out += 16;
-    }
-#endif
-    while (p < end && *p < 0x80) *out++ = *p++;
-    if (p == end) break;
-    char32_t cp = 0;
-    const int length = DecodeUtf8Sequence(p, end, cp);
-    if (length > 0) {
-      out = EncodeUtf16(cp, out);
-      p += length;
-    } else if (length < 0) {
-      *out++ = 0xFFFD;
-      p += -length;
-    } else {
-      buffer_.length = static_cast<size_t>(out - buffer_.data);
-      delegate(p, end);
-      return true;
-    }
-  }
-  buffer_.length = static_cast<size_t>(out - buffer_.data);
-  return true;
-}
-
-bool XmlChunkDecoder::finish() {
-  scratch_.clear();
-  decoder_.Finish(scratch_);
-  open_ = false;
-  return append_scratch();
-}
-
-void XmlChunkDecoder::delegate(const unsigned char* from, const unsigned char* to) {
-  scratch_.clear();
-  decoder_.Feed(
-      std::string_view(reinterpret_cast<const char*>(from), static_cast<size_t>(to - from)),
-      scratch_);
-  open_ = true;
-  (void)append_scratch();  // room was reserved for it
-}
-
-bool XmlChunkDecoder::append_scratch() {
-  if (!buffer_.reserve(scratch_.size())) return false;
-  std::memcpy(buffer_.data + buffer_.length, scratch_.data(), scratch_.size() * sizeof(char16_t));
-  buffer_.length += scratch_.size();
-  return true;
-}
 
 int read_file_text(const char16_t* path, char16_t** text, size_t* size, size_t chunkSize) {
   if (path == nullptr || text == nullptr || size == nullptr) return 0;

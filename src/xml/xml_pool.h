@@ -137,12 +137,12 @@ struct XmlWideBuffer {
   }
 };
 
-// Decodes a file as one UTF-8 string although it arrives in reads. ASCII
-// (most of an answer) is widened sixteen bytes at a time and whole sequences
-// are decoded in place; a sequence cut by the end of a read goes to the
-// stream decoder, which completes it from the next read. Malformed input
-// follows the stream decoder's rules, so the text is exactly what decoding
-// the whole file at once would give.
+// Decodes a file as one UTF-8 string although it arrives in reads. Blocks of
+// ASCII, two- and three-byte characters are decoded at once with the vector
+// instructions the processor has (xml_decode.h); a sequence cut by the end of
+// a read goes to the stream decoder, which completes it from the next read.
+// Malformed input follows the stream decoder's rules, so the text is exactly
+// what decoding the whole file at once would give.
 class XmlChunkDecoder {
  public:
   explicit XmlChunkDecoder(XmlWideBuffer& buffer) : buffer_(buffer) {}
