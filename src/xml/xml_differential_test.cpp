@@ -1,7 +1,8 @@
 // The parser's output, pinned: a few hundred generated documents and every
 // fuzz seed go through parse_file (reads, decoding and parse, as
-// quobble-xmldump runs them) under several option sets, and a digest of each
-// dump must match the one recorded in testdata/dump_digests.txt. A speed-up
+// quobble-xmldump runs them) under several option sets, both ways parse_file
+// can read a file, and a digest of each dump must match the one recorded in
+// testdata/dump_digests.txt. A speed-up
 // that changes any tree anywhere fails here with the document's name.
 //
 // After a deliberate change of output, rewrite the record with
@@ -24,6 +25,7 @@
 #include "tests/support/test_data.h"
 #include "xml/xml_document.h"
 #include "xml/xml_dump.h"
+#include "xml/xml_pool.h"
 
 namespace quobble {
 namespace {
@@ -115,13 +117,21 @@ TEST(XmlDifferential, EveryDumpMatchesItsRecordedDigest) {
   for (const auto& [name, bytes] : Documents(source)) {
     std::ofstream(root.Host(u"\\doc.xml"), std::ios::binary) << bytes;
     for (XmlParseOptions options : kOptionSets) {
-      XmlDocument doc;
-      const int read = doc.parse_file(u"\\doc.xml", options);
-      const std::string dump = read == 1 ? dump_tree(doc.root) : "unread";
-      digests << name << ' ' << options << ' ' << std::hex << Digest(dump) << std::dec << '\n';
+      // The decoded text parsed in place, then the bytes (what large files
+      // get): the same tree both ways.
+      std::string dumps[2];
+      for (int64_t byteParseFrom : {int64_t{1} << 62, int64_t{0}}) {
+        set_xml_byte_parse_from(byteParseFrom);
+        XmlDocument doc;
+        const int read = doc.parse_file(u"\\doc.xml", options);
+        dumps[byteParseFrom == 0] = read == 1 ? dump_tree(doc.root) : "unread";
+      }
+      EXPECT_EQ(dumps[1], dumps[0]) << name << " with options " << options;
+      digests << name << ' ' << options << ' ' << std::hex << Digest(dumps[0]) << std::dec << '\n';
     }
   }
 
+  set_xml_byte_parse_from(kXmlByteParseFrom);
   if (std::getenv("QUOBBLE_WRITE_DIGESTS") != nullptr) {
     std::ofstream(recordPath) << digests.str();
     GTEST_SKIP() << "wrote " << recordPath;

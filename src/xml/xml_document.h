@@ -128,6 +128,7 @@ int normalize_value(char16_t*& value);
 int append_text(char16_t*& buffer, const char16_t* text);
 
 class XmlPool;
+class DeviceFile;
 
 // A parsed document: the text and the tree over it.
 class XmlDocument {
@@ -153,6 +154,9 @@ class XmlDocument {
   XmlParseOptions options = 0;
 
  private:
+  bool parse_wide(DeviceFile& file);
+  bool parse_bytes(DeviceFile& file, bool& abandoned);
+
   XmlPool* pool_ = nullptr;
 };
 

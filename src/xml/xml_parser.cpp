@@ -8,6 +8,7 @@
 #endif
 
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -941,14 +942,10 @@ char16_t* parse(char16_t* text, XmlNode* cursor, int32_t growthStep, XmlParseOpt
 // ---- files ----------------------------------------------------------------
 
 
-int read_file_text(const char16_t* path, char16_t** text, size_t* size, size_t chunkSize) {
-  if (path == nullptr || text == nullptr || size == nullptr) return 0;
-  *text = nullptr;
-  *size = 0;
-  if (chunkSize < 2) return 0;
-  const std::u16string_view devicePath(path);
-  DeviceFile file;
-  if (!file.OpenForRead(devicePath)) return 0;
+namespace {
+
+// read_file_text on a file already open.
+int ReadWideText(DeviceFile& file, char16_t** text, size_t* size, size_t chunkSize) {
   auto* chunk = static_cast<unsigned char*>(std::calloc(chunkSize, 1));
   if (chunk == nullptr) return 0;
 
@@ -991,6 +988,18 @@ int read_file_text(const char16_t* path, char16_t** text, size_t* size, size_t c
   return 1;
 }
 
+}  // namespace
+
+int read_file_text(const char16_t* path, char16_t** text, size_t* size, size_t chunkSize) {
+  if (path == nullptr || text == nullptr || size == nullptr) return 0;
+  *text = nullptr;
+  *size = 0;
+  if (chunkSize < 2) return 0;
+  DeviceFile file;
+  if (!file.OpenForRead(std::u16string_view(path))) return 0;
+  return ReadWideText(file, text, size, chunkSize);
+}
+
 namespace {
 
 // The whole of a file as NUL-terminated bytes, read chunk_size - 1 bytes at
@@ -1003,9 +1012,8 @@ class FileBytes {
   FileBytes(const FileBytes&) = delete;
   FileBytes& operator=(const FileBytes&) = delete;
 
-  // False when the file cannot be opened or read, is empty, or no memory
-  // can be had.
-  bool Read(const char16_t* path, size_t chunkSize);
+  // False when the file cannot be read, is empty, or no memory can be had.
+  bool Read(DeviceFile& file, size_t chunkSize);
   unsigned char* data() const { return data_; }
   size_t size() const { return size_; }
   bool mapped() const { return mapped_; }
@@ -1052,9 +1060,7 @@ void FileBytes::Release() {
   capacity_ = 0;
 }
 
-bool FileBytes::Read(const char16_t* path, size_t chunkSize) {
-  DeviceFile file;
-  if (chunkSize < 2 || !file.OpenForRead(std::u16string_view(path))) return false;
+bool FileBytes::Read(DeviceFile& file, size_t chunkSize) {
   const int64_t length = file.Size();
   // Room for the whole file (as its size says) and the terminator; a file
   // that grows while it is read still goes in whole.
@@ -1086,48 +1092,65 @@ void ByteText::ReleasePages(const unsigned char* p) {
 
 namespace {
 
-// The wide path, for the rare text the byte parse abandons: the whole file
-// decoded, then parsed in place.
-bool ParseWide(const char16_t* path, XmlPool* pool, XmlNode* root, int32_t step,
-               XmlParseOptions options, char16_t*& text, char16_t*& stop) {
+// Below this size a file is decoded whole and parsed in place, which is the
+// quicker way; from it on the bytes are parsed and only the strings decoded,
+// so that the file, its decoded text and the tree are never all held whole.
+std::atomic<int64_t> byteParseFrom{kXmlByteParseFrom};
+
+}  // namespace
+
+void set_xml_byte_parse_from(int64_t size) {
+  byteParseFrom.store(size, std::memory_order_relaxed);
+}
+
+bool XmlDocument::parse_wide(DeviceFile& file) {
   size_t size = 0;
-  if (read_file_text(path, &text, &size, 4096) == 0) return false;
-  stop = parse_in(pool, text, root, step, options, 0);
+  if (ReadWideText(file, &text, &size, 4096) == 0) return false;
+  // A shopping answer's tree takes about three bytes per byte of the file.
+  pool_ = new (std::nothrow) XmlPool(size / 2 * 3);
+  root = pool_ == nullptr ? nullptr : create_parsed_root(pool_);
+  if (root == nullptr) return false;
+  stop_position = parse_in(pool_, text, root, growth_step, options, 0);
   return true;
 }
 
-}  // namespace
+bool XmlDocument::parse_bytes(DeviceFile& file, bool& abandoned) {
+  FileBytes bytes;
+  if (!bytes.Read(file, 4096)) return false;
+  // Every string of the tree, decoded (see ByteText for the bound).
+  const size_t capacity = bytes.size() + 2 + kXmlSpanPadding;
+  text = static_cast<char16_t*>(std::malloc(capacity * sizeof(char16_t)));
+  pool_ = text == nullptr ? nullptr : new (std::nothrow) XmlPool(bytes.size() * 3);
+  root = pool_ == nullptr ? nullptr : create_parsed_root(pool_);
+  if (root == nullptr) return false;
+  advise_huge_pages(text, capacity * sizeof(char16_t));
+  *text = 0;
+  ByteText strings(text, capacity, bytes.data(), bytes.size(), bytes.mapped());
+  Parser<ByteText> parser(pool_, root, growth_step, options, 0, strings);
+  parser.Run(bytes.data());
+  stop_position = strings.written();
+  abandoned = strings.abandoned();
+  return true;
+}
 
 int XmlDocument::parse_file(const char16_t* path, XmlParseOptions newOptions) {
   if (path == nullptr) return 0;
   clear();
   if (newOptions != KeepOptions) options = newOptions;
-  FileBytes file;
-  if (!file.Read(path, 4096)) return 0;
-  // Every string of the tree, decoded (see ByteText for the bound), and the
-  // pool its records live in: a shopping answer's tree takes about three
-  // bytes per byte of the file.
-  const size_t capacity = file.size() + 2 + kXmlSpanPadding;
-  text = static_cast<char16_t*>(std::malloc(capacity * sizeof(char16_t)));
-  pool_ = text == nullptr ? nullptr : new (std::nothrow) XmlPool(file.size() * 3);
-  root = pool_ == nullptr ? nullptr : create_parsed_root(pool_);
-  if (root == nullptr) {
+  DeviceFile file;
+  if (!file.OpenForRead(std::u16string_view(path))) return 0;
+  bool abandoned = false;
+  bool parsed = file.Size() < byteParseFrom.load(std::memory_order_relaxed)
+                    ? parse_wide(file)
+                    : parse_bytes(file, abandoned);
+  if (parsed && abandoned) {
+    // A name ended inside a character the byte parse cannot stand in: the
+    // same file again, the wide way.
     clear();
-    return 0;
+    DeviceFile again;
+    parsed = again.OpenForRead(std::u16string_view(path)) && parse_wide(again);
   }
-  advise_huge_pages(text, capacity * sizeof(char16_t));
-  *text = 0;
-  ByteText strings(text, capacity, file.data(), file.size(), file.mapped());
-  Parser<ByteText> parser(pool_, root, growth_step, options, 0, strings);
-  parser.Run(file.data());
-  stop_position = strings.written();
-  if (!strings.abandoned()) return 1;
-
-  clear();
-  pool_ = new (std::nothrow) XmlPool(file.size() * 3);
-  root = pool_ == nullptr ? nullptr : create_parsed_root(pool_);
-  if (root == nullptr ||
-      !ParseWide(path, pool_, root, growth_step, options, text, stop_position)) {
+  if (!parsed) {
     clear();
     return 0;
   }

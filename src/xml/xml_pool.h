@@ -180,6 +180,11 @@ XmlNode* create_parsed_root(XmlPool* pool);
 inline constexpr size_t kXmlSpanPadding = 32;
 char16_t* decode_utf8_span(const unsigned char* p, const unsigned char* end, char16_t* out);
 
+// From which file size parse_file parses the bytes instead of the decoded
+// text (kXmlByteParseFrom unless a test sets it). Both give the same tree.
+inline constexpr int64_t kXmlByteParseFrom = int64_t{8} << 20;
+void set_xml_byte_parse_from(int64_t size);
+
 // The building blocks of parse_file's tree: with a pool, the records and small
 // arrays come from it; with none, they behave exactly as create_node,
 // append_child and append_attribute.
