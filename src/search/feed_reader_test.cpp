@@ -86,6 +86,10 @@ TEST(CleanTitleTest, StripsEscapedTagsAndKeepsOtherReferences) {
       {u"Tom &amp; Jerry", u"Tom &amp; Jerry"},
       {u"&lt;center&gt;&lt;l&gt;&lt;u&gt;x&lt;/u&gt;&lt;/l&gt;&lt;/center&gt;", u"x"},
       {u"&LT;b&GT;kept", u"&LT;b&GT;kept"},  // case-sensitive
+      // A removal that joins a later target is followed by that target's
+      // removal; one that joins an earlier target is not.
+      {u"&lt;&lt;b&gt;/u&gt;x", u"x"},
+      {u"&lt;&lt;/u&gt;b&gt;x", u"&lt;b&gt;x"},
   };
   for (auto c : cases) {
     CleanTitle(c.in);
