@@ -1,6 +1,5 @@
 #include "search/feed_reader.h"
 
-#include <iterator>
 #include <limits>
 #include <memory>
 
@@ -111,50 +110,16 @@ int32_t ReadAnswerNumber(std::u16string_view text) {
   return static_cast<int32_t>(value);
 }
 
-namespace {
-
-// The clean-ups of a title, in the order they are made.
-constexpr std::u16string_view kDropped[] = {
-    u"&lt;b&gt;", u"&lt;/b&gt;", u"&lt;center&gt;", u"&lt;/center&gt;",
-    u"&lt;l&gt;", u"&lt;/l&gt;", u"&lt;u&gt;",      u"&lt;/u&gt;",
-};
-constexpr size_t kCleanUps = std::size(kDropped) + 2;
-
-std::u16string_view CleanUpTarget(size_t i) {
-  if (i < std::size(kDropped)) return kDropped[i];
-  return i == std::size(kDropped) ? u"&nbsp;" : u"&quot;";
-}
-
-// Which clean-ups have something to do in `title`: one bit each. Every target
-// starts with '&', so only the few '&' of a title are looked at.
-uint32_t CleanUpsDue(std::u16string_view title) {
-  uint32_t due = 0;
-  for (size_t at = title.find(u'&'); at != std::u16string_view::npos;
-       at = title.find(u'&', at + 1)) {
-    const std::u16string_view rest = title.substr(at);
-    for (size_t i = 0; i < kCleanUps; ++i) {
-      if (rest.substr(0, CleanUpTarget(i).size()) == CleanUpTarget(i)) due |= 1u << i;
-    }
-  }
-  return due;
-}
-
-}  // namespace
-
 void CleanTitle(std::u16string& title) {
-  // Each replacement runs over the title as the ones before left it. One that
-  // finds nothing changes nothing, so it is skipped; what is due is looked
-  // at again after every change, since a removal can join the text around it
-  // into a new target.
-  uint32_t due = CleanUpsDue(title);
-  for (size_t i = 0; i < kCleanUps && due != 0; ++i) {
-    if ((due & (1u << i)) == 0) continue;
-    const std::u16string_view with = i < std::size(kDropped)      ? u""
-                                     : i == std::size(kDropped) ? u" "
-                                                                : u"'";
-    ReplaceAll(title, CleanUpTarget(i), with);
-    due = CleanUpsDue(title) & ~((2u << i) - 1);
-  }
+  // Every text to clean up is a reference: most titles have none.
+  if (title.find(u'&') == std::u16string::npos) return;
+  static constexpr std::u16string_view kDropped[] = {
+      u"&lt;b&gt;", u"&lt;/b&gt;", u"&lt;center&gt;", u"&lt;/center&gt;",
+      u"&lt;l&gt;", u"&lt;/l&gt;", u"&lt;u&gt;",      u"&lt;/u&gt;",
+  };
+  for (const auto tag : kDropped) ReplaceAll(title, tag, u"");
+  ReplaceAll(title, u"&nbsp;", u" ");
+  ReplaceAll(title, u"&quot;", u"'");
 }
 
 }  // namespace quobble
