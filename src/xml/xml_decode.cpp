@@ -285,6 +285,52 @@ constexpr CompactTable kCompact = MakeCompactTable();
 
 #define QUOBBLE_AVX2 __attribute__((target("avx2,popcnt")))
 
+// UnitPlanes16 over 32 bytes: the low and high byte of the unit each
+// position would give if a character started there.
+QUOBBLE_AVX2 inline void UnitPlanes32(__m256i x, __m256i y, __m256i z, __m256i is3, __m256i& low,
+                                      __m256i& high8) {
+  const __m256i s = _mm256_blendv_epi8(x, y, is3);
+  const __m256i t = _mm256_blendv_epi8(y, z, is3);
+  const __m256i q = _mm256_and_si256(x, is3);
+  const __m256i lo =
+      _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(s, 6), _mm256_set1_epi8(char(0xC0))),
+                      _mm256_and_si256(t, _mm256_set1_epi8(0x3F)));
+  const __m256i hi =
+      _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(q, 4), _mm256_set1_epi8(char(0xF0))),
+                      _mm256_and_si256(_mm256_srli_epi16(s, 2), _mm256_set1_epi8(0x0F)));
+  low = _mm256_blendv_epi8(x, lo, x);
+  high8 = _mm256_blendv_epi8(_mm256_setzero_si256(), hi, x);
+}
+
+// Stores the units of the kept positions (bit set in `kept`) packed at out,
+// eight positions at a time, and moves out past them.
+QUOBBLE_AVX2 inline void StorePacked32(__m256i low, __m256i high8, uint32_t kept,
+                                       char16_t*& out) {
+  // Units of positions 0-7 and 16-23, and of 8-15 and 24-31.
+  const __m256i unitsA = _mm256_unpacklo_epi8(low, high8);
+  const __m256i unitsB = _mm256_unpackhi_epi8(low, high8);
+  const unsigned k0 = kept & 0xFF;
+  const unsigned k1 = (kept >> 8) & 0xFF;
+  const unsigned k2 = (kept >> 16) & 0xFF;
+  const unsigned k3 = kept >> 24;
+  auto row = [](unsigned k) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(kCompact.rows[k]));
+  };
+  const __m256i packedA = _mm256_shuffle_epi8(
+      unitsA, _mm256_inserti128_si256(_mm256_castsi128_si256(row(k0)), row(k2), 1));
+  const __m256i packedB = _mm256_shuffle_epi8(
+      unitsB, _mm256_inserti128_si256(_mm256_castsi128_si256(row(k1)), row(k3), 1));
+  char16_t* o = out;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(packedA));
+  o += __builtin_popcount(k0);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(packedB));
+  o += __builtin_popcount(k1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_extracti128_si256(packedA, 1));
+  o += __builtin_popcount(k2);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_extracti128_si256(packedB, 1));
+  out = o + __builtin_popcount(k3);
+}
+
 // Window16 over 32 bytes (34 readable), packing the units with one byte
 // shuffle per 128-bit lane instead of moving them one by one.
 QUOBBLE_AVX2 inline bool Window32(const unsigned char* p, __m256i x, uint32_t high,
@@ -310,43 +356,10 @@ QUOBBLE_AVX2 inline bool Window32(const unsigned char* p, __m256i x, uint32_t hi
   if (_mm256_movemask_epi8(unusual) != 0 || static_cast<uint32_t>(expected) != cont) return false;
   carry = static_cast<unsigned>(expected >> 32);
 
-  // As UnitPlanes16.
-  const __m256i s = _mm256_blendv_epi8(x, y, is3);
-  const __m256i t = _mm256_blendv_epi8(y, z, is3);
-  const __m256i q = _mm256_and_si256(x, is3);
-  const __m256i lo =
-      _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(s, 6), _mm256_set1_epi8(char(0xC0))),
-                      _mm256_and_si256(t, _mm256_set1_epi8(0x3F)));
-  const __m256i hi =
-      _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(q, 4), _mm256_set1_epi8(char(0xF0))),
-                      _mm256_and_si256(_mm256_srli_epi16(s, 2), _mm256_set1_epi8(0x0F)));
-  const __m256i low = _mm256_blendv_epi8(x, lo, x);
-  const __m256i high8 = _mm256_blendv_epi8(_mm256_setzero_si256(), hi, x);
-  // Units of positions 0-7 and 16-23, and of 8-15 and 24-31.
-  const __m256i unitsA = _mm256_unpacklo_epi8(low, high8);
-  const __m256i unitsB = _mm256_unpackhi_epi8(low, high8);
-
-  const uint32_t kept = ~cont;  // the continuation bytes give no unit
-  const unsigned k0 = kept & 0xFF;
-  const unsigned k1 = (kept >> 8) & 0xFF;
-  const unsigned k2 = (kept >> 16) & 0xFF;
-  const unsigned k3 = kept >> 24;
-  auto row = [](unsigned k) {
-    return _mm_load_si128(reinterpret_cast<const __m128i*>(kCompact.rows[k]));
-  };
-  const __m256i packedA = _mm256_shuffle_epi8(
-      unitsA, _mm256_inserti128_si256(_mm256_castsi128_si256(row(k0)), row(k2), 1));
-  const __m256i packedB = _mm256_shuffle_epi8(
-      unitsB, _mm256_inserti128_si256(_mm256_castsi128_si256(row(k1)), row(k3), 1));
-  char16_t* o = out;
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(packedA));
-  o += __builtin_popcount(k0);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(packedB));
-  o += __builtin_popcount(k1);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_extracti128_si256(packedA, 1));
-  o += __builtin_popcount(k2);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_extracti128_si256(packedB, 1));
-  out = o + __builtin_popcount(k3);
+  __m256i low;
+  __m256i high8;
+  UnitPlanes32(x, y, z, is3, low, high8);
+  StorePacked32(low, high8, ~cont, out);  // the continuation bytes give no unit
   return true;
 }
 

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "xml/xml_pool.h"
+
 namespace quobble {
 
 namespace {
@@ -37,10 +39,6 @@ SetResult MatchSet(const char16_t* pattern, char16_t c, const char16_t*& after) 
   }
   after = q + 1;
   return member != negated ? SetResult::Member : SetResult::NotMember;
-}
-
-bool IsRoot(const XmlNode* node) {
-  return node != nullptr && node->parent == node && node->type == XmlNodeType::Document;
 }
 
 }  // namespace
@@ -99,6 +97,54 @@ bool wildcard_match(const char16_t* pattern, const char16_t* name) {
   }
 }
 
+namespace {
+
+// Cuts `copy` (the path's copy) at every delimiter, in place, and lists the
+// pieces between them. False when the list cannot grow.
+bool SplitPath(char16_t* copy, size_t length, const char16_t* delimiters,
+               XmlStringList& segments) {
+  const size_t delimiterCount = std::char_traits<char16_t>::length(delimiters);
+  bool inSegment = false;
+  for (size_t i = 0; i < length; ++i) {
+    if (std::char_traits<char16_t>::find(delimiters, delimiterCount, copy[i]) != nullptr) {
+      copy[i] = 0;
+      inSegment = false;
+    } else if (!inSegment) {
+      inSegment = true;
+      if (segments.add(copy + i) < 0) return false;
+    }
+  }
+  return true;
+}
+
+// Moves `w` to its first child whose name matches `segment`.
+bool MoveToMatchingChild(XmlNodeRef& w, const char16_t* segment) {
+  XmlNode* at = w.node;
+  if (at == nullptr || at->type == XmlNodeType::Null || at->children == nullptr) return false;
+  for (uint32_t c = 0; c < at->child_count; ++c) {
+    XmlNode* child = at->children[c];
+    if (child != nullptr && child->name != nullptr && wildcard_match(segment, child->name)) {
+      w.node = child;
+      return true;
+    }
+  }
+  return false;
+}
+
+// No child matched the segment at i: try the next sibling named like the
+// node the walk stands on, else the parent's, taking the segment before
+// again each time.
+void Backtrack(XmlNodeRef& w, int32_t& i) {
+  if (w.move_to_next_named_sibling(w.name_or_empty())) {
+    if (i > 0) --i;
+  } else if (!IsRoot(w.node) && w.move_to_parent() && !IsRoot(w.node)) {
+    if (i > 0) --i;
+    if (w.move_to_next_named_sibling(w.name_or_empty()) && i > 0) --i;
+  }
+}
+
+}  // namespace
+
 XmlNodeRef XmlNodeRef::find_by_path(const char16_t* path, const char16_t* delimiters) const {
   if (path == nullptr) return XmlNodeRef();
   if (delimiters == nullptr) delimiters = u"";
@@ -108,23 +154,8 @@ XmlNodeRef XmlNodeRef::find_by_path(const char16_t* path, const char16_t* delimi
   std::memcpy(copy, path, (length + 1) * sizeof(char16_t));
 
   XmlStringList segments(4);
-  bool inSegment = false;
-  for (size_t i = 0; i < length; ++i) {
-    if (std::char_traits<char16_t>::find(delimiters, std::char_traits<char16_t>::length(delimiters),
-                                         copy[i]) != nullptr) {
-      copy[i] = 0;
-      inSegment = false;
-    } else if (!inSegment) {
-      inSegment = true;
-      if (segments.add(copy + i) < 0) {
-        std::free(copy);
-        return XmlNodeRef();
-      }
-    }
-  }
-
   XmlNodeRef result;
-  if (segments.count > 0) {
+  if (SplitPath(copy, length, delimiters, segments) && segments.count > 0) {
     XmlNodeRef w(present());
     bool failed = false;
     if (delimiters[0] != 0 && path[0] == delimiters[0]) w.move_to_root();
@@ -133,27 +164,8 @@ XmlNodeRef XmlNodeRef::find_by_path(const char16_t* path, const char16_t* delimi
       if (s[0] == u'.') {
         if (s[1] != u'.' || s[2] != 0) continue;  // "." and the like: skipped
         w.move_to_parent();
-      } else {
-        bool found = false;
-        XmlNode* at = w.present();
-        if (at != nullptr && at->children != nullptr) {
-          for (uint32_t c = 0; c < at->child_count; ++c) {
-            XmlNode* child = at->children[c];
-            if (child != nullptr && child->name != nullptr && wildcard_match(s, child->name)) {
-              w.node = child;
-              found = true;
-              break;
-            }
-          }
-        }
-        if (!found) {
-          if (w.move_to_next_named_sibling(w.name_or_empty())) {
-            if (i > 0) --i;
-          } else if (!IsRoot(w.present()) && w.move_to_parent() && !IsRoot(w.present())) {
-            if (i > 0) --i;
-            if (w.move_to_next_named_sibling(w.name_or_empty()) && i > 0) --i;
-          }
-        }
+      } else if (!MoveToMatchingChild(w, s)) {
+        Backtrack(w, i);
       }
       if (IsRoot(w.present())) {
         failed = true;

@@ -185,6 +185,11 @@ char16_t* decode_utf8_span(const unsigned char* p, const unsigned char* end, cha
 inline constexpr int64_t kXmlByteParseFrom = int64_t{8} << 20;
 void set_xml_byte_parse_from(int64_t size);
 
+// A root: a Document node that is its own parent.
+inline bool IsRoot(const XmlNode* node) {
+  return node != nullptr && node->parent == node && node->type == XmlNodeType::Document;
+}
+
 // The building blocks of parse_file's tree: with a pool, the records and small
 // arrays come from it; with none, they behave exactly as create_node,
 // append_child and append_attribute.

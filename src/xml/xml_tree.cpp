@@ -369,9 +369,6 @@ void MakeEmpty(XmlNode& empty) {
   empty.parent = &empty;
 }
 
-bool IsRoot(const XmlNode* node) {
-  return node != nullptr && node->parent == node && node->type == XmlNodeType::Document;
-}
 
 }  // namespace
 

@@ -3,10 +3,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <string>
+#include <vector>
 
+#include "platform/command_line.h"
 #include "platform/device_fs.h"
 #include "platform/text.h"
 #include "xml/xml_document.h"
@@ -14,21 +16,12 @@
 
 namespace {
 
-constexpr const char* kHelp =
-    "Usage: quobble-xmldump [--options N] [--root DIR] FILE\n"
-    "\n"
+constexpr quobble::ProgramHelp kProgram{
+    "quobble-xmldump",
+    "Usage: quobble-xmldump [--options N] [--root DIR] FILE",
     "Parses FILE with the quobble XML parser and prints the tree, one node a\n"
-    "line, in document order.\n"
-    "\n"
-    "  FILE          a host path; its folder becomes the device root.\n"
-    "  --root DIR    FILE is then a device path below DIR (\\a\\b.xml).\n"
-    "  --options N   parse options, decimal or 0x hex (default 0):\n"
-    "                0x2 ParsePi  0x4 ParseDoctype  0x8 ParseComments\n"
-    "                0x10 ParseCData  0x40 TrimText  0x80 TrimAttributes\n"
-    "                0x100 TrimCData  0x200 TrimDeclarations  0x400 TrimDoctype\n"
-    "                0x800 TrimComments  0x1000 NormalizeSpace  0x2000 ParseDtd\n"
-    "                0x4000 DtdOnly\n"
-    "\n"
+    "line, in document order. FILE is a host path, whose folder becomes the\n"
+    "device root.",
     "Each line: two spaces per depth level (the root at depth 0), the type\n"
     "(Document, Element, Text, CData, Comment, ProcessingInstruction, Include,\n"
     "Doctype, EntityDecl, AttlistDecl, ElementDecl, NotationDecl), then\n"
@@ -41,71 +34,93 @@ constexpr const char* kHelp =
     "Example:   Element name=\"item\" @\"id\"=\"7\"\n"
     "\n"
     "Exit status: 0 after a dump, 1 when the file could not be read or is empty,\n"
-    "2 for a usage error.\n";
+    "2 for a usage error."};
 
-int Usage(const char* message) {
-  std::fprintf(stderr, "quobble-xmldump: %s\n(see --help)\n", message);
-  return 2;
+struct Settings {
+  std::string root;
+  long long options = 0;
+};
+
+std::vector<quobble::CommandOption> Options(Settings& settings) {
+  return {
+      {"--root", "DIR", "FILE is then a device path below DIR (\\a\\b.xml)",
+       quobble::StoreIn(settings.root)},
+      {"--options", "N",
+       "parse options, decimal or 0x hex (default 0):\n"
+       "0x2 ParsePi  0x4 ParseDoctype  0x8 ParseComments\n"
+       "0x10 ParseCData  0x40 TrimText  0x80 TrimAttributes\n"
+       "0x100 TrimCData  0x200 TrimDeclarations  0x400 TrimDoctype\n"
+       "0x800 TrimComments  0x1000 NormalizeSpace  0x2000 ParseDtd\n"
+       "0x4000 DtdOnly",
+       [&settings](const std::string& value) -> std::string {
+         char* end = nullptr;
+         errno = 0;
+         const unsigned long long number = std::strtoull(value.c_str(), &end, 0);
+         if (errno != 0 || end == value.c_str() || *end != 0 || value[0] == '-' ||
+             number > 0xFFFFFFFFull) {
+           return "--options wants a number";
+         }
+         settings.options = static_cast<long long>(number);
+         return {};
+       }},
+  };
+}
+
+// The device root and the device path of FILE; false (reported) when FILE
+// has no device path.
+bool PlaceFile(const Settings& settings, const std::string& file, std::string& folder,
+               std::u16string& devicePath, int& status) {
+  if (!settings.root.empty()) {
+    folder = settings.root;
+    devicePath = quobble::Utf8ToUtf16(file);
+    return true;
+  }
+  std::error_code error;
+  const std::filesystem::path host = std::filesystem::absolute(file, error);
+  if (error || !host.has_filename()) {
+    std::fprintf(stderr, "quobble-xmldump: FILE is not a file path\nTry '%s --help'.\n",
+                 kProgram.name.data());
+    status = 2;
+    return false;
+  }
+  const std::string name = host.filename().string();
+  if (name.find('\\') != std::string::npos) {
+    std::fprintf(stderr, "quobble-xmldump: %s: a file name with '\\' has no device path\n",
+                 file.c_str());
+    status = 1;
+    return false;
+  }
+  folder = host.parent_path().string();
+  devicePath = u"\\" + quobble::Utf8ToUtf16(name);
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* root = nullptr;
-  const char* file = nullptr;
-  unsigned long options = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kHelp, stdout);
-      return 0;
-    }
-    if (arg == "--options" || arg == "--root") {
-      if (i + 1 >= argc) return Usage(("missing value after " + arg).c_str());
-      const char* value = argv[++i];
-      if (arg == "--root") {
-        root = value;
-        continue;
-      }
-      char* end = nullptr;
-      errno = 0;
-      options = std::strtoul(value, &end, 0);
-      if (errno != 0 || end == value || *end != 0 || options > 0xFFFFFFFFul) {
-        return Usage("--options wants a number");
-      }
-      continue;
-    }
-    if (file != nullptr) return Usage("only one FILE");
-    file = argv[i];
+  Settings settings;
+  const auto parsed = quobble::ParseCommandLine(
+      kProgram, Options(settings), quobble::ArgumentList(argc, argv), std::cout, std::cerr);
+  if (!parsed.run) return parsed.exitCode;
+  if (parsed.operands.size() != 1) {
+    std::fprintf(stderr, "quobble-xmldump: %s\nTry '%s --help'.\n",
+                 parsed.operands.empty() ? "no FILE given" : "only one FILE",
+                 kProgram.name.data());
+    return 2;
   }
-  if (file == nullptr) return Usage("no FILE given");
-
-  std::u16string devicePath;
+  const std::string& file = parsed.operands[0];
   std::string folder;
-  if (root != nullptr) {
-    folder = root;
-    devicePath = quobble::Utf8ToUtf16(file);
-  } else {
-    std::error_code error;
-    const std::filesystem::path host = std::filesystem::absolute(file, error);
-    if (error || !host.has_filename()) return Usage("FILE is not a file path");
-    const std::string name = host.filename().string();
-    if (name.find('\\') != std::string::npos) {
-      std::fprintf(stderr, "quobble-xmldump: %s: a file name with '\\' has no device path\n", file);
-      return 1;
-    }
-    folder = host.parent_path().string();
-    devicePath = u"\\" + quobble::Utf8ToUtf16(name);
-  }
+  std::u16string devicePath;
+  int status = 0;
+  if (!PlaceFile(settings, file, folder, devicePath, status)) return status;
   if (!quobble::SetDeviceRoot(folder)) {
     std::fprintf(stderr, "quobble-xmldump: cannot use %s as the device root\n", folder.c_str());
     return 1;
   }
-
   quobble::XmlDocument document;
-  if (document.parse_file(devicePath.c_str(), static_cast<quobble::XmlParseOptions>(options)) ==
-      0) {
-    std::fprintf(stderr, "quobble-xmldump: %s: cannot be read, or is empty\n", file);
+  if (document.parse_file(devicePath.c_str(),
+                          static_cast<quobble::XmlParseOptions>(settings.options)) == 0) {
+    std::fprintf(stderr, "quobble-xmldump: %s: cannot be read, or is empty\n", file.c_str());
     return 1;
   }
   const std::string dump = quobble::dump_tree(document.root);
