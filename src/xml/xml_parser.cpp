@@ -139,10 +139,10 @@ inline bool NameAt(const unsigned char* p) {
 // Sixteen bytes at a time. The loads are aligned, and an aligned 16-byte
 // load never crosses into another page, so the block that holds the
 // terminator may be read whole even where the buffer ends inside it; the
-// address sanitizer is told so, since it would see a read past the
-// allocation.
+// address and thread sanitizers are told so, since they would see a read
+// past the allocation.
 template <typename Unit>
-__attribute__((no_sanitize_address)) inline Unit* Find(Unit* p, Unit c) {
+__attribute__((no_sanitize("address", "thread"))) inline Unit* Find(Unit* p, Unit c) {
   static_assert(sizeof(Unit) == 1 || sizeof(Unit) == 2);
   const auto equal = [](__m128i a, __m128i b) {
     return sizeof(Unit) == 1 ? _mm_cmpeq_epi8(a, b) : _mm_cmpeq_epi16(a, b);
@@ -279,7 +279,7 @@ namespace {
 // this depth their subsets are kept as text instead of parsed again.
 constexpr int kMaxDtdDepth = 8;
 
-enum class State { Seek, Markup, Tag, Attributes, AfterTag, Content };
+enum class State { Seek, Tag, Attributes, AfterTag, Content };
 
 // Where the strings of the tree come from. Wide text is parsed in place: a
 // string is terminated where it ends and stays where it stood.
@@ -432,6 +432,9 @@ class Parser {
 
   // Each handler starts at the character after "<" and returns the next
   // state, with p moved; false means the text ended (or memory ran out).
+  // The common steps (a '<' found, then an element's tag) call the next
+  // handler directly instead of going round the state loop; no handler
+  // calls back into one that called it.
   bool Markup(Unit*& p, State& next);
   bool ProcessingInstruction(Unit*& p, State& next);
   bool Comment(Unit*& p, State& next);
@@ -466,9 +469,6 @@ typename Text::Unit* Parser<Text>::Run(Unit* p) {
         p = Find(p, Unit{'<'});
         if (*p == 0) return p;
         ++p;
-        state = State::Markup;
-        break;
-      case State::Markup:
         go = Markup(p, state);
         break;
       case State::Tag:
@@ -522,8 +522,7 @@ bool Parser<Text>::Markup(Unit*& p, State& next) {
     XmlNode* element = Append(XmlNodeType::Element);
     if (element == nullptr) return false;
     cursor_ = element;
-    next = State::Tag;
-    return true;
+    return Tag(p, next);
   }
   if (c == '/') return EndTag(p, next);
   next = State::Seek;
@@ -901,8 +900,7 @@ bool Parser<Text>::Content(Unit*& p, State& next) {
   if (*p == '<') {
     ++p;
     if (*p == '/') return EndTag(p, next);
-    next = State::Markup;
-    return true;
+    return Markup(p, next);
   }
   XmlNode* text = Append(XmlNodeType::Text);
   if (text == nullptr) return false;
@@ -915,14 +913,16 @@ bool Parser<Text>::Content(Unit*& p, State& next) {
   ++p;
   if (Has(TrimText)) Trim(text->value);
   if (*p == '/') {
+    // The end tag of the element the text was in; what follows it is
+    // content of the parent.
     p = Find(p, Unit{'>'});
     if (*p == 0) return false;
     Close();
-    next = State::AfterTag;
+    ++p;
+    next = State::Content;
     return true;
   }
-  next = State::Markup;
-  return true;
+  return Markup(p, next);
 }
 
 }  // namespace
