@@ -279,7 +279,7 @@ namespace {
 // this depth their subsets are kept as text instead of parsed again.
 constexpr int kMaxDtdDepth = 8;
 
-enum class State { Seek, Tag, Attributes, AfterTag, Content };
+enum class State { Seek, Markup, Tag, Attributes, AfterTag, Content };
 
 // Where the strings of the tree come from. Wide text is parsed in place: a
 // string is terminated where it ends and stays where it stood.
@@ -432,9 +432,6 @@ class Parser {
 
   // Each handler starts at the character after "<" and returns the next
   // state, with p moved; false means the text ended (or memory ran out).
-  // The common steps (a '<' found, then an element's tag) call the next
-  // handler directly instead of going round the state loop; no handler
-  // calls back into one that called it.
   bool Markup(Unit*& p, State& next);
   bool ProcessingInstruction(Unit*& p, State& next);
   bool Comment(Unit*& p, State& next);
@@ -469,6 +466,9 @@ typename Text::Unit* Parser<Text>::Run(Unit* p) {
         p = Find(p, Unit{'<'});
         if (*p == 0) return p;
         ++p;
+        state = State::Markup;
+        break;
+      case State::Markup:
         go = Markup(p, state);
         break;
       case State::Tag:
@@ -522,7 +522,8 @@ bool Parser<Text>::Markup(Unit*& p, State& next) {
     XmlNode* element = Append(XmlNodeType::Element);
     if (element == nullptr) return false;
     cursor_ = element;
-    return Tag(p, next);
+    next = State::Tag;
+    return true;
   }
   if (c == '/') return EndTag(p, next);
   next = State::Seek;
@@ -900,7 +901,8 @@ bool Parser<Text>::Content(Unit*& p, State& next) {
   if (*p == '<') {
     ++p;
     if (*p == '/') return EndTag(p, next);
-    return Markup(p, next);
+    next = State::Markup;
+    return true;
   }
   XmlNode* text = Append(XmlNodeType::Text);
   if (text == nullptr) return false;
@@ -913,16 +915,14 @@ bool Parser<Text>::Content(Unit*& p, State& next) {
   ++p;
   if (Has(TrimText)) Trim(text->value);
   if (*p == '/') {
-    // The end tag of the element the text was in; what follows it is
-    // content of the parent.
     p = Find(p, Unit{'>'});
     if (*p == 0) return false;
     Close();
-    ++p;
-    next = State::Content;
+    next = State::AfterTag;
     return true;
   }
-  return Markup(p, next);
+  next = State::Markup;
+  return true;
 }
 
 }  // namespace
