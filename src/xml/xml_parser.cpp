@@ -304,10 +304,8 @@ class WideText {
 class ByteText {
  public:
   using Unit = unsigned char;
-  ByteText(char16_t* out, size_t capacity, unsigned char* bytes, size_t size, bool releasable)
-      : out_(out), end_(out + capacity), bytes_(bytes), releasable_(releasable) {
-    (void)size;
-  }
+  ByteText(char16_t* out, size_t capacity, unsigned char* bytes, bool releasable)
+      : out_(out), end_(out + capacity), bytes_(bytes), releasable_(releasable) {}
   char16_t* Emit(unsigned char* start, unsigned char* end) {
     char16_t* string = out_;
     // Never past the buffer, whatever the text; the bound above keeps this
@@ -1125,7 +1123,7 @@ bool XmlDocument::parse_bytes(DeviceFile& file, bool& abandoned) {
   if (root == nullptr) return false;
   advise_huge_pages(text, capacity * sizeof(char16_t));
   *text = 0;
-  ByteText strings(text, capacity, bytes.data(), bytes.size(), bytes.mapped());
+  ByteText strings(text, capacity, bytes.data(), bytes.mapped());
   Parser<ByteText> parser(pool_, root, growth_step, options, 0, strings);
   parser.Run(bytes.data());
   stop_position = strings.written();
