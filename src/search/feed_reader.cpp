@@ -19,8 +19,13 @@ std::u16string_view TextOf(const XmlNodeRef& element) {
   return element.child(0).value_or_empty();
 }
 
-std::u16string_view NameOf(const XmlNodeRef& node) {
-  return node.name_or_empty();
+// Whether a name is exactly `want`, compared where it stands without
+// measuring it first: most names differ from `want` in the first character.
+bool NameIs(const char16_t* name, std::u16string_view want) {
+  for (const char16_t c : want) {
+    if (*name++ != c) return false;
+  }
+  return *name == 0;
 }
 
 std::unique_ptr<ProductRecord> ReadItem(const XmlNodeRef& item) {
@@ -28,17 +33,17 @@ std::unique_ptr<ProductRecord> ReadItem(const XmlNodeRef& item) {
   const XmlChildIterator end = XmlChildIterator::end_of(item);
   for (XmlChildIterator it = XmlChildIterator::begin_of(item); it != end; ++it) {
     const XmlNodeRef& child = *it;
-    const std::u16string_view name = NameOf(child);
-    if (name == u"title") {
+    const char16_t* name = child.name_or_empty();
+    if (NameIs(name, u"title")) {
       record->title.assign(TextOf(child));
       CleanTitle(record->title);
-    } else if (name == u"link") {
+    } else if (NameIs(name, u"link")) {
       record->link.assign(TextOf(child));
-    } else if (name == u"image") {
+    } else if (NameIs(name, u"image")) {
       record->imageUrl.assign(TextOf(child));
-    } else if (name == u"lprice") {
+    } else if (NameIs(name, u"lprice")) {
       record->lowPrice = ReadAnswerNumber(TextOf(child));
-    } else if (name == u"hprice") {
+    } else if (NameIs(name, u"hprice")) {
       record->highPrice = ReadAnswerNumber(TextOf(child));
     }
   }
@@ -55,21 +60,21 @@ void ReadResultFeed(const XmlNodeRef& root, SearchState& state, SearchScreen& sc
   const XmlChildIterator end = XmlChildIterator::end_of(channel);
   for (XmlChildIterator it = XmlChildIterator::begin_of(channel); it != end; ++it) {
     const XmlNodeRef& child = *it;
-    const std::u16string_view name = NameOf(child);
-    if (name == u"item") {
+    const char16_t* name = child.name_or_empty();
+    if (NameIs(name, u"item")) {
       auto record = ReadItem(child);
       // The row's index is the count of records kept so far; a refused row
       // drops its record, so the rows and the records stay in step.
       if (screen.InsertRow(static_cast<int>(list.RecordCount())))
         list.AppendRecord(std::move(record));
-    } else if (name == u"title") {
+    } else if (NameIs(name, u"title")) {
       screen.SetTitleText(std::u16string(TextOf(child)));
-    } else if (name == u"total") {
+    } else if (NameIs(name, u"total")) {
       state.total = ReadAnswerNumber(TextOf(child));
       screen.SetTotalText(FormatThousands(state.total));
-    } else if (name == u"start") {
+    } else if (NameIs(name, u"start")) {
       state.start = ReadAnswerNumber(TextOf(child));
-    } else if (name == u"display") {
+    } else if (NameIs(name, u"display")) {
       state.display = ReadAnswerNumber(TextOf(child));
       // In 64 bits: a hostile start near the 32-bit limit must not wrap
       // round and enable "->" or show a negative range.
