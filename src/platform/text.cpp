@@ -1,6 +1,11 @@
 #include "platform/text.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 
 namespace quobble {
@@ -72,6 +77,45 @@ void AppendDecimal(std::u16string& out, int64_t value) {
   const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
   (void)ec;  // 24 bytes hold every int64_t
   out.append(digits, end);
+}
+
+#if defined(__SSE2__)
+// Aligned 16-byte loads never cross into another page, so the block that
+// holds the terminator may be read whole even where the string's buffer ends
+// inside it; the sanitizers are told so.
+__attribute__((no_sanitize("address", "thread"))) size_t WideLength(const char16_t* text) {
+  const uintptr_t skipped = reinterpret_cast<uintptr_t>(text) & 15;
+  auto* block = reinterpret_cast<const __m128i*>(reinterpret_cast<uintptr_t>(text) - skipped);
+  const __m128i zero = _mm_setzero_si128();
+  unsigned hits = static_cast<unsigned>(
+                      _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_load_si128(block), zero))) &
+                  (0xFFFFu << skipped);
+  while (hits == 0) {
+    hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_load_si128(++block), zero)));
+  }
+  const auto* end = reinterpret_cast<const char16_t*>(block) + __builtin_ctz(hits) / 2;
+  return static_cast<size_t>(end - text);
+}
+#else
+size_t WideLength(const char16_t* text) {
+  return std::char_traits<char16_t>::length(text);
+}
+#endif
+
+size_t FindUnit(std::u16string_view text, char16_t unit, size_t from) {
+  size_t i = from;
+#if defined(__SSE2__)
+  const __m128i wanted = _mm_set1_epi16(static_cast<short>(unit));
+  for (; i + 8 <= text.size(); i += 8) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    const unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(units, wanted)));
+    if (hits != 0) return i + __builtin_ctz(hits) / 2;
+  }
+#endif
+  for (; i < text.size(); ++i) {
+    if (text[i] == unit) return i;
+  }
+  return std::u16string_view::npos;
 }
 
 std::u16string DecimalText(int64_t value) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <vector>
 
 namespace quobble {
 namespace {
@@ -93,6 +94,29 @@ TEST(Text, CutsStopAtCharacterBoundaries) {
     std::string_view cut;
   } narrowCases[] = {{1, "a"}, {2, "a"}, {3, "a"}, {4, "a\xEA\xB0\x80"}, {9, narrow}};
   for (const auto& c : narrowCases) EXPECT_EQ(CutUtf8(narrow, c.limit), c.cut) << c.limit;
+}
+
+// The vector searches start anywhere in a block and stop at the right unit
+// whatever its place: every start offset against every length, in strings
+// that end exactly at their allocation.
+TEST(Text, WideLengthAndFindUnitAtEveryOffset) {
+  for (size_t offset = 0; offset < 8; ++offset) {
+    for (size_t length = 0; length < 40; ++length) {
+      std::vector<char16_t> buffer(offset + length + 1, u'x');
+      buffer[offset + length] = 0;
+      const char16_t* text = buffer.data() + offset;
+      EXPECT_EQ(WideLength(text), length) << offset << " " << length;
+
+      const std::u16string_view view(text, length);
+      EXPECT_EQ(FindUnit(view, u'&'), std::u16string_view::npos);
+      for (size_t at = 0; at < length; ++at) {
+        buffer[offset + at] = u'&';
+        EXPECT_EQ(FindUnit(view, u'&'), at);
+        EXPECT_EQ(FindUnit(view, u'&', at + 1), std::u16string_view::npos);
+        buffer[offset + at] = u'x';
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -16,7 +16,8 @@ bool IsSpace(char16_t c) {
 // The element's text: the value of its first child when that is a text. It
 // lives as long as the document.
 std::u16string_view TextOf(const XmlNodeRef& element) {
-  return element.child(0).value_or_empty();
+  const char16_t* text = element.child(0).value_or_empty();
+  return std::u16string_view(text, WideLength(text));
 }
 
 // Whether a name is exactly `want`, compared where it stands without
@@ -86,15 +87,28 @@ void ReadResultFeed(const XmlNodeRef& root, SearchState& state, SearchScreen& sc
   }
 }
 
+namespace {
+
+// text.find(what, from), looking for what's first unit eight at a time.
+size_t Find(std::u16string_view text, std::u16string_view what, size_t from) {
+  for (size_t at = FindUnit(text, what[0], from); at != std::u16string_view::npos;
+       at = FindUnit(text, what[0], at + 1)) {
+    if (text.substr(at, what.size()) == what) return at;
+  }
+  return std::u16string_view::npos;
+}
+
+}  // namespace
+
 void ReplaceAll(std::u16string& text, std::u16string_view what, std::u16string_view with) {
   if (what.empty()) return;
   // Resuming inside a replacement that holds `what` would never end.
   const bool resumeAfter = with.find(what) != std::u16string_view::npos;
-  size_t pos = text.find(what);
+  size_t pos = Find(text, what, 0);
   while (pos != std::u16string::npos) {
     text.replace(pos, what.size(), with);
     if (resumeAfter) pos += with.size();
-    pos = text.find(what, pos);
+    pos = Find(text, what, pos);
   }
 }
 
@@ -117,7 +131,7 @@ int32_t ReadAnswerNumber(std::u16string_view text) {
 
 void CleanTitle(std::u16string& title) {
   // Every text to clean up is a reference: most titles have none.
-  if (title.find(u'&') == std::u16string::npos) return;
+  if (FindUnit(title, u'&') == std::u16string_view::npos) return;
   static constexpr std::u16string_view kDropped[] = {
       u"&lt;b&gt;", u"&lt;/b&gt;", u"&lt;center&gt;", u"&lt;/center&gt;",
       u"&lt;l&gt;", u"&lt;/l&gt;", u"&lt;u&gt;",      u"&lt;/u&gt;",
