@@ -20,13 +20,15 @@ std::u16string_view TextOf(const XmlNodeRef& element) {
   return std::u16string_view(text, WideLength(text));
 }
 
-// Whether a name is exactly `want`, compared where it stands without
-// measuring it first: most names differ from `want` in the first character.
-bool NameIs(const char16_t* name, std::u16string_view want) {
-  for (const char16_t c : want) {
-    if (*name++ != c) return false;
+// Whether a name is exactly the literal `want`, compared where it stands
+// without measuring either first: most names differ from `want` in the
+// first character.
+template <size_t N>
+bool NameIs(const char16_t* name, const char16_t (&want)[N]) {
+  for (size_t i = 0; i + 1 < N; ++i) {
+    if (name[i] != want[i]) return false;
   }
-  return *name == 0;
+  return name[N - 1] == 0;
 }
 
 std::unique_ptr<ProductRecord> ReadItem(const XmlNodeRef& item) {
