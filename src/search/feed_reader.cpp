@@ -13,6 +13,75 @@ bool IsSpace(char16_t c) {
   return c == u' ' || (c >= u'\t' && c <= u'\r');
 }
 
+struct CleanUp {
+  std::u16string_view target;
+  std::u16string_view with;
+};
+
+// The clean-ups of a title, in the order they are made.
+constexpr CleanUp kCleanUps[] = {
+    {u"&lt;b&gt;", u""},      {u"&lt;/b&gt;", u""},      {u"&lt;center&gt;", u""},
+    {u"&lt;/center&gt;", u""}, {u"&lt;l&gt;", u""},      {u"&lt;/l&gt;", u""},
+    {u"&lt;u&gt;", u""},      {u"&lt;/u&gt;", u""},      {u"&nbsp;", u" "},
+    {u"&quot;", u"'"},
+};
+
+// The clean-up whose target starts at `rest` (which starts with '&'), or
+// null. Targets never overlap: none starts inside another.
+const CleanUp* CleanUpAt(std::u16string_view rest) {
+  for (const CleanUp& c : kCleanUps) {
+    if (rest.size() >= c.target.size() && rest[1] == c.target[1] &&
+        rest.substr(0, c.target.size()) == c.target) {
+      return &c;
+    }
+  }
+  return nullptr;
+}
+
+bool HoldsCleanUp(std::u16string_view text) {
+  for (size_t at = FindUnit(text, u'&'); at != std::u16string_view::npos;
+       at = FindUnit(text, u'&', at + 1)) {
+    if (CleanUpAt(text.substr(at)) != nullptr) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+namespace {
+
+// `title` cleaned up, into `out` (which must not be `title`'s storage).
+void CleanInto(std::u16string_view title, std::u16string& out) {
+  size_t amp = FindUnit(title, u'&');
+  // Every text to clean up is a reference: most titles have none.
+  if (amp == std::u16string_view::npos) {
+    out.assign(title);
+    return;
+  }
+  // All clean-ups in one pass. The rule is one replacement after another,
+  // each over what the ones before left; the two differ only when a removal
+  // joins the text around it into a new target, which the one pass leaves
+  // in its result. Then (hardly ever) the replacements run one by one.
+  out.assign(title.substr(0, amp));
+  size_t from = amp;
+  while (amp != std::u16string_view::npos) {
+    out.append(title.substr(from, amp - from));
+    const CleanUp* c = CleanUpAt(title.substr(amp));
+    if (c == nullptr) {
+      out += u'&';
+      from = amp + 1;
+    } else {
+      out += c->with;
+      from = amp + c->target.size();
+    }
+    amp = FindUnit(title, u'&', from);
+  }
+  out.append(title.substr(from));
+  if (!HoldsCleanUp(out)) return;
+  out.assign(title);
+  for (const CleanUp& c : kCleanUps) ReplaceAll(out, c.target, c.with);
+}
+
 // The element's text: the value of its first child when that is a text. It
 // lives as long as the document.
 std::u16string_view TextOf(const XmlNodeRef& element) {
@@ -38,8 +107,7 @@ std::unique_ptr<ProductRecord> ReadItem(const XmlNodeRef& item) {
     const XmlNodeRef& child = *it;
     const char16_t* name = child.name_or_empty();
     if (NameIs(name, u"title")) {
-      record->title.assign(TextOf(child));
-      CleanTitle(record->title);
+      CleanInto(TextOf(child), record->title);
     } else if (NameIs(name, u"link")) {
       record->link.assign(TextOf(child));
     } else if (NameIs(name, u"image")) {
@@ -131,71 +199,10 @@ int32_t ReadAnswerNumber(std::u16string_view text) {
   return static_cast<int32_t>(value);
 }
 
-namespace {
-
-struct CleanUp {
-  std::u16string_view target;
-  std::u16string_view with;
-};
-
-// The clean-ups of a title, in the order they are made.
-constexpr CleanUp kCleanUps[] = {
-    {u"&lt;b&gt;", u""},      {u"&lt;/b&gt;", u""},      {u"&lt;center&gt;", u""},
-    {u"&lt;/center&gt;", u""}, {u"&lt;l&gt;", u""},      {u"&lt;/l&gt;", u""},
-    {u"&lt;u&gt;", u""},      {u"&lt;/u&gt;", u""},      {u"&nbsp;", u" "},
-    {u"&quot;", u"'"},
-};
-
-// The clean-up whose target starts at `rest` (which starts with '&'), or
-// null. Targets never overlap: none starts inside another.
-const CleanUp* CleanUpAt(std::u16string_view rest) {
-  for (const CleanUp& c : kCleanUps) {
-    if (rest.size() >= c.target.size() && rest[1] == c.target[1] &&
-        rest.substr(0, c.target.size()) == c.target) {
-      return &c;
-    }
-  }
-  return nullptr;
-}
-
-bool HoldsCleanUp(std::u16string_view text) {
-  for (size_t at = FindUnit(text, u'&'); at != std::u16string_view::npos;
-       at = FindUnit(text, u'&', at + 1)) {
-    if (CleanUpAt(text.substr(at)) != nullptr) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
 void CleanTitle(std::u16string& title) {
-  // Every text to clean up is a reference: most titles have none.
-  size_t amp = FindUnit(title, u'&');
-  if (amp == std::u16string_view::npos) return;
-  // All clean-ups in one pass. The rule is one replacement after another,
-  // each over what the ones before left; the two differ only when a removal
-  // joins the text around it into a new target, which the one pass leaves
-  // in its result. Then (hardly ever) the replacements run one by one.
-  std::u16string cleaned(title, 0, amp);
-  size_t from = amp;
-  while (amp != std::u16string_view::npos) {
-    cleaned.append(title, from, amp - from);
-    const CleanUp* c = CleanUpAt(std::u16string_view(title).substr(amp));
-    if (c == nullptr) {
-      cleaned += u'&';
-      from = amp + 1;
-    } else {
-      cleaned += c->with;
-      from = amp + c->target.size();
-    }
-    amp = FindUnit(title, u'&', from);
-  }
-  cleaned.append(title, from);
-  if (!HoldsCleanUp(cleaned)) {
-    title = std::move(cleaned);
-    return;
-  }
-  for (const CleanUp& c : kCleanUps) ReplaceAll(title, c.target, c.with);
+  std::u16string cleaned;
+  CleanInto(title, cleaned);
+  title = std::move(cleaned);
 }
 
 }  // namespace quobble
