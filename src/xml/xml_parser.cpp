@@ -87,29 +87,6 @@ inline int NameBytes(const unsigned char* p) {
   return length > 0 && cp < 0x10000 && NameChar(static_cast<char16_t>(cp)) ? length : 0;
 }
 
-#if defined(__SSE2__)
-// Bit i set when byte i is 1 to 32 (whitespace), or an ASCII name character.
-inline unsigned AtMost(__m128i v, char limit) {
-  return static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(limit)), _mm_set1_epi8(limit))));
-}
-inline unsigned SpaceMask16(__m128i v) {
-  return AtMost(_mm_sub_epi8(v, _mm_set1_epi8(1)), 31);
-}
-inline unsigned NameMask16(__m128i v) {
-  const __m128i lower = _mm_or_si128(v, _mm_set1_epi8(0x20));
-  const unsigned letters = AtMost(_mm_sub_epi8(lower, _mm_set1_epi8('a')), 25);
-  const unsigned digits = AtMost(_mm_sub_epi8(v, _mm_set1_epi8('0')), 10);  // and ':'
-  const __m128i marks = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('_')),
-                                                  _mm_cmpeq_epi8(v, _mm_set1_epi8('-'))),
-                                     _mm_cmpeq_epi8(v, _mm_set1_epi8('.')));
-  return letters | digits | static_cast<unsigned>(_mm_movemask_epi8(marks));
-}
-#endif
-
-// Names and whitespace in a file's bytes are tested sixteen at a time: the
-// file is followed by kXmlSpanPadding zero bytes, so a load may run past
-// the terminator.
 inline unsigned char* SkipName(unsigned char* p) {
   for (;;) {
     if (*p < 0x80) {
@@ -122,11 +99,6 @@ inline unsigned char* SkipName(unsigned char* p) {
     p += length;
   }
 }
-inline unsigned char* SkipSpace(unsigned char* p) {
-  while (Space(*p)) ++p;
-  return p;
-}
-
 inline bool NameAt(const char16_t* p) {
   return NameChar(*p);
 }
