@@ -99,6 +99,7 @@ inline unsigned char* SkipName(unsigned char* p) {
     p += length;
   }
 }
+
 inline bool NameAt(const char16_t* p) {
   return NameChar(*p);
 }
