@@ -305,4 +305,48 @@ class XmlChildIterator : public XmlIteratorBase {
   XmlNodeRef fallback_;
 };
 
+// The accessors a reader calls for every node, inline: the feed reader
+// walks an answer's two thousand nodes through them.
+
+inline XmlNode* XmlNodeRef::present() const {
+  if (node == nullptr || node->type == XmlNodeType::Null) return nullptr;
+  return node;
+}
+inline bool XmlNodeRef::is_null() const {
+  return present() == nullptr;
+}
+inline bool XmlNodeRef::has_name() const {
+  return present() != nullptr && node->name != nullptr;
+}
+inline bool XmlNodeRef::has_value() const {
+  return present() != nullptr && node->value != nullptr;
+}
+inline const char16_t* XmlNodeRef::name_or_empty() const {
+  return has_name() ? node->name : u"";
+}
+inline const char16_t* XmlNodeRef::value_or_empty() const {
+  return has_value() ? node->value : u"";
+}
+
+inline bool XmlIteratorBase::not_equal(const XmlIteratorBase& other) const {
+  return index != other.index;
+}
+inline XmlIteratorBase& XmlIteratorBase::increment() {
+  if (index < INT32_MAX) ++index;
+  return *this;
+}
+
+inline bool XmlChildIterator::valid() const {
+  return node != nullptr && node->children != nullptr && node->child_count > 0;
+}
+inline bool XmlChildIterator::at_end() const {
+  return !valid() || index < 0 || static_cast<uint32_t>(index) >= node->child_count;
+}
+inline XmlNodeRef& XmlChildIterator::dereference() {
+  XmlNodeRef& ref = holder.ref != nullptr ? *holder.ref : fallback_;
+  ref.node = at_end() ? &ref.empty : node->children[index];
+  if (ref.node == nullptr) ref.node = &ref.empty;
+  return ref;
+}
+
 }  // namespace quobble

@@ -369,7 +369,6 @@ void MakeEmpty(XmlNode& empty) {
   empty.parent = &empty;
 }
 
-
 }  // namespace
 
 XmlNodeRef::XmlNodeRef() : node(&empty) {
@@ -393,31 +392,6 @@ XmlNodeRef& XmlNodeRef::operator=(const XmlNodeRef& other) {
 }
 
 XmlNodeRef::~XmlNodeRef() = default;
-
-XmlNode* XmlNodeRef::present() const {
-  if (node == nullptr || node->type == XmlNodeType::Null) return nullptr;
-  return node;
-}
-
-bool XmlNodeRef::is_null() const {
-  return present() == nullptr;
-}
-
-bool XmlNodeRef::has_name() const {
-  return present() != nullptr && node->name != nullptr;
-}
-
-bool XmlNodeRef::has_value() const {
-  return present() != nullptr && node->value != nullptr;
-}
-
-const char16_t* XmlNodeRef::name_or_empty() const {
-  return has_name() ? node->name : u"";
-}
-
-const char16_t* XmlNodeRef::value_or_empty() const {
-  return has_value() ? node->value : u"";
-}
 
 bool XmlNodeRef::name_matches(const char16_t* pattern) const {
   if (pattern == nullptr || node == nullptr || node->name == nullptr) return false;
@@ -543,9 +517,6 @@ XmlIteratorBase& XmlIteratorBase::assign(const XmlIteratorBase& other) {
 bool XmlIteratorBase::equal(const XmlIteratorBase& other) const {
   return index == other.index;
 }
-bool XmlIteratorBase::not_equal(const XmlIteratorBase& other) const {
-  return index != other.index;
-}
 bool XmlIteratorBase::less(const XmlIteratorBase& other) const {
   return index < other.index;
 }
@@ -557,11 +528,6 @@ bool XmlIteratorBase::less_equal(const XmlIteratorBase& other) const {
 }
 bool XmlIteratorBase::greater_equal(const XmlIteratorBase& other) const {
   return index >= other.index;
-}
-
-XmlIteratorBase& XmlIteratorBase::increment() {
-  if (index < INT32_MAX) ++index;
-  return *this;
 }
 
 XmlIteratorBase& XmlIteratorBase::decrement() {
@@ -596,21 +562,6 @@ XmlChildIterator XmlChildIterator::end_of(const XmlNodeRef& ref) {
   XmlNode* n = PresentNode(ref);
   const uint32_t count = n == nullptr ? 0 : n->child_count;
   return XmlChildIterator(n, count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count));
-}
-
-bool XmlChildIterator::valid() const {
-  return node != nullptr && node->children != nullptr && node->child_count > 0;
-}
-
-bool XmlChildIterator::at_end() const {
-  return !valid() || index < 0 || static_cast<uint32_t>(index) >= node->child_count;
-}
-
-XmlNodeRef& XmlChildIterator::dereference() {
-  XmlNodeRef& ref = holder.ref != nullptr ? *holder.ref : fallback_;
-  ref.node = at_end() ? &ref.empty : node->children[index];
-  if (ref.node == nullptr) ref.node = &ref.empty;
-  return ref;
 }
 
 XmlNodeRef* XmlChildIterator::dereference_ptr() {
