@@ -1,5 +1,7 @@
 #include "platform/text.h"
 
+#include "platform/scan.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -79,28 +81,9 @@ void AppendDecimal(std::u16string& out, int64_t value) {
   out.append(digits, end);
 }
 
-#if defined(__SSE2__)
-// Aligned 16-byte loads never cross into another page, so the block that
-// holds the terminator may be read whole even where the string's buffer ends
-// inside it; the sanitizers are told so.
-__attribute__((no_sanitize("address", "thread"))) size_t WideLength(const char16_t* text) {
-  const uintptr_t skipped = reinterpret_cast<uintptr_t>(text) & 15;
-  auto* block = reinterpret_cast<const __m128i*>(reinterpret_cast<uintptr_t>(text) - skipped);
-  const __m128i zero = _mm_setzero_si128();
-  unsigned hits = static_cast<unsigned>(
-                      _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_load_si128(block), zero))) &
-                  (0xFFFFu << skipped);
-  while (hits == 0) {
-    hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_load_si128(++block), zero)));
-  }
-  const auto* end = reinterpret_cast<const char16_t*>(block) + __builtin_ctz(hits) / 2;
-  return static_cast<size_t>(end - text);
-}
-#else
 size_t WideLength(const char16_t* text) {
-  return std::char_traits<char16_t>::length(text);
+  return static_cast<size_t>(FindOrEnd(text, u'\0') - text);
 }
-#endif
 
 size_t FindUnit(std::u16string_view text, char16_t unit, size_t from) {
   size_t i = from;

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "platform/device_fs.h"
+#include "platform/scan.h"
 #include "platform/text.h"
 #include "xml/xml_pool.h"
 
@@ -108,47 +109,10 @@ inline bool NameAt(const unsigned char* p) {
 }
 
 // The first `c` at or after p, or the terminating NUL.
-#if defined(__SSE2__)
-// Sixteen bytes at a time. The loads are aligned, and an aligned 16-byte
-// load never crosses into another page, so the block that holds the
-// terminator may be read whole even where the buffer ends inside it; the
-// address and thread sanitizers are told so, since they would see a read
-// past the allocation.
-template <typename Unit>
-__attribute__((no_sanitize("address", "thread"))) inline Unit* Find(Unit* p, Unit c) {
-  static_assert(sizeof(Unit) == 1 || sizeof(Unit) == 2);
-  const auto equal = [](__m128i a, __m128i b) {
-    return sizeof(Unit) == 1 ? _mm_cmpeq_epi8(a, b) : _mm_cmpeq_epi16(a, b);
-  };
-  const __m128i wanted =
-      sizeof(Unit) == 1 ? _mm_set1_epi8(static_cast<char>(c)) : _mm_set1_epi16(static_cast<short>(c));
-  const __m128i zero = _mm_setzero_si128();
-  const uintptr_t skipped = reinterpret_cast<uintptr_t>(p) & 15;
-  auto* block = reinterpret_cast<const __m128i*>(reinterpret_cast<uintptr_t>(p) - skipped);
-  __m128i units = _mm_load_si128(block);
-  // Bytes of the first block before p do not count.
-  unsigned hits =
-      static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(equal(units, wanted), equal(units, zero)))) &
-      (0xFFFFu << skipped);
-  while (hits == 0) {
-    units = _mm_load_si128(++block);
-    hits = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(equal(units, wanted), equal(units, zero))));
-  }
-  return reinterpret_cast<Unit*>(const_cast<__m128i*>(block)) + __builtin_ctz(hits) / sizeof(Unit);
-}
-#else
 template <typename Unit>
 inline Unit* Find(Unit* p, Unit c) {
-  for (;;) {
-    if (p[0] == c || p[0] == 0) return p;
-    if (p[1] == c || p[1] == 0) return p + 1;
-    if (p[2] == c || p[2] == 0) return p + 2;
-    if (p[3] == c || p[3] == 0) return p + 3;
-    p += 4;
-  }
+  return FindOrEnd(p, c);
 }
-#endif
 
 // The first occurrence of a three-character terminator ("-->", "]]>"), or the
 // terminating NUL.

@@ -150,18 +150,27 @@ inline bool HoldsHeapParts(const XmlNode* node) {
          (node->children != nullptr && (storage & XmlPooledChildren) == 0);
 }
 
-void ReleaseNode(XmlNode* node) {
-  for (uint32_t i = 0; i < node->attribute_count; ++i) {
-    XmlAttribute* attribute = node->attributes[i];
+// The strings a record owns (those whose in-place flag is false), its
+// attributes' included.
+void ReleaseOwnedStrings(XmlNode& node) {
+  ReleaseString(node.name, node.name_in_place);
+  ReleaseString(node.value, node.value_in_place);
+  for (uint32_t i = 0; i < node.attribute_count; ++i) {
+    XmlAttribute* attribute = node.attributes[i];
     if (attribute == nullptr) continue;
     ReleaseString(attribute->name, attribute->name_in_place);
     ReleaseString(attribute->value, attribute->value_in_place);
-    if ((attribute->storage & XmlPooledRecord) == 0) delete attribute;
+  }
+}
+
+void ReleaseNode(XmlNode* node) {
+  ReleaseOwnedStrings(*node);
+  for (uint32_t i = 0; i < node->attribute_count; ++i) {
+    XmlAttribute* attribute = node->attributes[i];
+    if (attribute != nullptr && (attribute->storage & XmlPooledRecord) == 0) delete attribute;
   }
   if ((node->storage & XmlPooledAttributes) == 0) std::free(node->attributes);
   if ((node->storage & XmlPooledChildren) == 0) std::free(node->children);
-  ReleaseString(node->name, node->name_in_place);
-  ReleaseString(node->value, node->value_in_place);
   if ((node->storage & XmlPooledRecord) == 0) delete node;
 }
 
@@ -276,19 +285,6 @@ void WalkAndRelease(XmlNode* root) {
     n = n->parent;
   }
   ReleaseNode(n);
-}
-
-// The strings a caller put on a parsed record (its arrays and attributes
-// are still the pool's unless the tree was edited).
-void ReleaseOwnedStrings(XmlNode& node) {
-  ReleaseString(node.name, node.name_in_place);
-  ReleaseString(node.value, node.value_in_place);
-  for (uint32_t i = 0; i < node.attribute_count; ++i) {
-    XmlAttribute* attribute = node.attributes[i];
-    if (attribute == nullptr) continue;
-    ReleaseString(attribute->name, attribute->name_in_place);
-    ReleaseString(attribute->value, attribute->value_in_place);
-  }
 }
 
 // What a tree built in `pool` holds outside it. Without appends by callers
