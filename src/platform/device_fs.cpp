@@ -285,6 +285,10 @@ bool DeviceFile::Write(const void* buffer, size_t size) {
   return true;
 }
 
+void DeviceFile::StartWriteback() {
+  if (fd_ >= 0 && writing_) (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 bool DeviceFile::Close() {
   if (fd_ < 0) return true;
   bool ok = true;

@@ -64,6 +64,10 @@ class DeviceFile {
   [[nodiscard]] int64_t Size() const;
   // Writes all of `size` bytes or fails.
   [[nodiscard]] bool Write(const void* buffer, size_t size);
+  // Asks the system to start writing what has been written so far to
+  // storage, without waiting: a Close() that comes after some other work
+  // then waits for less. Advisory; a failure shows in Close().
+  void StartWriteback();
   // Syncs a file opened for writing, then closes. False when either failed.
   bool Close();
   bool IsOpen() const { return fd_ >= 0; }

@@ -98,7 +98,7 @@ int FileDownload::Fetch(int reload, const DownloadNotify& notify, const std::ato
   CopyBody(notify, cancel);
   InternetCloseHandle(request_);
   request_ = nullptr;
-  if (FinishFile()) return 1;
+  if (BodyComplete()) return 1;
   Discard();
   return 0;
 }
@@ -168,15 +168,8 @@ bool FileDownload::CopyBody(const DownloadNotify& notify, const std::atomic<bool
   }
 }
 
-// After the body: true when the temporary file holds the whole body and is
-// on storage.
-bool FileDownload::FinishFile() {
-  // Closing syncs the file: when that fails the last bytes may not be on
-  // storage, so the file is no more complete than after a failed write.
-  if (!file_.Close() && !writeFailed_) {
-    Show(kWriteFailed, GetLastError());
-    return false;
-  }
+// After the body: true when the temporary file holds the whole body.
+bool FileDownload::BodyComplete() {
   if (tooLarge_) return false;
   if (announced_ != 0 && announced_ != received_) {
     Show(u"[DownloadFile] dwFileSize != dwRecv Download Failed");
@@ -191,8 +184,19 @@ bool FileDownload::FinishFile() {
   return true;
 }
 
-bool FileDownload::Publish() {
+bool FileDownload::Finish() {
   if (temporary_.empty()) return false;
+  if (!file_.IsOpen()) return true;
+  // Closing syncs the file: when that fails the last bytes may not be on
+  // storage, so the file is no more complete than after a failed write.
+  if (file_.Close()) return true;
+  Show(kWriteFailed, GetLastError());
+  Discard();
+  return false;
+}
+
+bool FileDownload::Publish() {
+  if (!Finish()) return false;
   if (!RenameDeviceFile(temporary_, filePath_)) {
     Show(kMoveFailed, GetLastError());
     Discard();

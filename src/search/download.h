@@ -39,13 +39,21 @@ class FileDownload {
   void SetRequestHeaders(std::u16string headers) { headers_ = std::move(headers); }
   // 1 when the whole body is in the temporary file, 0 when the download
   // failed; every failure has already been shown through `messages`
-  // (caption "error") and the temporary file is gone.
+  // (caption "error") and the temporary file is gone. The file may not be
+  // on storage yet: Finish() waits for that.
   [[nodiscard]] int Fetch(int reload, const DownloadNotify& notify,
                           const std::atomic<bool>* cancel);
-  // The temporary file's device path, once Fetch() succeeded.
+  // The temporary file's device path, once Fetch() succeeded. It can be
+  // read at once.
   const std::u16string& TemporaryPath() const { return temporary_; }
-  // Renames the temporary file over the target; false (shown) when it
-  // cannot.
+  // Starts the temporary file on its way to storage without waiting, so
+  // that a Finish() after other work (reading the file) waits for less.
+  void StartWriteback() { file_.StartWriteback(); }
+  // True once the temporary file is on storage; false (shown, the file
+  // gone) when the sync fails.
+  [[nodiscard]] bool Finish();
+  // Finishes, then renames the temporary file over the target; false
+  // (shown) when either fails.
   [[nodiscard]] bool Publish();
 
  private:
@@ -54,7 +62,7 @@ class FileDownload {
   bool CreateTemporary();
   // Copies the body; false when it stopped early (what went wrong is noted).
   bool CopyBody(const DownloadNotify& notify, const std::atomic<bool>* cancel);
-  bool FinishFile();
+  bool BodyComplete();
   void Show(const std::u16string& text);
   void Show(const DownloadMessage& message, uint32_t number);
   void Discard();

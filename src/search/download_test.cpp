@@ -81,6 +81,31 @@ TEST_F(DownloadTest, NonSuccessStatusLeavesExistingFileAlone) {
   EXPECT_EQ(TargetContent(), "previous");
 }
 
+// The search reads its temporary file while it goes to storage: the file
+// is whole and readable before Finish, and the target changes only at
+// Publish. A download dropped after Fetch leaves nothing behind.
+TEST_F(DownloadTest, FetchedFileIsReadableBeforeItIsFinishedAndPublished) {
+  for (const bool publish : {true, false}) {
+    SCOPED_TRACE(publish);
+    PlantTarget("previous");
+    server_.Enqueue(HttpResponse::Body(Pattern(70'001)));
+    {
+      FileDownload download(session_, kTarget, server_.WideUrl("/a"), sink_);
+      ASSERT_EQ(download.Fetch(1, {}, nullptr), 1);
+      download.StartWriteback();
+      EXPECT_EQ(ReadHostFile(root_.Host(download.TemporaryPath())), Pattern(70'001));
+      EXPECT_EQ(TargetContent(), "previous");
+      if (publish) {
+        EXPECT_TRUE(download.Finish());
+        EXPECT_TRUE(download.Publish());
+      }
+    }
+    EXPECT_EQ(TargetContent(), publish ? Pattern(70'001) : "previous");
+    EXPECT_EQ(FilesInRoot(), std::vector<std::string>{"out.bin"});
+    EXPECT_TRUE(sink_.texts.empty());
+  }
+}
+
 // No announced length: whatever arrives up to a clean end is the file.
 TEST_F(DownloadTest, AcceptsAnySizeWithoutLength) {
   for (const Framing framing : {Framing::kClose, Framing::kChunked}) {

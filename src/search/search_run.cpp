@@ -52,8 +52,11 @@ int FetchAndRead(SearchScreen& screen, SearchState& state, ProductList& list, in
   download.SetRequestHeaders(ServiceHeaders());
   if (download.Fetch(1, {}, nullptr) == 0) return Fail(screen, u"XML DownloadFile Error", u"Error");
 
+  // Parsed while the file goes to storage; it is taken only once there.
+  download.StartWriteback();
   XmlDocument document;
   const int parsed = document.parse_file(download.TemporaryPath().c_str(), KeepOptions);
+  if (!download.Finish()) return Fail(screen, u"XML DownloadFile Error", u"Error");
   (void)download.Publish();
   if (parsed == 0) return Fail(screen, u"Invalid XML File (parse_file failed).", u"Error");
 
