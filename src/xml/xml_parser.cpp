@@ -972,6 +972,7 @@ bool FileBytes::Reserve(size_t capacity) {
     void* memory = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                           -1, 0);
     if (memory == MAP_FAILED) return false;
+    advise_huge_pages(memory, capacity);
     grown = static_cast<unsigned char*>(memory);
   } else {
     grown = static_cast<unsigned char*>(std::malloc(capacity));
@@ -1017,12 +1018,14 @@ bool FileBytes::Read(DeviceFile& file, size_t chunkSize) {
 }  // namespace
 
 void ByteText::ReleasePages(const unsigned char* p) {
-  static const uintptr_t kPage = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  // Whole huge pages, as the buffer is advised to take: a part of one
+  // would split it.
+  constexpr uintptr_t kPage = uintptr_t{2} << 20;
   const uintptr_t from = (reinterpret_cast<uintptr_t>(bytes_) + kPage - 1) & ~(kPage - 1);
   const uintptr_t to = reinterpret_cast<uintptr_t>(p) & ~(kPage - 1);
   if (to > from) (void)::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
   bytes_ = reinterpret_cast<unsigned char*>(to > from ? to : from);
-  nextRelease_ = p + (size_t{1} << 20);
+  nextRelease_ = p + kPage;
 }
 
 namespace {
