@@ -52,13 +52,51 @@ class Random {
 // runs, delimiters at every offset, whitespace runs, multi-byte and
 // malformed UTF-8, NUL, and every kind of markup, well formed or not.
 const char* const kPieces[] = {
-    "<item>", "</item>", "<title>", "</title>", "\n\t\t", "\t", "  ", "\r\n", "노트북", "가방 ",
-    "&lt;b&gt;", "&amp;", "<a href=\"x&y\" b='1'>", "<b/>", "<c d=e>", "</c>", "<?pi x='1'?>",
-    "<!-- c -->", "<![CDATA[ x<y ]]>", "<!DOCTYPE r [<!ENTITY e 'v'>]>", "<!ENTITY % p 'q'>",
-    "<![INCLUDE[ z ]]>", "</", "<", ">", "\"", "'", "=", "/>", "]]>", "-->", "\xF0\x9F\x98\x80",
-    "\xC3\xA9", "\xED\xA0\x80", "\xEA\xB0", "\xFF", "" /* a NUL byte and an x */,
-    "https://img.example.com/main_12345/8000000123.jpg", "12345678", "ক", "ไก่",
-    "abcdefghijklmnopqrstuvwxyz0123456789", "<상품 가격=\"1\">", "</상품>", "&#44032;",
+    "<item>",
+    "</item>",
+    "<title>",
+    "</title>",
+    "\n\t\t",
+    "\t",
+    "  ",
+    "\r\n",
+    "노트북",
+    "가방 ",
+    "&lt;b&gt;",
+    "&amp;",
+    "<a href=\"x&y\" b='1'>",
+    "<b/>",
+    "<c d=e>",
+    "</c>",
+    "<?pi x='1'?>",
+    "<!-- c -->",
+    "<![CDATA[ x<y ]]>",
+    "<!DOCTYPE r [<!ENTITY e 'v'>]>",
+    "<!ENTITY % p 'q'>",
+    "<![INCLUDE[ z ]]>",
+    "</",
+    "<",
+    ">",
+    "\"",
+    "'",
+    "=",
+    "/>",
+    "]]>",
+    "-->",
+    "\xF0\x9F\x98\x80",
+    "\xC3\xA9",
+    "\xED\xA0\x80",
+    "\xEA\xB0",
+    "\xFF",
+    "" /* a NUL byte and an x */,
+    "https://img.example.com/main_12345/8000000123.jpg",
+    "12345678",
+    "ক",
+    "ไก่",
+    "abcdefghijklmnopqrstuvwxyz0123456789",
+    "<상품 가격=\"1\">",
+    "</상품>",
+    "&#44032;",
 };
 
 std::string Generate(Random& random) {
@@ -147,6 +185,34 @@ TEST(XmlDifferential, EveryDumpMatchesItsRecordedDigest) {
   }
   EXPECT_FALSE(std::getline(actual, got)) << "not recorded: " << got;
   EXPECT_GT(lines, 1500);
+}
+
+// A file large enough for the byte parse to give pages back behind it (in
+// 2 MiB steps): strings that straddle those steps must come out whole.
+TEST(XmlDifferential, ALargeFileReadsTheSameBothWays) {
+  TempRoot root;
+  ASSERT_TRUE(SetDeviceRoot(root.path()));
+  Random random(7);
+  std::string doc = "<rss>";
+  for (int i = 0; doc.size() < (size_t{9} << 20); ++i) {
+    doc += "\n\t<item n=\"" + std::to_string(i) + "\"><title>";
+    for (uint32_t w = random.Below(40); w > 0; --w)
+      doc += random.Below(3) == 0 ? "노트북 " : "&lt;b&gt;x ";
+    doc += "</title><link>https://img.example.com/" + std::string(random.Below(300), 'p') +
+           "</link></item>";
+  }
+  doc += "</rss>";
+  std::ofstream(root.Host(u"\\big.xml"), std::ios::binary) << doc;
+  std::string dumps[2];
+  for (int64_t byteParseFrom : {int64_t{1} << 62, int64_t{0}}) {
+    set_xml_byte_parse_from(byteParseFrom);
+    XmlDocument parsed;
+    ASSERT_EQ(parsed.parse_file(u"\\big.xml", 0), 1);
+    dumps[byteParseFrom == 0] = dump_tree(parsed.root);
+  }
+  set_xml_byte_parse_from(kXmlByteParseFrom);
+  EXPECT_GT(dumps[0].size(), doc.size());
+  EXPECT_TRUE(dumps[1] == dumps[0]);
 }
 
 }  // namespace
