@@ -27,17 +27,26 @@ __attribute__((no_sanitize("address", "thread"))) inline Unit* FindOrEnd(
   const __m128i wanted = sizeof(Unit) == 1 ? _mm_set1_epi8(static_cast<char>(c))
                                            : _mm_set1_epi16(static_cast<short>(c));
   const __m128i zero = _mm_setzero_si128();
-  const uintptr_t skipped = reinterpret_cast<uintptr_t>(p) & 15;
-  auto* block = reinterpret_cast<const __m128i*>(reinterpret_cast<uintptr_t>(p) - skipped);
+  const auto matches = [&](__m128i units) {
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(equal(units, wanted), equal(units, zero))));
+  };
+  const uintptr_t at = reinterpret_cast<uintptr_t>(p);
+  // The first sixteen bytes are read from p itself where they stay in its
+  // page: a parser has often just terminated a string right before p, and
+  // an aligned load over that store would wait for it to retire.
+  if ((at & 4095) <= 4096 - 16) {
+    const unsigned first = matches(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    if (first != 0) return p + __builtin_ctz(first) / sizeof(Unit);
+  }
+  const uintptr_t skipped = at & 15;
+  auto* block = reinterpret_cast<const __m128i*>(at - skipped);
   __m128i units = _mm_load_si128(block);
   // Bytes of the first block before p do not count.
-  unsigned hits = static_cast<unsigned>(
-                      _mm_movemask_epi8(_mm_or_si128(equal(units, wanted), equal(units, zero)))) &
-                  (0xFFFFu << skipped);
+  unsigned hits = matches(units) & (0xFFFFu << skipped);
   while (hits == 0) {
     units = _mm_load_si128(++block);
-    hits = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(equal(units, wanted), equal(units, zero))));
+    hits = matches(units);
   }
   return reinterpret_cast<Unit*>(const_cast<__m128i*>(block)) + __builtin_ctz(hits) / sizeof(Unit);
 }
