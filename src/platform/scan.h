@@ -12,11 +12,11 @@ namespace quobble {
 // text of bytes or UTF-16 units: the XML parser's delimiter search and the
 // length of a wide string.
 #if defined(__SSE2__)
-// Sixteen bytes at a time. The loads are aligned, and an aligned 16-byte
-// load never crosses into another page, so the block that holds the
-// terminator may be read whole even where the buffer ends inside it; the
-// address and thread sanitizers are told so, since they would see a read
-// past the allocation.
+// Sixteen bytes at a time. No load crosses into another page (all but the
+// first are aligned, and the first is made only where it stays in its
+// page), so the block that holds the terminator may be read whole even where
+// the buffer ends inside it; the address and thread sanitizers are told so,
+// since they would see a read past the allocation.
 template <typename Unit>
 __attribute__((no_sanitize("address", "thread"))) inline Unit* FindOrEnd(
     Unit* p, std::remove_const_t<Unit> c) {
@@ -32,22 +32,21 @@ __attribute__((no_sanitize("address", "thread"))) inline Unit* FindOrEnd(
         _mm_movemask_epi8(_mm_or_si128(equal(units, wanted), equal(units, zero))));
   };
   const uintptr_t at = reinterpret_cast<uintptr_t>(p);
+  auto* block = reinterpret_cast<const __m128i*>(at & ~uintptr_t{15});
+  unsigned hits;
   // The first sixteen bytes are read from p itself where they stay in its
-  // page: a parser has often just terminated a string right before p, and
-  // an aligned load over that store would wait for it to retire.
+  // page, and the aligned search goes on from the block after p's: a parser
+  // has often just terminated a string right before p, and a load over that
+  // store would wait for it.
   if ((at & 4095) <= 4096 - 16) {
-    const unsigned first = matches(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-    if (first != 0) return p + __builtin_ctz(first) / sizeof(Unit);
+    hits = matches(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    if (hits != 0) return p + __builtin_ctz(hits) / sizeof(Unit);
+    hits = matches(_mm_load_si128(++block));
+  } else {
+    // Bytes of the first block before p do not count.
+    hits = matches(_mm_load_si128(block)) & (0xFFFFu << (at & 15));
   }
-  const uintptr_t skipped = at & 15;
-  auto* block = reinterpret_cast<const __m128i*>(at - skipped);
-  __m128i units = _mm_load_si128(block);
-  // Bytes of the first block before p do not count.
-  unsigned hits = matches(units) & (0xFFFFu << skipped);
-  while (hits == 0) {
-    units = _mm_load_si128(++block);
-    hits = matches(units);
-  }
+  while (hits == 0) hits = matches(_mm_load_si128(++block));
   return reinterpret_cast<Unit*>(const_cast<__m128i*>(block)) + __builtin_ctz(hits) / sizeof(Unit);
 }
 #else
