@@ -525,6 +525,88 @@ void BM_Search100_Paired(benchmark::State& state) {
   state.SetLabel("peer: libcurl, fdatasync, pugixml reading");
 }
 
+// The answer's HTTP exchange alone, into memory: the internet library's
+// requests in the download's 4096-byte reads against one libcurl easy
+// handle.
+size_t DiscardBody(char*, size_t size, size_t count, void*) {
+  return size * count;
+}
+
+void BM_AnswerFetch_Paired(benchmark::State& state) {
+  Fixture& f = Shared();
+  CURL* curl = curl_easy_init();
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &DiscardBody);
+  curl_easy_setopt(curl, CURLOPT_URL, f.searchUrl.c_str());
+  const std::u16string url = Utf8ToUtf16(f.searchUrl);
+  HINTERNET session = InternetOpenW(u"QUOBBLE", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  bench::Paired(
+      state,
+      [&] {
+        HINTERNET request =
+            InternetOpenUrlW(session, url.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
+        if (request == nullptr) return false;
+        char chunk[4096];
+        uint32_t got = 0;
+        size_t total = 0;
+        while (InternetReadFile(request, chunk, sizeof chunk, &got) && got > 0) total += got;
+        InternetCloseHandle(request);
+        return total > 0;
+      },
+      [] {}, [&] { return curl_easy_perform(curl) == CURLE_OK; }, [] {});
+  InternetCloseHandle(session);
+  curl_easy_cleanup(curl);
+  state.SetLabel("peer: libcurl easy handle");
+}
+
+// The answer file's storage alone, without the network: ours writes a new
+// temporary file in the download's 4096-byte chunks, syncs it and renames it
+// over the answer file (freeing the previous answer's blocks); the peer
+// truncates its one file, writes it in libcurl's 16 KiB pieces and syncs.
+// rename_med_us is the median of our rename alone.
+void BM_AnswerFile_Paired(benchmark::State& state) {
+  Fixture& f = Shared();
+  const std::u16string answer = AnswerFilePath(kDataFolder);
+  std::string body;
+  if (!ReadDeviceFile(answer, kAnswerLimit, body) || body.empty())
+    return state.SkipWithError("no answer");
+  const std::string peerPath = f.root.path() + "/peer-answer.xml";
+  const auto write = [&](auto&& put, size_t piece) {
+    for (size_t at = 0; at < body.size(); at += piece)
+      if (!put(body.data() + at, std::min(piece, body.size() - at))) return false;
+    return true;
+  };
+  std::vector<double> renames;
+  bench::Paired(
+      state,
+      [&] {
+        DeviceFile file;
+        std::u16string temporary;
+        if (!file.CreateBeside(answer, temporary) ||
+            !write([&](const char* p, size_t n) { return file.Write(p, n); }, 4096) ||
+            !file.Close())
+          return false;
+        const auto start = std::chrono::steady_clock::now();
+        const bool renamed = RenameDeviceFile(temporary, answer);
+        renames.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        return renamed;
+      },
+      [] {},
+      [&] {
+        const int fd = ::open(peerPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const bool ok =
+            fd >= 0 &&
+            write([&](const char* p,
+                      size_t n) { return ::write(fd, p, n) == static_cast<ssize_t>(n); },
+                  16384) &&
+            ::fdatasync(fd) == 0;
+        return fd >= 0 && ::close(fd) == 0 && ok;
+      },
+      [] {});
+  state.counters["rename_med_us"] = bench::Median(renames) * 1e6;
+  state.SetLabel("peer: truncate, 16 KiB writes, fdatasync");
+}
+
 void BM_ColdThumbnails100_Paired(benchmark::State& state) {
   Fixture& f = Shared();
   if (f.images.size() != 100) return state.SkipWithError("no page");
@@ -568,6 +650,8 @@ BENCHMARK(BM_ReadAnswer100_Paired)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Search100_Paired)->Iterations(200)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AnswerFetch_Paired)->Iterations(1000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_AnswerFile_Paired)->Iterations(400)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ColdThumbnails100_Paired)
     ->Iterations(12)
     ->UseManualTime()
