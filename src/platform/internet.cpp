@@ -29,6 +29,8 @@ constexpr auto kStallLimit = std::chrono::seconds(30);
 // How long one wait on the network may last before the abort flag is looked
 // at again; bounds how late an abort is noticed.
 constexpr int kPollSliceMs = 25;
+// Body bytes held for the caller before the transfer is paused.
+constexpr size_t kPendingLimit = 64 * 1024;
 constexpr long kMaxRedirects = 5;
 
 // The process-wide DNS cache. Connections are not in it: libcurl does not
@@ -145,8 +147,10 @@ struct Request final : InternetHandleObject {
   curl_slist* extraHeaders = nullptr;
 
   // Body bytes taken from libcurl but not yet handed to the caller. The write
-  // callback accepts a piece only when this is empty and pauses the transfer
-  // otherwise, so at most one libcurl piece (16 KiB) is ever held here.
+  // callback takes pieces while they fit in kPendingLimit (or the buffer is
+  // empty) and pauses the transfer otherwise, so a whole answer is usually
+  // taken without a pause, and never more than the limit and one libcurl
+  // piece (16 KiB) is held here.
   std::vector<char> pending;
   size_t pendingOffset = 0;
   bool paused = false;
@@ -217,12 +221,17 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   const size_t bytes = size * count;
   request->lastByte = Clock::now();
   request->headersDone = true;
-  if (request->PendingSize() > 0) {
+  const size_t held = request->PendingSize();
+  if (held > 0 && held + bytes > kPendingLimit) {
     request->paused = true;
     return CURL_WRITEFUNC_PAUSE;
   }
-  request->pending.assign(data, data + bytes);
+  // What the caller has read goes first, so the buffer never grows past
+  // what it holds.
+  request->pending.erase(request->pending.begin(),
+                         request->pending.begin() + static_cast<ptrdiff_t>(request->pendingOffset));
   request->pendingOffset = 0;
+  request->pending.insert(request->pending.end(), data, data + bytes);
   return bytes;
 }
 
