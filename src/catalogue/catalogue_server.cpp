@@ -1,6 +1,7 @@
 #include "catalogue/catalogue_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -383,8 +384,13 @@ bool CatalogueServer::StartDaemon() {
   // The library refuses connections past its own limit without an answer;
   // ours answers 503 up to twice the limit, so the refusal is kept for floods.
   const unsigned hardLimit = static_cast<unsigned>(config_.maxConnections) * 2;
+  // The library closes the listening socket it is given when it stops, and
+  // on most of its start failures: it gets a duplicate of its own, so that
+  // the one this server holds is closed once, by the destructor.
+  const int given = ::fcntl(listenFd_, F_DUPFD_CLOEXEC, 0);
+  if (given < 0) return false;
   daemon_ = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &Callbacks::OnRequest, this, MHD_OPTION_LISTEN_SOCKET, listenFd_,
+      flags, 0, nullptr, nullptr, &Callbacks::OnRequest, this, MHD_OPTION_LISTEN_SOCKET, given,
       MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(config_.threads),
       MHD_OPTION_CONNECTION_LIMIT, hardLimit, MHD_OPTION_CONNECTION_TIMEOUT,
       static_cast<unsigned>(config_.idleTimeoutSeconds), MHD_OPTION_URI_LOG_CALLBACK,
@@ -488,8 +494,9 @@ bool CatalogueServer::Run() {
   workers_->Stop();
   if (delays_) delays_->Stop();
   if (daemon_) {
-    // The listening socket stays ours: the library leaves it open when quiesced.
-    MHD_quiesce_daemon(daemon_);
+    // Stopped without quiescing it first: with a pool of epoll threads, the
+    // library's quiesce races its own threads to take the listening socket
+    // out of their epoll sets, and aborts the process when it loses.
     MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
   }

@@ -340,6 +340,34 @@ TEST(EmbeddedCatalogue, StoppingCutsAPendingImageDelayShort) {
   waiting.join();
 }
 
+// Stopping while the event threads are busy resuming held-back images and
+// serving keep-alive clients: the library once aborted the process when its
+// threads and the stop raced over the listening socket.
+TEST(EmbeddedCatalogue, StopsCleanlyWhileItsThreadsAreBusy) {
+  std::vector<Product> products;
+  std::string error;
+  ASSERT_TRUE(ParseCatalogue(BundledCatalogueText(), products, error));
+  const std::string image = "/shop/img/" + ImagePathFor(products[0].id);
+  for (int round = 0; round < 40; ++round) {
+    CatalogueOptions options;
+    options.imageDelayMs = 60000;
+    auto catalogue = EmbeddedCatalogue::Start(options, &error);
+    ASSERT_TRUE(catalogue) << error;
+    const int port = PortOf(catalogue->Endpoint());
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 5; ++i) {
+      clients.emplace_back([&, i] {
+        HttpTestClient client(port);
+        for (int k = 0; k < 50; ++k)
+          if (!client.Get(i == 0 ? image : "/search?query=x&display=10&start=1")) break;
+      });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + round % 7));
+    catalogue.reset();
+    for (std::thread& client : clients) client.join();
+  }
+}
+
 TEST(CatalogueServerStop, DoesNotWaitForIdleKeepAliveClients) {
   Product p;
   p.id = 5;
