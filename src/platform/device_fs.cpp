@@ -289,6 +289,12 @@ void DeviceFile::StartWriteback() {
   if (fd_ >= 0 && writing_) (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
+void DeviceFile::Abandon() {
+  if (fd_ >= 0) (void)::close(fd_);
+  fd_ = -1;
+  writing_ = false;
+}
+
 bool DeviceFile::Close() {
   if (fd_ < 0) return true;
   bool ok = true;

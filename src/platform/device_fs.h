@@ -70,6 +70,8 @@ class DeviceFile {
   void StartWriteback();
   // Syncs a file opened for writing, then closes. False when either failed.
   bool Close();
+  // Closes without syncing, for a file about to be deleted.
+  void Abandon();
   bool IsOpen() const { return fd_ >= 0; }
 
  private:

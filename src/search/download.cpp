@@ -88,7 +88,8 @@ void FileDownload::Show(const DownloadMessage& message, uint32_t number) {
 }
 
 void FileDownload::Discard() {
-  (void)file_.Close();
+  // Nothing to sync: the file goes.
+  file_.Abandon();
   if (!temporary_.empty()) DeleteDeviceFile(temporary_);
   temporary_.clear();
 }
