@@ -1,7 +1,5 @@
 #include "platform/text.h"
 
-#include "platform/scan.h"
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -9,6 +7,8 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+
+#include "platform/scan.h"
 
 namespace quobble {
 

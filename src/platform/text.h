@@ -84,7 +84,6 @@ std::u16string_view CutUtf16(std::u16string_view text, size_t limit);
 // character.
 std::string_view CutUtf8(std::string_view text, size_t limit);
 
-// Decimal text: "-1234".
 // The length of a NUL-terminated wide string, eight units at a time where
 // the processor allows (the answer's values are measured this way).
 size_t WideLength(const char16_t* text);
@@ -93,6 +92,7 @@ size_t WideLength(const char16_t* text);
 // units at a time where the processor allows.
 size_t FindUnit(std::u16string_view text, char16_t unit, size_t from = 0);
 
+// Decimal text: "-1234".
 std::u16string DecimalText(int64_t value);
 void AppendDecimal(std::u16string& out, int64_t value);
 // Decimal text with ',' between groups of three digits: "-1,234,567".

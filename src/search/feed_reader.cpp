@@ -20,10 +20,9 @@ struct CleanUp {
 
 // The clean-ups of a title, in the order they are made.
 constexpr CleanUp kCleanUps[] = {
-    {u"&lt;b&gt;", u""},      {u"&lt;/b&gt;", u""},      {u"&lt;center&gt;", u""},
-    {u"&lt;/center&gt;", u""}, {u"&lt;l&gt;", u""},      {u"&lt;/l&gt;", u""},
-    {u"&lt;u&gt;", u""},      {u"&lt;/u&gt;", u""},      {u"&nbsp;", u" "},
-    {u"&quot;", u"'"},
+    {u"&lt;b&gt;", u""}, {u"&lt;/b&gt;", u""}, {u"&lt;center&gt;", u""}, {u"&lt;/center&gt;", u""},
+    {u"&lt;l&gt;", u""}, {u"&lt;/l&gt;", u""}, {u"&lt;u&gt;", u""},      {u"&lt;/u&gt;", u""},
+    {u"&nbsp;", u" "},   {u"&quot;", u"'"},
 };
 
 // The clean-up whose target starts at `rest` (which starts with '&'), or
@@ -45,10 +44,6 @@ bool HoldsCleanUp(std::u16string_view text) {
   }
   return false;
 }
-
-}  // namespace
-
-namespace {
 
 // `title` cleaned up, into `out` (which must not be `title`'s storage).
 void CleanInto(std::u16string_view title, std::u16string& out) {
