@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,14 +34,8 @@ bool Fail(int error) {
 }
 
 // A device path beside `devicePath`: its name, cut so that name and suffix
-// fit in one file name, then ".part-" and a suffix unique in this process and
-// unlikely in any other.
-std::u16string NameBeside(std::u16string_view devicePath, unsigned attempt) {
-  static std::atomic<uint64_t> counter{0};
-  static const uint64_t salt = std::random_device()();
-  char suffix[64];
-  std::snprintf(suffix, sizeof suffix, ".part-%x-%llx-%x", static_cast<unsigned>(::getpid()),
-                static_cast<unsigned long long>(counter.fetch_add(1) ^ salt), attempt);
+// fit in one file name, then the suffix.
+std::u16string NameBeside(std::u16string_view devicePath, const char* suffix) {
   const size_t slash = devicePath.rfind(u'\\');
   const std::u16string_view folder = devicePath.substr(0, slash + 1);
   const std::string name = Utf16ToUtf8(devicePath.substr(slash + 1));
@@ -48,6 +44,17 @@ std::u16string NameBeside(std::u16string_view devicePath, unsigned attempt) {
   path += Utf8ToUtf16(CutUtf8(name, room));
   path += Utf8ToUtf16(suffix);
   return path;
+}
+
+// NameBeside with ".part-" and a suffix unique in this process and unlikely
+// in any other.
+std::u16string UniqueNameBeside(std::u16string_view devicePath, unsigned attempt) {
+  static std::atomic<uint64_t> counter{0};
+  static const uint64_t salt = std::random_device()();
+  char suffix[64];
+  std::snprintf(suffix, sizeof suffix, ".part-%x-%llx-%x", static_cast<unsigned>(::getpid()),
+                static_cast<unsigned long long>(counter.fetch_add(1) ^ salt), attempt);
+  return NameBeside(devicePath, suffix);
 }
 
 bool MakeHostFolders(const std::string& path) {
@@ -150,6 +157,23 @@ bool RenameDeviceFile(std::u16string_view from, std::u16string_view to) {
   return ::rename(hostFrom->c_str(), hostTo->c_str()) == 0 ? true : Fail(errno);
 }
 
+bool ExchangeDeviceFiles(std::u16string_view from, std::u16string_view to) {
+  const auto hostFrom = MapDevicePath(from);
+  const auto hostTo = MapDevicePath(to);
+  if (!hostFrom || !hostTo) return Fail(ENOENT);
+  if (::renameat2(AT_FDCWD, hostFrom->c_str(), AT_FDCWD, hostTo->c_str(), RENAME_EXCHANGE) == 0)
+    return true;
+  // ENOENT: nothing to exchange with yet. EINVAL, ENOSYS: the file system
+  // cannot exchange.
+  if (errno != ENOENT && errno != EINVAL && errno != ENOSYS) return Fail(errno);
+  return ::rename(hostFrom->c_str(), hostTo->c_str()) == 0 ? true : Fail(errno);
+}
+
+void FileLock::Release() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
 DeviceFile::~DeviceFile() {
   // A failure the caller is about to report must keep its error code.
   const uint32_t error = GetLastError();
@@ -204,7 +228,7 @@ bool DeviceFile::CreateBeside(std::u16string_view devicePath, std::u16string& cr
   Close();
   if (devicePath.empty() || devicePath.back() == u'\\') return Fail(ENOENT);
   for (unsigned attempt = 0; attempt < 8; ++attempt) {
-    const std::u16string path = NameBeside(devicePath, attempt);
+    const std::u16string path = UniqueNameBeside(devicePath, attempt);
     const auto host = MapDevicePath(path);
     if (!host) return Fail(ENOENT);
     fd_ = ::open(host->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
@@ -215,6 +239,60 @@ bool DeviceFile::CreateBeside(std::u16string_view devicePath, std::u16string& cr
     return true;
   }
   return Fail(EEXIST);
+}
+
+bool DeviceFile::OpenSpareBeside(std::u16string_view devicePath, std::u16string& sparePath,
+                                 FileLock& lock) {
+  Close();
+  lock.Release();
+  if (devicePath.empty() || devicePath.back() == u'\\') return Fail(ENOENT);
+  const std::u16string path = NameBeside(devicePath, ".spare");
+  const auto host = MapDevicePath(path);
+  if (!host) return Fail(ENOENT);
+  // A writer that held the spare may have just exchanged it into the
+  // target's place, so the name can move on between the open and the lock:
+  // open again for the file that now has it.
+  for (unsigned attempt = 0; attempt < 4; ++attempt) {
+    fd_ = ::open(host->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    if (fd_ < 0) return Fail(errno);
+    writing_ = true;
+    if (!EnsureRegularFile()) return false;
+    if (LockAsSpare(*host, lock)) {
+      cutOnClose_ = true;
+      sparePath = path;
+      return true;
+    }
+    const auto error = static_cast<int>(GetLastError());
+    Abandon();
+    if (error != ESTALE) return Fail(error);
+  }
+  return Fail(EAGAIN);
+}
+
+// Locks the open file, then checks that it is still the one named
+// `hostPath` and has no other name (the target's, say): only then may it be
+// written over. ESTALE when the name has moved on.
+bool DeviceFile::LockAsSpare(const std::string& hostPath, FileLock& lock) {
+  const int held = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (held < 0) return Fail(errno);
+  if (::flock(held, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    ::close(held);
+    return Fail(error);
+  }
+  lock.fd_ = held;
+  struct stat opened {};
+  struct stat named {};
+  int error = 0;
+  if (::fstat(fd_, &opened) != 0 || (::lstat(hostPath.c_str(), &named) != 0 && errno != ENOENT)) {
+    error = errno;
+  } else if (opened.st_nlink != 1 || named.st_dev != opened.st_dev ||
+             named.st_ino != opened.st_ino) {
+    error = opened.st_nlink > 1 ? EMLINK : ESTALE;
+  }
+  if (error == 0) return true;
+  lock.Release();
+  return Fail(error);
 }
 
 int64_t DeviceFile::Read(void* buffer, size_t size) {
@@ -293,13 +371,21 @@ void DeviceFile::Abandon() {
   if (fd_ >= 0) (void)::close(fd_);
   fd_ = -1;
   writing_ = false;
+  cutOnClose_ = false;
 }
 
 bool DeviceFile::Close() {
   if (fd_ < 0) return true;
   bool ok = true;
   int error = 0;
-  if (writing_ && ::fdatasync(fd_) != 0) {
+  if (cutOnClose_) {
+    const off_t end = ::lseek(fd_, 0, SEEK_CUR);
+    if (end < 0 || ::ftruncate(fd_, end) != 0) {
+      ok = false;
+      error = errno;
+    }
+  }
+  if (ok && writing_ && ::fdatasync(fd_) != 0) {
     ok = false;
     error = errno;
   }
@@ -309,6 +395,7 @@ bool DeviceFile::Close() {
   }
   fd_ = -1;
   writing_ = false;
+  cutOnClose_ = false;
   return ok ? true : Fail(error);
 }
 

@@ -7,10 +7,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/last_error.h"
 #include "platform/text.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/test_data.h"
 
 namespace quobble {
 namespace {
@@ -80,6 +84,84 @@ TEST(DeviceFs, DoesNotFollowAPlantedLinkWhenCreating) {
   in >> content;
   EXPECT_EQ(content, "keep");
   fs::remove(outside);
+}
+
+// Writers that share a target's spare each write over the spare only while
+// no other writer can: whoever held it may exchange it into the target's
+// place between another writer's open and its lock, and writing over it then
+// would change the published file. Each writer reads its own body back just
+// before its exchange; a writer that finds the spare taken uses a file of
+// its own.
+TEST(DeviceFs, ASpareIsOnlyEverWrittenByOneWriter) {
+  TempRoot root;
+  const std::u16string target = u"\\answer.xml";
+  std::vector<std::string> faults(2);
+  std::vector<int> spares(2, 0);
+  auto writer = [&](int id) {
+    for (int round = 0; round < 1500 && faults[id].empty(); ++round) {
+      const std::string body =
+          std::string(100 + 37 * (round % 50) + id, static_cast<char>('a' + id)) +
+          std::to_string(round);
+      DeviceFile file;
+      FileLock lock;
+      std::u16string path;
+      const bool spare = file.OpenSpareBeside(target, path, lock);
+      if (!spare && !file.CreateBeside(target, path)) {
+        faults[id] = "no file: " + std::to_string(GetLastError());
+        break;
+      }
+      spares[id] += spare ? 1 : 0;
+      std::string back;
+      if (!file.Write(body.data(), body.size()) || !file.Close() ||
+          !ReadDeviceFile(path, 1 << 20, back) || back != body) {
+        faults[id] = "round " + std::to_string(round) + " read back " +
+                     std::to_string(back.size()) + " bytes, not its own";
+      } else if (!(spare ? ExchangeDeviceFiles(path, target) : RenameDeviceFile(path, target))) {
+        faults[id] = "publish: " + std::to_string(GetLastError());
+      }
+    }
+  };
+  std::thread other(writer, 1);
+  writer(0);
+  other.join();
+  EXPECT_EQ(faults, std::vector<std::string>(2));
+  // The spare was taken often (about two rounds in three here), the other
+  // writer's own file the rest of the time.
+  EXPECT_GT(spares[0] + spares[1], 300);
+}
+
+// Written over from its start, a spare is cut to the new body; a spare that
+// is also the target under a second name is never written over.
+TEST(DeviceFs, SpareIsCutToTheBodyAndRefusedWithASecondName) {
+  TempRoot root;
+  const std::u16string target = u"\\t.xml";
+  for (const std::string& body : {std::string(9000, 'x'), std::string("short")}) {
+    DeviceFile file;
+    FileLock lock;
+    std::u16string path;
+    ASSERT_TRUE(file.OpenSpareBeside(target, path, lock));
+    EXPECT_EQ(path, u"\\t.xml.spare");
+    // Held: no second writer.
+    DeviceFile second;
+    FileLock secondLock;
+    std::u16string secondPath;
+    EXPECT_FALSE(second.OpenSpareBeside(target, secondPath, secondLock));
+    EXPECT_EQ(GetLastError(), static_cast<uint32_t>(EWOULDBLOCK));
+    ASSERT_TRUE(file.Write(body.data(), body.size()));
+    ASSERT_TRUE(file.Close());
+    ASSERT_TRUE(ExchangeDeviceFiles(path, target));
+    EXPECT_EQ(ReadHostFile(root.Host(target)), body);
+  }
+  // The first exchange found no target and renamed; the second exchanged.
+  EXPECT_EQ(ReadHostFile(root.Host(u"\\t.xml.spare")), std::string(9000, 'x'));
+  fs::remove(root.Host(u"\\t.xml.spare"));
+  fs::create_hard_link(root.Host(target), root.Host(u"\\t.xml.spare"));
+  DeviceFile file;
+  FileLock lock;
+  std::u16string path;
+  EXPECT_FALSE(file.OpenSpareBeside(target, path, lock));
+  EXPECT_EQ(GetLastError(), static_cast<uint32_t>(EMLINK));
+  EXPECT_EQ(ReadHostFile(root.Host(target)), "short");
 }
 
 TEST(DeviceFs, RootComesFromArgumentThenEnvironment) {
