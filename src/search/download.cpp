@@ -92,6 +92,7 @@ void FileDownload::Discard() {
   file_.Abandon();
   if (!temporary_.empty()) DeleteDeviceFile(temporary_);
   temporary_.clear();
+  spareLock_.Release();
 }
 
 int FileDownload::Fetch(int reload, const DownloadNotify& notify, const std::atomic<bool>* cancel) {
@@ -136,6 +137,7 @@ bool FileDownload::CheckStatusAndSize() {
 }
 
 bool FileDownload::CreateTemporary() {
+  if (reuseSpare_ && file_.OpenSpareBeside(filePath_, temporary_, spareLock_)) return true;
   if (file_.CreateBeside(filePath_, temporary_)) return true;
   Show(kCreateFailed, GetLastError());
   return false;
@@ -198,12 +200,17 @@ bool FileDownload::Finish() {
 
 bool FileDownload::Publish() {
   if (!Finish()) return false;
-  if (!RenameDeviceFile(temporary_, filePath_)) {
+  const bool spare = spareLock_.Held();
+  if (!(spare ? ExchangeDeviceFiles(temporary_, filePath_)
+              : RenameDeviceFile(temporary_, filePath_))) {
     Show(kMoveFailed, GetLastError());
     Discard();
     return false;
   }
+  // After an exchange the spare holds the target's previous file: it stays
+  // for the next download.
   temporary_.clear();
+  spareLock_.Release();
   return true;
 }
 
