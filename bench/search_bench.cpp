@@ -560,11 +560,12 @@ void BM_AnswerFetch_Paired(benchmark::State& state) {
 
 // The answer file's storage alone, without the network: ours writes the
 // download's 4096-byte chunks over the spare beside the answer file, syncs
-// it and exchanges it with the answer file (Arg 1, what a search does), or,
-// when another client holds the spare, into a new temporary file that is
-// renamed over the answer file, freeing the previous answer's blocks (Arg
-// 0). The peer truncates its one file, writes it in libcurl's 16 KiB pieces
-// and syncs. publish_med_us is the median of our exchange or rename alone.
+// it and exchanges it into the answer file's place, then with the previous
+// answer (Arg 1, what a search does), or, when another client holds the
+// spares, into a new temporary file that is renamed over the answer file,
+// freeing the previous answer's blocks (Arg 0). The peer truncates its one
+// file, writes it in libcurl's 16 KiB pieces and syncs. publish_med_us is
+// the median of our exchanges or rename alone.
 void BM_AnswerFile_Paired(benchmark::State& state) {
   Fixture& f = Shared();
   const bool spare = state.range(0) != 0;
@@ -591,8 +592,7 @@ void BM_AnswerFile_Paired(benchmark::State& state) {
             !file.Close())
           return false;
         const auto start = std::chrono::steady_clock::now();
-        const bool published =
-            spare ? ExchangeDeviceFiles(temporary, answer) : RenameDeviceFile(temporary, answer);
+        const bool published = spare ? PublishSpare(answer) : RenameDeviceFile(temporary, answer);
         publishes.push_back(
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         return published;
@@ -610,7 +610,7 @@ void BM_AnswerFile_Paired(benchmark::State& state) {
       },
       [] {});
   state.counters["publish_med_us"] = bench::Median(publishes) * 1e6;
-  state.SetLabel(std::string(spare ? "ours: spare, exchange" : "ours: new file, rename") +
+  state.SetLabel(std::string(spare ? "ours: spare, exchanges" : "ours: new file, rename") +
                  "; peer: truncate, 16 KiB writes, fdatasync");
 }
 

@@ -157,16 +157,41 @@ bool RenameDeviceFile(std::u16string_view from, std::u16string_view to) {
   return ::rename(hostFrom->c_str(), hostTo->c_str()) == 0 ? true : Fail(errno);
 }
 
-bool ExchangeDeviceFiles(std::u16string_view from, std::u16string_view to) {
-  const auto hostFrom = MapDevicePath(from);
-  const auto hostTo = MapDevicePath(to);
-  if (!hostFrom || !hostTo) return Fail(ENOENT);
-  if (::renameat2(AT_FDCWD, hostFrom->c_str(), AT_FDCWD, hostTo->c_str(), RENAME_EXCHANGE) == 0)
-    return true;
-  // ENOENT: nothing to exchange with yet. EINVAL, ENOSYS: the file system
-  // cannot exchange.
+namespace {
+
+// Puts `from` in the place of `to` and `to`'s file in the place of `from`;
+// a plain rename when `to` does not exist or the file system cannot
+// exchange (`exchanged` then false).
+bool ExchangeHostFiles(const std::string& from, const std::string& to, bool& exchanged) {
+  exchanged = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0;
+  if (exchanged) return true;
   if (errno != ENOENT && errno != EINVAL && errno != ENOSYS) return Fail(errno);
-  return ::rename(hostFrom->c_str(), hostTo->c_str()) == 0 ? true : Fail(errno);
+  return ::rename(from.c_str(), to.c_str()) == 0 ? true : Fail(errno);
+}
+
+}  // namespace
+
+// A file may be written over only once the rename that took the target's
+// name from it is on storage; written over before, a crash could bring back
+// the target's name on a half-written file, and a rename reaches storage only
+// with the file system's next journal commit. So the spare written next is
+// the target's file of two publications ago: the publication in between
+// closed its own spare with an fsync, and that spare had been renamed by the
+// publication before, after the target's name was taken, so the fsync had to
+// commit both renames.
+bool PublishSpare(std::u16string_view devicePath) {
+  const auto target = MapDevicePath(devicePath);
+  const auto next = MapDevicePath(NameBeside(devicePath, ".next"));
+  const auto previous = MapDevicePath(NameBeside(devicePath, ".previous"));
+  if (!target || !next || !previous) return Fail(ENOENT);
+  bool exchanged = false;
+  if (!ExchangeHostFiles(*next, *target, exchanged)) return false;
+  if (!exchanged) return true;
+  // The target's old file becomes NAME.previous, and NAME.previous's file
+  // NAME.next (or NAME.next goes, when there was no NAME.previous). Failing
+  // that, the target's old file goes: it must not be written over next.
+  if (!ExchangeHostFiles(*next, *previous, exchanged)) (void)::unlink(next->c_str());
+  return true;
 }
 
 void FileLock::Release() {
@@ -246,53 +271,39 @@ bool DeviceFile::OpenSpareBeside(std::u16string_view devicePath, std::u16string&
   Close();
   lock.Release();
   if (devicePath.empty() || devicePath.back() == u'\\') return Fail(ENOENT);
-  const std::u16string path = NameBeside(devicePath, ".spare");
+  const std::u16string path = NameBeside(devicePath, ".next");
   const auto host = MapDevicePath(path);
   if (!host) return Fail(ENOENT);
-  // A writer that held the spare may have just exchanged it into the
-  // target's place, so the name can move on between the open and the lock:
-  // open again for the file that now has it.
-  for (unsigned attempt = 0; attempt < 4; ++attempt) {
-    fd_ = ::open(host->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
-    if (fd_ < 0) return Fail(errno);
-    writing_ = true;
-    if (!EnsureRegularFile()) return false;
-    if (LockAsSpare(*host, lock)) {
-      cutOnClose_ = true;
-      sparePath = path;
-      return true;
-    }
-    const auto error = static_cast<int>(GetLastError());
-    Abandon();
-    if (error != ESTALE) return Fail(error);
-  }
-  return Fail(EAGAIN);
-}
-
-// Locks the open file, then checks that it is still the one named
-// `hostPath` and has no other name (the target's, say): only then may it be
-// written over. ESTALE when the name has moved on.
-bool DeviceFile::LockAsSpare(const std::string& hostPath, FileLock& lock) {
-  const int held = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-  if (held < 0) return Fail(errno);
-  if (::flock(held, LOCK_EX | LOCK_NB) != 0) {
+  const std::string folder = host->substr(0, host->rfind('/') + 1);
+  lock.fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (lock.fd_ < 0) return Fail(errno);
+  if (::flock(lock.fd_, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
-    ::close(held);
+    lock.Release();
     return Fail(error);
   }
-  lock.fd_ = held;
-  struct stat opened {};
-  struct stat named {};
+  fd_ = ::open(host->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+  struct stat st {};
   int error = 0;
-  if (::fstat(fd_, &opened) != 0 || (::lstat(hostPath.c_str(), &named) != 0 && errno != ENOENT)) {
+  if (fd_ < 0) {
     error = errno;
-  } else if (opened.st_nlink != 1 || named.st_dev != opened.st_dev ||
-             named.st_ino != opened.st_ino) {
-    error = opened.st_nlink > 1 ? EMLINK : ESTALE;
+  } else if (!EnsureRegularFile()) {
+    error = static_cast<int>(GetLastError());
+  } else if (::fstat(fd_, &st) != 0) {
+    error = errno;
+  } else if (st.st_nlink != 1) {
+    // Another name (the target's, say) would see it written over.
+    error = EMLINK;
   }
-  if (error == 0) return true;
-  lock.Release();
-  return Fail(error);
+  if (error != 0) {
+    Abandon();
+    lock.Release();
+    return Fail(error);
+  }
+  writing_ = true;
+  spare_ = true;
+  sparePath = path;
+  return true;
 }
 
 int64_t DeviceFile::Read(void* buffer, size_t size) {
@@ -371,21 +382,23 @@ void DeviceFile::Abandon() {
   if (fd_ >= 0) (void)::close(fd_);
   fd_ = -1;
   writing_ = false;
-  cutOnClose_ = false;
+  spare_ = false;
 }
 
 bool DeviceFile::Close() {
   if (fd_ < 0) return true;
   bool ok = true;
   int error = 0;
-  if (cutOnClose_) {
+  if (spare_) {
     const off_t end = ::lseek(fd_, 0, SEEK_CUR);
     if (end < 0 || ::ftruncate(fd_, end) != 0) {
       ok = false;
       error = errno;
     }
   }
-  if (ok && writing_ && ::fdatasync(fd_) != 0) {
+  // A spare's fsync also commits the renames of the last publication (see
+  // PublishSpare).
+  if (ok && writing_ && (spare_ ? ::fsync(fd_) : ::fdatasync(fd_)) != 0) {
     ok = false;
     error = errno;
   }
@@ -395,7 +408,7 @@ bool DeviceFile::Close() {
   }
   fd_ = -1;
   writing_ = false;
-  cutOnClose_ = false;
+  spare_ = false;
   return ok ? true : Fail(error);
 }
 

@@ -37,17 +37,19 @@ bool DeleteDeviceFile(std::u16string_view devicePath);
 // Puts `from` in the place of `to` in one step: a reader of `to` sees the old
 // file or the new one, never a mix.
 bool RenameDeviceFile(std::u16string_view from, std::u16string_view to);
-// RenameDeviceFile that also puts `to`'s old file in the place of `from`, so
-// it is not freed. A plain rename when `to` does not exist or the file system
-// cannot exchange; true when `from`'s file is in `to`'s place.
-bool ExchangeDeviceFiles(std::u16string_view from, std::u16string_view to);
+// Puts the spare that OpenSpareBeside opened in the place of `devicePath`
+// in one step, as RenameDeviceFile would. The target's old file becomes
+// NAME.previous, and the one that was there becomes the next spare: nothing
+// is freed. Call with the spare's lock held. False (last error set) when the
+// spare could not take the target's place.
+bool PublishSpare(std::u16string_view devicePath);
 
 // The whole content of a device file into `out`; false (last error set) when
 // it cannot be read or holds more than `limit` bytes (EFBIG).
 [[nodiscard]] bool ReadDeviceFile(std::u16string_view devicePath, size_t limit, std::string& out);
 
-// An exclusive lock on a file, held until released or destroyed. Only
-// other holders of such a lock are kept out (a reader is not).
+// An exclusive lock on a folder, for writers that agree to take it, held
+// until released or destroyed.
 class FileLock {
  public:
   FileLock() = default;
@@ -78,15 +80,15 @@ class DeviceFile {
   // with a suffix no other file has, cut to fit the file system; its device
   // path goes to `createdPath`. Written through like CreateAlways.
   [[nodiscard]] bool CreateBeside(std::u16string_view devicePath, std::u16string& createdPath);
-  // Opens the spare file kept beside `devicePath` (NAME.spare, made when
-  // missing), to be written over from its start and then exchanged with
-  // the target: a file that is replaced again and again then reuses the
-  // blocks of an older version instead of freeing some and allocating
-  // others each time, which costs more than the writing. `lock` keeps every
-  // other writer of the spare out until released: hold it until the
-  // exchange. Close() cuts the file to what was written. False (last error
-  // set) when the spare cannot be had at once, as when another writer holds
-  // it: CreateBeside is the way then.
+  // Opens the spare kept beside `devicePath` (NAME.next, made when
+  // missing), to be written over from its start and put in the target's
+  // place with PublishSpare: a file that is replaced again and again then
+  // reuses the blocks of older versions instead of freeing some and
+  // allocating others each time, which costs more than the writing. `lock`
+  // takes the folder: hold it until PublishSpare. Close() cuts the file to
+  // what was written. False (last error set) when the spare cannot be had
+  // at once, as when another writer holds the folder: CreateBeside is the
+  // way then.
   [[nodiscard]] bool OpenSpareBeside(std::u16string_view devicePath, std::u16string& sparePath,
                                      FileLock& lock);
   // Bytes read, 0 at the end, -1 on failure.
@@ -107,10 +109,9 @@ class DeviceFile {
 
  private:
   bool EnsureRegularFile();
-  bool LockAsSpare(const std::string& hostPath, FileLock& lock);
   int fd_ = -1;
   bool writing_ = false;
-  bool cutOnClose_ = false;
+  bool spare_ = false;
 };
 
 }  // namespace quobble

@@ -86,12 +86,9 @@ TEST(DeviceFs, DoesNotFollowAPlantedLinkWhenCreating) {
   fs::remove(outside);
 }
 
-// Writers that share a target's spare each write over the spare only while
-// no other writer can: whoever held it may exchange it into the target's
-// place between another writer's open and its lock, and writing over it then
-// would change the published file. Each writer reads its own body back just
-// before its exchange; a writer that finds the spare taken uses a file of
-// its own.
+// Writers that share a target's spares write over a spare only while no
+// other writer can; a writer that finds them taken uses a file of its own.
+// Each writer reads its own body back just before publishing it.
 TEST(DeviceFs, ASpareIsOnlyEverWrittenByOneWriter) {
   TempRoot root;
   const std::u16string target = u"\\answer.xml";
@@ -116,7 +113,7 @@ TEST(DeviceFs, ASpareIsOnlyEverWrittenByOneWriter) {
           !ReadDeviceFile(path, 1 << 20, back) || back != body) {
         faults[id] = "round " + std::to_string(round) + " read back " +
                      std::to_string(back.size()) + " bytes, not its own";
-      } else if (!(spare ? ExchangeDeviceFiles(path, target) : RenameDeviceFile(path, target))) {
+      } else if (!(spare ? PublishSpare(target) : RenameDeviceFile(path, target))) {
         faults[id] = "publish: " + std::to_string(GetLastError());
       }
     }
@@ -125,23 +122,32 @@ TEST(DeviceFs, ASpareIsOnlyEverWrittenByOneWriter) {
   writer(0);
   other.join();
   EXPECT_EQ(faults, std::vector<std::string>(2));
-  // The spare was taken often (about two rounds in three here), the other
+  // The spares were taken often (about two rounds in three here), the
   // writer's own file the rest of the time.
   EXPECT_GT(spares[0] + spares[1], 300);
 }
 
-// Written over from its start, a spare is cut to the new body; a spare that
-// is also the target under a second name is never written over.
-TEST(DeviceFs, SpareIsCutToTheBodyAndRefusedWithASecondName) {
+// The spare written is never the file that was the target until the last
+// publication (that rename may not be on storage yet), but the one of the
+// publication before; it is cut to the new body. One writer at a time; a
+// spare that is also the target under a second name is never written over.
+TEST(DeviceFs, SparesRotateAndAreCutToTheBody) {
   TempRoot root;
   const std::u16string target = u"\\t.xml";
-  for (const std::string& body : {std::string(9000, 'x'), std::string("short")}) {
+  auto inode = [&](const std::u16string& path) {
+    struct stat st {};
+    return ::stat(root.Host(path).c_str(), &st) == 0 ? st.st_ino : ino_t{0};
+  };
+  const std::vector<std::string> bodies = {std::string(9000, 'x'), std::string(100, 'y'),
+                                           std::string(7000, 'z'), "short"};
+  ino_t justReplaced = 0;
+  for (const std::string& body : bodies) {
     DeviceFile file;
     FileLock lock;
     std::u16string path;
     ASSERT_TRUE(file.OpenSpareBeside(target, path, lock));
-    EXPECT_EQ(path, u"\\t.xml.spare");
-    // Held: no second writer.
+    EXPECT_EQ(path, u"\\t.xml.next");
+    EXPECT_NE(inode(path), justReplaced);
     DeviceFile second;
     FileLock secondLock;
     std::u16string secondPath;
@@ -149,13 +155,15 @@ TEST(DeviceFs, SpareIsCutToTheBodyAndRefusedWithASecondName) {
     EXPECT_EQ(GetLastError(), static_cast<uint32_t>(EWOULDBLOCK));
     ASSERT_TRUE(file.Write(body.data(), body.size()));
     ASSERT_TRUE(file.Close());
-    ASSERT_TRUE(ExchangeDeviceFiles(path, target));
+    justReplaced = inode(target);
+    ASSERT_TRUE(PublishSpare(target));
     EXPECT_EQ(ReadHostFile(root.Host(target)), body);
   }
-  // The first exchange found no target and renamed; the second exchanged.
-  EXPECT_EQ(ReadHostFile(root.Host(u"\\t.xml.spare")), std::string(9000, 'x'));
-  fs::remove(root.Host(u"\\t.xml.spare"));
-  fs::create_hard_link(root.Host(target), root.Host(u"\\t.xml.spare"));
+  EXPECT_EQ(ReadHostFile(root.Host(u"\\t.xml.previous")), bodies[2]);
+  EXPECT_EQ(ReadHostFile(root.Host(u"\\t.xml.next")), bodies[1]);
+
+  fs::remove(root.Host(u"\\t.xml.next"));
+  fs::create_hard_link(root.Host(target), root.Host(u"\\t.xml.next"));
   DeviceFile file;
   FileLock lock;
   std::u16string path;

@@ -200,15 +200,11 @@ bool FileDownload::Finish() {
 
 bool FileDownload::Publish() {
   if (!Finish()) return false;
-  const bool spare = spareLock_.Held();
-  if (!(spare ? ExchangeDeviceFiles(temporary_, filePath_)
-              : RenameDeviceFile(temporary_, filePath_))) {
+  if (!(spareLock_.Held() ? PublishSpare(filePath_) : RenameDeviceFile(temporary_, filePath_))) {
     Show(kMoveFailed, GetLastError());
     Discard();
     return false;
   }
-  // After an exchange the spare holds the target's previous file: it stays
-  // for the next download.
   temporary_.clear();
   spareLock_.Release();
   return true;

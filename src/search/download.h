@@ -38,8 +38,9 @@ class FileDownload {
   // alone: the internet library drops them at a redirect to another host.
   void SetRequestHeaders(std::u16string headers) { headers_ = std::move(headers); }
   // For a target that is replaced again and again (the answer): the body
-  // goes into the spare file kept beside it, which Publish() exchanges with
-  // the target, when no other download holds that spare.
+  // goes into the spare kept beside it (DeviceFile::OpenSpareBeside), which
+  // Publish() puts in the target's place, unless another download holds
+  // the folder's spares.
   void ReuseSpareFile() { reuseSpare_ = true; }
   // 1 when the whole body is in the temporary file, 0 when the download
   // failed; every failure has already been shown through `messages`
@@ -56,8 +57,8 @@ class FileDownload {
   // True once the temporary file is on storage; false (shown, the file
   // gone) when the sync fails.
   [[nodiscard]] bool Finish();
-  // Finishes, then renames the temporary file over the target (exchanges
-  // it with the target, for a spare); false (shown) when either fails.
+  // Finishes, then renames the temporary file over the target; false
+  // (shown) when either fails.
   [[nodiscard]] bool Publish();
 
  private:
@@ -79,7 +80,7 @@ class FileDownload {
   const uint64_t limit_;
   std::u16string headers_;
   bool reuseSpare_ = false;
-  FileLock spareLock_;  // held from the spare's opening to its exchange
+  FileLock spareLock_;  // held from the spare's opening to its publication
   DeviceFile file_;
   std::u16string temporary_;
   uint32_t announced_ = 0;  // Content-Length; 0 when none was announced

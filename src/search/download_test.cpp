@@ -108,8 +108,9 @@ TEST_F(DownloadTest, FetchedFileIsReadableBeforeItIsFinishedAndPublished) {
 
 // A target downloaded again and again goes through its spare: whatever size
 // each body has, the target holds exactly it, and only once published. A
-// second download while the spare is held takes a file of its own; a broken
-// body leaves the target as it was and no spare.
+// second download while the spares are held takes a file of its own; a
+// broken body leaves the target as it was and drops the spare it was
+// written to.
 TEST_F(DownloadTest, RepeatedDownloadsGoThroughTheSpare) {
   auto start = [&](FileDownload& download, size_t size) {
     server_.Enqueue(HttpResponse::Body(Pattern(size)));
@@ -121,7 +122,7 @@ TEST_F(DownloadTest, RepeatedDownloadsGoThroughTheSpare) {
     SCOPED_TRACE(size);
     FileDownload download(session_, kTarget, server_.WideUrl("/a"), sink_);
     ASSERT_TRUE(start(download, size));
-    EXPECT_EQ(Utf16ToUtf8(download.TemporaryPath()), "\\out.bin.spare");
+    EXPECT_EQ(Utf16ToUtf8(download.TemporaryPath()), "\\out.bin.next");
     EXPECT_NE(TargetContent(), Pattern(size));
     EXPECT_TRUE(download.Publish());
     EXPECT_EQ(TargetContent(), Pattern(size));
@@ -137,7 +138,8 @@ TEST_F(DownloadTest, RepeatedDownloadsGoThroughTheSpare) {
     EXPECT_TRUE(holder.Publish());
     EXPECT_EQ(TargetContent(), Pattern(3'000));
   }
-  EXPECT_EQ(FilesInRoot(), (std::vector<std::string>{"out.bin", "out.bin.spare"}));
+  EXPECT_EQ(FilesInRoot(),
+            (std::vector<std::string>{"out.bin", "out.bin.next", "out.bin.previous"}));
   HttpResponse broken = HttpResponse::Body(Pattern(3'000));
   broken.announcedLength = 10'000;
   server_.Enqueue(broken);
@@ -145,7 +147,7 @@ TEST_F(DownloadTest, RepeatedDownloadsGoThroughTheSpare) {
   download.ReuseSpareFile();
   EXPECT_EQ(download.Fetch(1, {}, nullptr), 0);
   EXPECT_EQ(TargetContent(), Pattern(3'000));
-  EXPECT_EQ(FilesInRoot(), std::vector<std::string>{"out.bin"});
+  EXPECT_EQ(FilesInRoot(), (std::vector<std::string>{"out.bin", "out.bin.previous"}));
   EXPECT_EQ(sink_.Utf8(),
             std::vector<std::string>{"[DownloadFile] dwFileSize != dwRecv Download Failed"});
 }
