@@ -482,27 +482,26 @@ bool DecodeShort(const unsigned char*& p, const unsigned char* end, char16_t*& o
 
 constexpr ptrdiff_t kShortSpan = 48;
 
+// [p, end) on the path this process decodes with; false when `end` cuts a
+// sequence, with p left at its start.
+bool DecodeOnPath(const unsigned char*& p, const unsigned char* end, char16_t*& out) {
+  switch (CurrentXmlDecodePath()) {
+#if defined(__SSE2__)
+    case XmlDecodePath::Avx2:
+      return DecodeAvx2(p, end, out);
+    case XmlDecodePath::Sse2:
+      return DecodeSse2(p, end, out);
+#endif
+    default:
+      return DecodeScalar(p, end, end, out);
+  }
+}
+
 }  // namespace
 
 char16_t* decode_utf8_span(const unsigned char* p, const unsigned char* end, char16_t* out) {
-  bool whole = true;
-  if (end - p < kShortSpan) {
-    whole = DecodeShort(p, end, out);
-  } else {
-    switch (CurrentXmlDecodePath()) {
-#if defined(__SSE2__)
-      case XmlDecodePath::Avx2:
-        whole = DecodeAvx2(p, end, out);
-        break;
-      case XmlDecodePath::Sse2:
-        whole = DecodeSse2(p, end, out);
-        break;
-#endif
-      default:
-        whole = DecodeScalar(p, end, end, out);
-        break;
-    }
-  }
+  const bool whole =
+      end - p < kShortSpan ? DecodeShort(p, end, out) : DecodeOnPath(p, end, out);
   // What the end cut is one U+FFFD, as at the end of a file.
   if (!whole) *out++ = 0xFFFD;
   return out;
@@ -523,20 +522,7 @@ bool XmlChunkDecoder::feed(const unsigned char* p, size_t n) {
     if (p < end && !finish()) return false;
   }
   char16_t* out = buffer_.data + buffer_.length;
-  bool whole = true;
-  switch (CurrentXmlDecodePath()) {
-#if defined(__SSE2__)
-    case XmlDecodePath::Avx2:
-      whole = DecodeAvx2(p, end, out);
-      break;
-    case XmlDecodePath::Sse2:
-      whole = DecodeSse2(p, end, out);
-      break;
-#endif
-    default:
-      whole = DecodeScalar(p, end, end, out);
-      break;
-  }
+  const bool whole = DecodeOnPath(p, end, out);
   buffer_.length = static_cast<size_t>(out - buffer_.data);
   if (!whole) delegate(p, end);
   return true;
