@@ -91,7 +91,7 @@ class NoThumbnails : public ProductList {
  public:
   using ProductList::ProductList;
   ~NoThumbnails() override { StopWorker(); }
-  void FetchThumbnails() override { screen_.ProgressDone(); }
+  void FetchThumbnails() override { Screen().ProgressDone(); }
 };
 
 // One device root, one catalogue and the 100 image addresses of the page,

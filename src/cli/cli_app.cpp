@@ -30,7 +30,7 @@ class CliProductList : public ProductList {
 
   void FetchThumbnails() override {
     if (fetch_) return ProductList::FetchThumbnails();
-    screen_.ProgressDone();
+    Screen().ProgressDone();
   }
 
  private:

@@ -171,7 +171,7 @@ void ProductList::FetchThumbnails() {
     if (!name.empty()) {
       std::u16string target = dataFolder_ + u"Images\\" + name;
       // A cached file has all its folders already: one open is all it costs.
-      if (!FileExists(target)) {
+      if (!DeviceFileExists(target)) {
         if (!CreateFolderPath(target)) messages.ShowMessage(u"CreateDirectory Error", u"Error");
         if (DownloadFile(session, target, record->imageUrl, 1, {}, nullptr, messages,
                          kThumbnailLimit) == 0) {
@@ -227,14 +227,6 @@ void ProductList::ClearRecords() {
   records_.clear();
 }
 
-bool FileExists(std::u16string_view path) {
-  return DeviceFileExists(path);
-}
-
-bool PathExists(std::u16string_view path) {
-  return DevicePathExists(path);
-}
-
 bool CreateFolderPath(std::u16string_view path) {
   bool result = true;
   size_t pos = 0;
@@ -243,7 +235,7 @@ bool CreateFolderPath(std::u16string_view path) {
     if (slash == std::u16string_view::npos) break;
     if (slash != 0) {
       const std::u16string_view prefix = path.substr(0, slash);
-      if (!PathExists(prefix)) result = CreateDeviceFolder(prefix);
+      if (!DevicePathExists(prefix)) result = CreateDeviceFolder(prefix);
     }
     pos = slash + 1;
   }

@@ -53,6 +53,10 @@ class ProductList {
   const std::u16string& DataFolder() const { return dataFolder_; }
 
  protected:
+  // The screen the worker reports to, for a variant's own worker body.
+  SearchScreen& Screen() const { return screen_; }
+
+ private:
   SearchScreen& screen_;
   std::u16string dataFolder_;
   std::vector<std::unique_ptr<ProductRecord>> records_;
@@ -63,9 +67,6 @@ class ProductList {
   std::thread thread_;
 };
 
-// Folder and file helpers on device paths.
-bool FileExists(std::u16string_view path);
-bool PathExists(std::u16string_view path);
 // Creates every missing ancestor folder of `path`, top down; the text after
 // the last '\' is a file name and is not created.
 bool CreateFolderPath(std::u16string_view path);

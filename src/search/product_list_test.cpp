@@ -106,12 +106,12 @@ TEST(ThumbnailCacheNameTest, NamesComeFromTheAddressAndStayInsideTheCache) {
 
 TEST_F(ListFixture, CreateFolderPathCreatesEveryAncestorButNotTheFileName) {
   EXPECT_TRUE(CreateFolderPath(u"\\a\\b\\c\\file.txt"));
-  EXPECT_TRUE(PathExists(u"\\a\\b\\c"));
-  EXPECT_FALSE(PathExists(u"\\a\\b\\c\\file.txt"));
-  EXPECT_FALSE(FileExists(u"\\a\\b\\c"));         // a folder is not a file
+  EXPECT_TRUE(DevicePathExists(u"\\a\\b\\c"));
+  EXPECT_FALSE(DevicePathExists(u"\\a\\b\\c\\file.txt"));
+  EXPECT_FALSE(DeviceFileExists(u"\\a\\b\\c"));         // a folder is not a file
   EXPECT_TRUE(CreateFolderPath(u"\\a\\b\\c\\"));  // all there already
   EXPECT_FALSE(CreateFolderPath(u"\\a\\..\\x\\f"));
-  EXPECT_FALSE(PathExists(u"\\x"));
+  EXPECT_FALSE(DevicePathExists(u"\\x"));
 }
 
 TEST_F(ListFixture, CachedImagesCostNoDownloadAndReportEachRecord) {
@@ -135,7 +135,7 @@ TEST_F(ListFixture, FirstRunCreatesTheCacheAndSecondRunDownloadsNothing) {
   TestHttpServer server;
   server.Route("/p1/p2/p3/sub/a.jpg", HttpResponse::Body("AAA", "image/jpeg"));
   server.Route("/d/b.jpg", HttpResponse::Body("BBB", "image/jpeg"));
-  EXPECT_FALSE(PathExists(kDataFolder.substr(0, kDataFolder.size() - 1)));
+  EXPECT_FALSE(DevicePathExists(kDataFolder.substr(0, kDataFolder.size() - 1)));
   const auto fill = [&] {
     Add(server.WideUrl("/p1/p2/p3/sub/a.jpg"));
     Add(server.WideUrl("/d/b.jpg"));
@@ -187,7 +187,7 @@ TEST_F(ListFixture, HostileAddressesWriteNothingOutsideTheCache) {
   ASSERT_TRUE(screen.WaitForDone());
   for (const auto& file : FilesUnderRoot())
     EXPECT_EQ(file.rfind("VOVo Vidav/quobble/Images/", 0), 0u) << file;
-  EXPECT_FALSE(FileExists(std::u16string(kDataFolder) + u"GoodsDataTemp.xml"));
+  EXPECT_FALSE(DeviceFileExists(std::u16string(kDataFolder) + u"GoodsDataTemp.xml"));
 }
 
 TEST_F(ListFixture, AFailedDownloadEndsTheRunWithBothMessages) {
@@ -275,7 +275,7 @@ TEST_F(ListFixture, DestroyingTheListAbortsAStalledDownloadQuietly) {
   local.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
   EXPECT_THAT(screen.Messages(), IsEmpty());
-  EXPECT_FALSE(FileExists(kImages + u"c\\1.jpg"));  // no truncated thumbnail left
+  EXPECT_FALSE(DeviceFileExists(kImages + u"c\\1.jpg"));  // no truncated thumbnail left
 }
 
 // A screen whose worker calls wait for the UI thread, as a real one's do.
