@@ -50,7 +50,6 @@ int FetchAndRead(SearchScreen& screen, SearchState& state, ProductList& list, in
   // writing its own answer there at the same time.
   FileDownload download(session.get(), AnswerFilePath(state.dataFolder), url, screen);
   download.SetRequestHeaders(ServiceHeaders());
-  download.ReuseSpareFile();
   if (download.Fetch(1, {}, nullptr) == 0) return Fail(screen, u"XML DownloadFile Error", u"Error");
 
   // Parsed while the file goes to storage; it is taken only once there.

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
+#include "platform/device_fs.h"
 #include "platform/text.h"
 #include "search/commands.h"
 #include "tests/support/recording_screen.h"
@@ -164,6 +166,40 @@ TEST_F(RunFixture, FailuresLeaveTheListEmptyAndTheLabelsAsTheyWere) {
     const auto events = screen.Events();
     EXPECT_EQ(events[events.size() - 2], "arrow cursor");  // before the last message
   }
+}
+
+// Each search reads only the answer it downloaded, however much shorter it
+// is than the answers before it: an empty body is an unparsable answer, and
+// a body the server cut short (no length, clean close) gives its own rows.
+TEST_F(RunFixture, AShortAnswerAfterLongOnesShowsOnlyItsOwnRows) {
+  const std::vector<std::string> noImages(100, "");
+  for (int i = 0; i < 3; ++i) {
+    AnswerWith(Answer(1000, 1, 100, noImages));
+    ASSERT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);
+    Finish(i + 1);
+    ASSERT_EQ(list.RecordCount(), 100u);
+  }
+  // What an older version left beside the answer must not be read either.
+  std::ofstream(*MapDevicePath(std::u16string(kDataFolder) + u"GoodsDataTemp.xml.next"))
+      << Answer(1000, 1, 100, noImages);
+
+  screen.ClearEvents();
+  AnswerWith("");
+  EXPECT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), -1);
+  EXPECT_EQ(list.RecordCount(), 0u);
+  EXPECT_THAT(screen.Messages(), ElementsAre("Error: Invalid XML File (parse_file failed)."));
+
+  const std::string full = Answer(1000, 1, 100, noImages);
+  const size_t cut = full.find("<item>", full.size() / 3);
+  HttpResponse shortAnswer = HttpResponse::Body(full.substr(0, cut));
+  shortAnswer.framing = HttpResponse::Framing::kClose;
+  server.Route("/search", shortAnswer);
+  size_t ownRows = 0;
+  for (size_t at = full.find("<item>"); at < cut; at = full.find("<item>", at + 1)) ++ownRows;
+  ASSERT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);
+  Finish(4);
+  EXPECT_EQ(list.RecordCount(), ownRows);
+  EXPECT_LT(ownRows, 100u);
 }
 
 TEST_F(RunFixture, AnEmptyQueryClearsTheListBeforeTheWarning) {
