@@ -47,11 +47,8 @@ std::vector<std::string_view> SplitTabs(std::string_view line) {
 }
 
 bool ParseInt(std::string_view text, int64_t low, int64_t high, int64_t& out) {
-  if (text.empty()) return false;
-  int64_t value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size()) return false;
-  if (value < low || value > high) return false;
+  long long value = 0;
+  if (!ParseWholeNumber(text, low, high, value)) return false;
   out = value;
   return true;
 }

@@ -43,12 +43,6 @@ bool IsTokenChar(char c) {
   return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
 }
 
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
 ServiceReply Reply(int status, std::string_view type, std::string body) {
   ServiceReply reply;
   reply.status = status;
@@ -70,7 +64,7 @@ bool ParseRequiredHeader(std::string_view text, RequiredHeader& out) {
   for (char c : name) {
     if (!IsTokenChar(c)) return false;
   }
-  std::string_view value = TrimBlanks(text.substr(colon + 1));
+  std::string_view value = Trim(text.substr(colon + 1));
   for (char c : value) {
     if (c == '\r' || c == '\n' || c == '\0') return false;
   }

@@ -11,6 +11,7 @@
 #include "catalogue/catalogue_data.h"
 #include "catalogue/catalogue_server.h"
 #include "platform/command_line.h"
+#include "platform/text.h"
 
 namespace {
 

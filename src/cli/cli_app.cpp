@@ -44,19 +44,12 @@ bool ParseInt(const std::string& text, int32_t& value) {
   return true;
 }
 
-std::string Trim(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return {};
-  const size_t last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
-
 // Splits "word rest of line" into its first word and the rest.
 std::pair<std::string, std::string> SplitWord(const std::string& line) {
-  const std::string trimmed = Trim(line);
+  const std::string trimmed(Trim(line));
   const size_t space = trimmed.find_first_of(" \t");
   if (space == std::string::npos) return {trimmed, {}};
-  return {trimmed.substr(0, space), Trim(trimmed.substr(space + 1))};
+  return {trimmed.substr(0, space), std::string(Trim(trimmed.substr(space + 1)))};
 }
 
 int SortCommandFor(const std::string& key) {

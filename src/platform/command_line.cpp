@@ -168,13 +168,4 @@ std::string_view ProgramVersion() {
   return QUOBBLE_VERSION;
 }
 
-bool ParseWholeNumber(std::string_view text, long long low, long long high, long long& value) {
-  long long parsed = 0;
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, parsed);
-  if (ec != std::errc() || ptr != end || parsed < low || parsed > high) return false;
-  value = parsed;
-  return true;
-}
-
 }  // namespace quobble

@@ -62,7 +62,4 @@ std::string HelpText(const ProgramHelp& program, const std::vector<CommandOption
 // The release, the same for every program of the build ("1.0").
 std::string_view ProgramVersion();
 
-// A whole decimal number from `low` to `high`, nothing else in the text.
-bool ParseWholeNumber(std::string_view text, long long low, long long high, long long& value);
-
 }  // namespace quobble

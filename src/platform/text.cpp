@@ -213,4 +213,27 @@ std::string Utf16ToUtf8(std::u16string_view utf16) {
   return out;
 }
 
+std::string_view Trim(std::string_view text) {
+  constexpr std::string_view kBlanks = " \t\r\n";
+  const size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+bool ParseWholeNumber(std::string_view text, long long low, long long high, long long& value) {
+  long long parsed = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, parsed);
+  if (ec != std::errc() || ptr != end || parsed < low || parsed > high) return false;
+  value = parsed;
+  return true;
+}
+
 }  // namespace quobble

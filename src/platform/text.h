@@ -98,6 +98,15 @@ void AppendDecimal(std::u16string& out, int64_t value);
 // Decimal text with ',' between groups of three digits: "-1,234,567".
 std::u16string FormatThousands(int32_t value);
 
+// Narrow text helpers for protocol and command text (ASCII only: header
+// names, options, commands).
+// Without leading and trailing spaces, tabs, CRs and LFs.
+std::string_view Trim(std::string_view text);
+// A-Z turned into a-z; every other byte as it was.
+std::string Lower(std::string_view text);
+// A whole decimal number from `low` to `high`, nothing else in the text.
+bool ParseWholeNumber(std::string_view text, long long low, long long high, long long& value);
+
 // True when the bytes are well-formed UTF-8.
 bool IsValidUtf8(std::string_view utf8);
 

@@ -151,5 +151,21 @@ TEST(Text, FindOrEndStopsAtThePageEnd) {
   ::munmap(pages, 2 * page);
 }
 
+TEST(NarrowText, WholeNumbersRefuseEverythingElse) {
+  long long value = -1;
+  EXPECT_TRUE(ParseWholeNumber("65535", 0, 65535, value));
+  EXPECT_EQ(value, 65535);
+  for (const char* bad : {"", " 1", "1 ", "+1", "0x10", "65536", "-1", "99999999999999999999"})
+    EXPECT_FALSE(ParseWholeNumber(bad, 0, 65535, value)) << bad;
+  EXPECT_EQ(value, 65535);
+}
+
+TEST(NarrowText, TrimAndLower) {
+  for (const auto& [in, out] : std::initializer_list<std::pair<std::string_view, std::string_view>>{
+           {"", ""}, {" \t\r\n", ""}, {"\ta b\r\n", "a b"}, {"x", "x"}})
+    EXPECT_EQ(Trim(in), out) << in;
+  EXPECT_EQ(Lower("Content-TYPE: \xC3\x89x"), "content-type: \xC3\x89x");
+}
+
 }  // namespace
 }  // namespace quobble

@@ -32,20 +32,6 @@ bool IsTokenChar(char c) {
   return std::strchr("!#$%&'*+-.^_`|~", c) != nullptr && c != '\0';
 }
 
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-    text.remove_suffix(1);
-  return text;
-}
-
 }  // namespace
 
 void SetServiceEndpoint(std::u16string_view endpoint) {
