@@ -260,6 +260,8 @@ void BM_RequestsBesideIdleConnections(benchmark::State& state) {
   (void)quobble::catalogue::RaiseOpenFileLimit(before);
   quobble::catalogue::ServerConfig config;
   config.resultCacheEntries = 0;
+  // The idle connections all come from 127.0.0.1, as no real crowd would.
+  config.maxConnectionsPerAddress = 0;
   LargeServer server(config);
   if (!server.Started(state)) return;
   const int port = server.Port();
