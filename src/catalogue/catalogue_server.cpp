@@ -196,11 +196,13 @@ struct CatalogueServer::Workers {
   void Add(std::unique_ptr<Request> request) {
     {
       std::lock_guard<std::mutex> lock(mutex);
-      if (!stopping) {
-        queue.push_back(std::move(request));
-        wake.notify_one();
-        return;
-      }
+      if (!stopping) queue.push_back(std::move(request));
+    }
+    if (!request) {
+      // Woken after the lock is let go, so that the worker does not wake
+      // only to wait for it.
+      wake.notify_one();
+      return;
     }
     // The loops still read requests while the server stops.
     request->reply = PlainReply(503, "Shutting down\n");
@@ -308,10 +310,22 @@ struct CatalogueServer::Loop {
   int wakeFd = -1;
   std::thread thread;
 
-  // Answers from the workers, and the stop, handed over under the mutex.
+  // A connection accepted by one loop for another to serve.
+  struct Accepted {
+    int fd;
+    sockaddr_storage peer;
+    AddressKey key;
+    bool overLimit;
+  };
+
+  // Handed over by other threads under the mutex: answers from the workers,
+  // connections from the other loops, and the stop. The loop is woken once
+  // for all that has come since it last looked.
   std::mutex mutex;
   std::vector<std::unique_ptr<Request>> answered;
+  std::vector<Accepted> adopted;
   bool stopping = false;
+  bool wakePending = false;
 
   // The loop thread's own.
   std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections;
@@ -328,6 +342,10 @@ struct CatalogueServer::Loop {
   explicit Loop(CatalogueServer& owner) : server(owner) {}
   ~Loop() {
     for (auto& [id, c] : connections) Close(*c);
+    for (const Accepted& a : adopted) {
+      close(a.fd);
+      server.Release(a.key);
+    }
     if (epoll >= 0) close(epoll);
     if (wakeFd >= 0) close(wakeFd);
   }
@@ -336,12 +354,17 @@ struct CatalogueServer::Loop {
   void Run();
   // From any thread.
   void Deliver(std::unique_ptr<Request> request);
+  void Adopt(const Accepted& accepted);
   void RequestStop();
 
  private:
+  // Under the mutex: whether the loop needs waking for what was just added.
+  bool NeedsWake();
+  void Wake();
   bool Watch(int fd, uint64_t id, uint32_t events);
   int WaitMs() const;
   void Accept();
+  void Serve(const Accepted& accepted);
   bool OnWake();
   void OnEvent(uint64_t id, uint32_t events);
   // Takes a connection as far as it can go without waiting.
@@ -408,20 +431,46 @@ bool CatalogueServer::Loop::Open() {
          Watch(server.listenFd_, kListener, EPOLLIN | EPOLLEXCLUSIVE);
 }
 
+bool CatalogueServer::Loop::NeedsWake() {
+  const bool first = !wakePending;
+  wakePending = true;
+  return first;
+}
+
+// After the lock is let go, so that the loop does not wake only to wait for it.
+void CatalogueServer::Loop::Wake() {
+  const uint64_t one = 1;
+  (void)!write(wakeFd, &one, sizeof one);
+}
+
 void CatalogueServer::Loop::Deliver(std::unique_ptr<Request> request) {
-  std::lock_guard<std::mutex> lock(mutex);
-  answered.push_back(std::move(request));
-  if (answered.size() == 1) {
-    const uint64_t one = 1;
-    (void)!write(wakeFd, &one, sizeof one);
+  bool wake;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    answered.push_back(std::move(request));
+    wake = NeedsWake();
   }
+  if (wake) Wake();
+}
+
+void CatalogueServer::Loop::Adopt(const Accepted& accepted) {
+  bool wake;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    adopted.push_back(accepted);
+    wake = NeedsWake();
+  }
+  if (wake) Wake();
 }
 
 void CatalogueServer::Loop::RequestStop() {
-  std::lock_guard<std::mutex> lock(mutex);
-  stopping = true;
-  const uint64_t one = 1;
-  (void)!write(wakeFd, &one, sizeof one);
+  bool wake;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    stopping = true;
+    wake = NeedsWake();
+  }
+  if (wake) Wake();
 }
 
 int CatalogueServer::Loop::WaitMs() const {
@@ -459,11 +508,11 @@ void CatalogueServer::Loop::Accept() {
   // A few at a time, so that a flood of new connections cannot starve the
   // ones this loop already serves; the listener stays ready for the rest.
   for (int i = 0; i < 64; ++i) {
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    const int fd = accept4(server.listenFd_, reinterpret_cast<sockaddr*>(&peer), &length,
-                           SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
+    Accepted a{};
+    socklen_t length = sizeof a.peer;
+    a.fd = accept4(server.listenFd_, reinterpret_cast<sockaddr*>(&a.peer), &length,
+                   SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (a.fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       // Out of file handles: the pending connection would wake the loop
       // again at once, for ever; it waits a moment instead.
@@ -474,40 +523,58 @@ void CatalogueServer::Loop::Accept() {
       }
       return;
     }
-    auto c = std::make_unique<Connection>();
-    if (!server.Admit(reinterpret_cast<sockaddr*>(&peer), c->key, c->overLimit)) {
-      close(fd);
+    if (!server.Admit(reinterpret_cast<sockaddr*>(&a.peer), a.key, a.overLimit)) {
+      close(a.fd);
       continue;
     }
-    c->id = nextId++;
-    c->fd = fd;
-    c->remote = AddressText(reinterpret_cast<sockaddr*>(&peer), false);
-    c->local = LocalAddress(fd);
-    c->lastActivity = now;
-    c->deadline = now + std::chrono::seconds(server.config_.requestTimeoutSeconds);
-    // Each answer goes out in one write; nothing is gained by holding back
-    // its last segment until the client acknowledges the one before.
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    if (!Watch(fd, c->id, EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET)) {
-      close(fd);
-      server.Release(c->key);
-      continue;
+    // The listener wakes one loop, mostly the same one; connections are
+    // dealt to the loops in turn, so that two busy clients do not share one
+    // loop while the other idles.
+    Loop& next = *server.loops_[server.nextLoop_.fetch_add(1) % server.loops_.size()];
+    if (&next == this) {
+      Serve(a);
+    } else {
+      next.Adopt(a);
     }
-    connections.emplace(c->id, std::move(c));
   }
+}
+
+void CatalogueServer::Loop::Serve(const Accepted& a) {
+  auto c = std::make_unique<Connection>();
+  c->id = nextId++;
+  c->fd = a.fd;
+  c->key = a.key;
+  c->overLimit = a.overLimit;
+  c->remote = AddressText(reinterpret_cast<const sockaddr*>(&a.peer), false);
+  c->local = LocalAddress(a.fd);
+  c->lastActivity = now;
+  c->deadline = now + std::chrono::seconds(server.config_.requestTimeoutSeconds);
+  // Each answer goes out in one write; nothing is gained by holding back
+  // its last segment until the client acknowledges the one before.
+  int on = 1;
+  setsockopt(a.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (!Watch(a.fd, c->id, EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET)) {
+    close(a.fd);
+    server.Release(a.key);
+    return;
+  }
+  connections.emplace(c->id, std::move(c));
 }
 
 bool CatalogueServer::Loop::OnWake() {
   uint64_t count = 0;
   (void)!read(wakeFd, &count, sizeof count);
   std::vector<std::unique_ptr<Request>> batch;
+  std::vector<Accepted> arrived;
   bool stop;
   {
     std::lock_guard<std::mutex> lock(mutex);
     batch.swap(answered);
+    arrived.swap(adopted);
     stop = stopping;
+    wakePending = false;
   }
+  for (const Accepted& a : arrived) Serve(a);
   for (auto& request : batch) {
     auto found = connections.find(request->connection);
     if (found == connections.end() || found->second->phase != Connection::Phase::kWaiting) continue;

@@ -102,6 +102,7 @@ class CatalogueServer {
   std::unique_ptr<Workers> workers_;
   std::unique_ptr<Delays> delays_;
   std::vector<std::unique_ptr<Loop>> loops_;
+  std::atomic<unsigned> nextLoop_{0};  // the loop the next connection goes to
   int listenFd_ = -1;
   int port_ = 0;
   std::atomic<int> openConnections_{0};
