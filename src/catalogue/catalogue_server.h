@@ -41,8 +41,8 @@ struct ServerConfig {
   // At most this many connections open from one client address (for IPv6,
   // one /64 network, which one host usually has to itself); those beyond
   // are closed at once, unanswered. 0: no limit. Far above what one client
-  // opens (a browser six, each of our clients two), far below what it takes
-  // to crowd out everybody else.
+  // opens (a browser six per host, our clients one or two), far below what
+  // it takes to crowd out everybody else.
   int maxConnectionsPerAddress = 64;
   // Headers a /search request must carry (else 401); images and pages are free.
   std::vector<RequiredHeader> requiredHeaders;
@@ -67,7 +67,8 @@ class CatalogueServer {
 
   int Port() const { return port_; }
   const std::string& Host() const { return config_.host; }
-  // Serves on the calling thread until Stop(); false when serving failed.
+  // Serves (on threads of its own) until Stop(), holding the calling thread
+  // until then; false when serving failed.
   bool Run();
   // True once Run() has started taking connections.
   bool IsRunning() const { return running_.load(); }

@@ -31,7 +31,7 @@ class HeadScanner {
 
   // Looks at the bytes of `buffer` past those seen by earlier calls; the
   // buffer must hold the same bytes as before, with more at its end.
-  State Scan(std::string_view buffer);
+  [[nodiscard]] State Scan(std::string_view buffer);
   // Complete: the head (request line to the blank line's CRLF) is
   // buffer[Start(), End()); empty lines before it are skipped.
   size_t Start() const { return start_; }
@@ -85,7 +85,7 @@ class ChunkedSkipper {
 
   // Takes what it can from the front of `bytes` (`used` says how much):
   // never past the body's end, so what follows is the next request.
-  State Feed(std::string_view bytes, size_t& used);
+  [[nodiscard]] State Feed(std::string_view bytes, size_t& used);
 
  private:
   enum class Part { kSize, kExtension, kSizeLf, kData, kDataCr, kDataLf, kTrailer, kTrailerLf };
