@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <stdio.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -157,46 +156,16 @@ bool RenameDeviceFile(std::u16string_view from, std::u16string_view to) {
   return ::rename(hostFrom->c_str(), hostTo->c_str()) == 0 ? true : Fail(errno);
 }
 
-namespace {
-
-// Puts `from` in the place of `to` and `to`'s file in the place of `from`;
-// a plain rename when `to` does not exist or the file system cannot
-// exchange (`exchanged` then false).
-bool ExchangeHostFiles(const std::string& from, const std::string& to, bool& exchanged) {
-  exchanged = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0;
-  if (exchanged) return true;
-  if (errno != ENOENT && errno != EINVAL && errno != ENOSYS) return Fail(errno);
-  return ::rename(from.c_str(), to.c_str()) == 0 ? true : Fail(errno);
-}
-
-}  // namespace
-
-// A file may be written over only once the rename that took the target's
-// name from it is on storage; written over before, a crash could bring back
-// the target's name on a half-written file, and a rename reaches storage only
-// with the file system's next journal commit. So the spare written next is
-// the target's file of two publications ago: the publication in between
-// closed its own spare with an fsync, and that spare had been renamed by the
-// publication before, after the target's name was taken, so the fsync had to
-// commit both renames.
-bool PublishSpare(std::u16string_view devicePath) {
-  const auto target = MapDevicePath(devicePath);
-  const auto next = MapDevicePath(NameBeside(devicePath, ".next"));
-  const auto previous = MapDevicePath(NameBeside(devicePath, ".previous"));
-  if (!target || !next || !previous) return Fail(ENOENT);
-  bool exchanged = false;
-  if (!ExchangeHostFiles(*next, *target, exchanged)) return false;
-  if (!exchanged) return true;
-  // The target's old file becomes NAME.previous, and NAME.previous's file
-  // NAME.next (or NAME.next goes, when there was no NAME.previous). Failing
-  // that, the target's old file goes: it must not be written over next.
-  if (!ExchangeHostFiles(*next, *previous, exchanged)) (void)::unlink(next->c_str());
-  return true;
-}
-
-void FileLock::Release() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+bool SyncDeviceFolderOf(std::u16string_view devicePath) {
+  const auto host = MapDevicePath(devicePath);
+  if (!host) return Fail(ENOENT);
+  const std::string folder = host->substr(0, host->rfind('/') + 1);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Fail(errno);
+  const bool synced = ::fsync(fd) == 0;
+  const int error = errno;
+  ::close(fd);
+  return synced ? true : Fail(error);
 }
 
 DeviceFile::~DeviceFile() {
@@ -264,46 +233,6 @@ bool DeviceFile::CreateBeside(std::u16string_view devicePath, std::u16string& cr
     return true;
   }
   return Fail(EEXIST);
-}
-
-bool DeviceFile::OpenSpareBeside(std::u16string_view devicePath, std::u16string& sparePath,
-                                 FileLock& lock) {
-  Close();
-  lock.Release();
-  if (devicePath.empty() || devicePath.back() == u'\\') return Fail(ENOENT);
-  const std::u16string path = NameBeside(devicePath, ".next");
-  const auto host = MapDevicePath(path);
-  if (!host) return Fail(ENOENT);
-  const std::string folder = host->substr(0, host->rfind('/') + 1);
-  lock.fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (lock.fd_ < 0) return Fail(errno);
-  if (::flock(lock.fd_, LOCK_EX | LOCK_NB) != 0) {
-    const int error = errno;
-    lock.Release();
-    return Fail(error);
-  }
-  fd_ = ::open(host->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
-  struct stat st {};
-  int error = 0;
-  if (fd_ < 0) {
-    error = errno;
-  } else if (!EnsureRegularFile()) {
-    error = static_cast<int>(GetLastError());
-  } else if (::fstat(fd_, &st) != 0) {
-    error = errno;
-  } else if (st.st_nlink != 1) {
-    // Another name (the target's, say) would see it written over.
-    error = EMLINK;
-  }
-  if (error != 0) {
-    Abandon();
-    lock.Release();
-    return Fail(error);
-  }
-  writing_ = true;
-  spare_ = true;
-  sparePath = path;
-  return true;
 }
 
 int64_t DeviceFile::Read(void* buffer, size_t size) {
@@ -374,31 +303,17 @@ bool DeviceFile::Write(const void* buffer, size_t size) {
   return true;
 }
 
-void DeviceFile::StartWriteback() {
-  if (fd_ >= 0 && writing_) (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
-}
-
 void DeviceFile::Abandon() {
   if (fd_ >= 0) (void)::close(fd_);
   fd_ = -1;
   writing_ = false;
-  spare_ = false;
 }
 
 bool DeviceFile::Close() {
   if (fd_ < 0) return true;
   bool ok = true;
   int error = 0;
-  if (spare_) {
-    const off_t end = ::lseek(fd_, 0, SEEK_CUR);
-    if (end < 0 || ::ftruncate(fd_, end) != 0) {
-      ok = false;
-      error = errno;
-    }
-  }
-  // A spare's fsync also commits the renames of the last publication (see
-  // PublishSpare).
-  if (ok && writing_ && (spare_ ? ::fsync(fd_) : ::fdatasync(fd_)) != 0) {
+  if (writing_ && ::fdatasync(fd_) != 0) {
     ok = false;
     error = errno;
   }
@@ -408,7 +323,6 @@ bool DeviceFile::Close() {
   }
   fd_ = -1;
   writing_ = false;
-  spare_ = false;
   return ok ? true : Fail(error);
 }
 

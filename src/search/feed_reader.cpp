@@ -81,7 +81,7 @@ void CleanInto(std::u16string_view title, std::u16string& out) {
 // lives as long as the document.
 std::u16string_view TextOf(const XmlNodeRef& element) {
   const char16_t* text = element.child(0).value_or_empty();
-  return std::u16string_view(text, WideLength(text));
+  return std::u16string_view(text);
 }
 
 // Whether a name is exactly the literal `want`, compared where it stands
