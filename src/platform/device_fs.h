@@ -15,7 +15,9 @@ namespace quobble {
 // A path that is not absolute, or that has an empty, "." or ".." component, a
 // '/' or a NUL, is refused: the operation fails as for a missing folder
 // (last error ENOENT), so no device path can reach outside the root. A single
-// trailing backslash names the folder itself.
+// trailing backslash names the folder itself. No symbolic link beneath the
+// root is ever followed: a path through one fails (ELOOP or ENOTDIR), and
+// deleting or renaming over one acts on the link itself.
 
 // The root: `--root DIR` (passed in), else QUOBBLE_ROOT, else
 // $XDG_DATA_HOME/quobble, else ~/.local/share/quobble.
@@ -40,6 +42,10 @@ bool RenameDeviceFile(std::u16string_view from, std::u16string_view to);
 // Waits until the entries of the folder that holds `devicePath` (a rename
 // into it, say) are on storage.
 bool SyncDeviceFolderOf(std::u16string_view devicePath);
+
+// Opens every component of a device path on its own (as where the kernel
+// lacks openat2) instead of resolving it in one call, for tests.
+void UseComponentWalkForTests(bool walk);
 
 // The whole content of a device file into `out`; false (last error set) when
 // it cannot be read or holds more than `limit` bytes (EFBIG).

@@ -72,18 +72,48 @@ TEST(DeviceFs, FileExistsOnlyForReadableFiles) {
   EXPECT_EQ(GetLastError(), static_cast<uint32_t>(ENOENT));
 }
 
-TEST(DeviceFs, DoesNotFollowAPlantedLinkWhenCreating) {
-  TempRoot root;
-  const std::string outside = root.path() + "-outside";
-  std::ofstream(outside) << "keep";
-  fs::create_symlink(outside, root.path() + "/link");
-  DeviceFile out;
-  EXPECT_FALSE(out.CreateAlways(u"\\link"));
-  std::ifstream in(outside);
-  std::string content;
-  in >> content;
-  EXPECT_EQ(content, "keep");
-  fs::remove(outside);
+// Links planted beneath the root, to a folder and to a file outside it, are
+// never followed, whether the kernel resolves the path (openat2) or each
+// component is opened on its own: nothing outside is read, written or
+// counted, and the links themselves can be replaced and removed.
+TEST(DeviceFs, PlantedLinksAreNeverFollowed) {
+  for (const bool walk : {false, true}) {
+    SCOPED_TRACE(walk ? "component walk" : "openat2");
+    UseComponentWalkForTests(walk);
+    TempRoot root;
+    const fs::path outside = root.path() + "-outside";
+    fs::create_directories(outside);
+    std::ofstream(outside / "secret") << "keep";
+    ASSERT_TRUE(CreateDeviceFolder(u"\\Images"));
+    fs::create_directory_symlink(outside, root.path() + "/Images/b");
+    fs::create_symlink(outside / "secret", root.path() + "/Images/x.jpg");
+
+    DeviceFile file;
+    std::u16string created;
+    EXPECT_FALSE(DeviceFileExists(u"\\Images\\x.jpg"));
+    EXPECT_FALSE(file.OpenForRead(u"\\Images\\x.jpg"));
+    EXPECT_EQ(GetLastError(), static_cast<uint32_t>(ELOOP));
+    EXPECT_FALSE(file.CreateAlways(u"\\Images\\x.jpg"));
+    EXPECT_FALSE(file.CreateAlways(u"\\Images\\b\\new.jpg"));
+    EXPECT_FALSE(file.CreateBeside(u"\\Images\\b\\new.jpg", created));
+    EXPECT_FALSE(CreateDeviceFolder(u"\\Images\\b\\sub"));
+    EXPECT_FALSE(DeviceFileExists(u"\\Images\\b\\secret"));
+    EXPECT_FALSE(DeleteDeviceFile(u"\\Images\\b\\secret"));
+    std::string read;
+    EXPECT_FALSE(ReadDeviceFile(u"\\Images\\b\\secret", 100, read));
+    EXPECT_EQ(fs::directory_iterator(outside)->path().filename(), "secret");
+    EXPECT_EQ(ReadHostFile((outside / "secret").string()), "keep");
+
+    // A download renamed over the link replaces the link, not its target.
+    ASSERT_TRUE(file.CreateBeside(u"\\Images\\x.jpg", created));
+    ASSERT_TRUE(file.Write("jpeg", 4) && file.Close());
+    ASSERT_TRUE(RenameDeviceFile(created, u"\\Images\\x.jpg"));
+    EXPECT_TRUE(DeviceFileExists(u"\\Images\\x.jpg"));
+    EXPECT_TRUE(DeleteDeviceFile(u"\\Images\\b"));
+    EXPECT_EQ(ReadHostFile((outside / "secret").string()), "keep");
+    fs::remove_all(outside);
+  }
+  UseComponentWalkForTests(false);
 }
 
 TEST(DeviceFs, RootComesFromArgumentThenEnvironment) {
