@@ -1,5 +1,6 @@
 #include "platform/device_fs.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <pwd.h>
@@ -10,11 +11,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
 
 #include "platform/last_error.h"
@@ -51,7 +54,7 @@ std::u16string NameBeside(std::u16string_view devicePath, const char* suffix) {
 }
 
 // NameBeside with ".part-" and a suffix unique in this process and unlikely
-// in any other.
+// in any other: ".part-PID-COUNTER-ATTEMPT", in hex.
 std::u16string UniqueNameBeside(std::u16string_view devicePath, unsigned attempt) {
   static std::atomic<uint64_t> counter{0};
   static const uint64_t salt = std::random_device()();
@@ -59,6 +62,52 @@ std::u16string UniqueNameBeside(std::u16string_view devicePath, unsigned attempt
   std::snprintf(suffix, sizeof suffix, ".part-%x-%llx-%x", static_cast<unsigned>(::getpid()),
                 static_cast<unsigned long long>(counter.fetch_add(1) ^ salt), attempt);
   return NameBeside(devicePath, suffix);
+}
+
+// Whether a file name ends as UniqueNameBeside ends the names it makes.
+bool IsTemporaryName(std::string_view name) {
+  const size_t part = name.rfind(".part-");
+  if (part == std::string_view::npos) return false;
+  int fields = 1;
+  bool digit = false;
+  for (const char c : name.substr(part + 6)) {
+    if (c == '-' && digit) {
+      ++fields;
+      digit = false;
+    } else if (std::isxdigit(static_cast<unsigned char>(c)) != 0) {
+      digit = true;
+    } else {
+      return false;
+    }
+  }
+  return fields == 3 && digit;
+}
+
+// RemoveStaleTemporaryFiles in the folder open at `fd` (which it closes),
+// `depth` folders down.
+int RemoveStaleIn(int fd, time_t before, int depth) {
+  DIR* folder = ::fdopendir(fd);
+  if (folder == nullptr) {
+    ::close(fd);
+    return 0;
+  }
+  int removed = 0;
+  while (const dirent* entry = ::readdir(folder)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (::fstatat(::dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode) && depth < 64) {
+      const int child =
+          ::openat(::dirfd(folder), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child >= 0) removed += RemoveStaleIn(child, before, depth + 1);
+    } else if (S_ISREG(st.st_mode) && st.st_mtime < before && IsTemporaryName(name) &&
+               ::unlinkat(::dirfd(folder), entry->d_name, 0) == 0) {
+      ++removed;
+    }
+  }
+  ::closedir(folder);
+  return removed;
 }
 
 bool MakeHostFolders(const std::string& path) {
@@ -163,6 +212,14 @@ class ParentFolder {
 };
 
 }  // namespace
+
+int RemoveStaleTemporaryFiles(std::u16string_view folderPath, int64_t olderThanSeconds) {
+  const auto relative = RelativePath(folderPath);
+  if (!relative) return 0;
+  const int fd = OpenBeneath(*relative, O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return 0;
+  return RemoveStaleIn(fd, ::time(nullptr) - static_cast<time_t>(olderThanSeconds), 0);
+}
 
 void UseComponentWalkForTests(bool walk) {
   noOpenat2.store(walk, std::memory_order_relaxed);

@@ -43,6 +43,13 @@ bool RenameDeviceFile(std::u16string_view from, std::u16string_view to);
 // into it, say) are on storage.
 bool SyncDeviceFolderOf(std::u16string_view devicePath);
 
+// Deletes, in the folder and every folder below it, the temporary files that
+// CreateBeside makes (NAME.part-…) whose last change is older than
+// `olderThanSeconds`: what a crash or a power cut left behind. Files of a
+// download still going on are younger. Links are neither followed nor
+// deleted. The number of files deleted.
+int RemoveStaleTemporaryFiles(std::u16string_view folderPath, int64_t olderThanSeconds);
+
 // Opens every component of a device path on its own (as where the kernel
 // lacks openat2) instead of resolving it in one call, for tests.
 void UseComponentWalkForTests(bool walk);

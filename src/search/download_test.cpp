@@ -81,6 +81,32 @@ TEST_F(DownloadTest, NonSuccessStatusLeavesExistingFileAlone) {
   EXPECT_EQ(TargetContent(), "previous");
 }
 
+// The messages name the address with its secrets masked, and a request that
+// runs out of time says so in plain words, with or without a length; the
+// target stays as it was.
+TEST_F(DownloadTest, MessagesMaskSecretsAndNameATimeout) {
+  PlantTarget("previous");
+  server_.Route("/missing", HttpResponse::Status(404));
+  EXPECT_EQ(Fetch("/missing?key=s3cret&query=a"), 0);
+  HttpResponse drip = HttpResponse::Body(Pattern(100));
+  drip.dripMs = 100;
+  HttpResponse dripNoLength = drip;
+  dripNoLength.framing = Framing::kClose;
+  server_.Route("/drip", drip);
+  server_.Route("/drip-no-length", dripNoLength);
+  SetInternetTimeout(1);
+  EXPECT_EQ(Fetch("/drip?key=s3cret"), 0);
+  EXPECT_EQ(Fetch("/drip-no-length"), 0);
+  SetInternetTimeout(kDefaultInternetTimeoutSeconds);
+  EXPECT_EQ(sink_.Utf8(),
+            (std::vector<std::string>{
+                "[DownloadFile] HttpQueryInfo(" + Url("/missing?key=\u2026&query=a") + ") = 404 ",
+                "[DownloadFile] " + Url("/drip?key=\u2026") + " timed out (Error Code = 28)",
+                "[DownloadFile] dwFileSize != dwRecv Download Failed",
+                "[DownloadFile] " + Url("/drip-no-length") + " timed out (Error Code = 28)"}));
+  EXPECT_EQ(TargetContent(), "previous");
+}
+
 // The search reads its own temporary file: it is whole and readable once
 // fetched, and the target changes only at Publish. A download dropped after
 // Fetch leaves nothing behind.
