@@ -322,13 +322,14 @@ void AppendImagePath(std::string& out, int64_t id) {
 
 // One <item>, its parts appended in place: an answer holds a hundred.
 void AppendProduct(std::string& out, const CatalogueIndex& index, uint32_t pos,
-                   const std::vector<std::u16string>& foldedWords, std::string_view escapedBase) {
+                   const std::vector<std::u16string>& foldedWords, std::string_view escapedBase,
+                   std::string_view escapedLinkBase) {
   const Product& p = index.Products()[pos];
   const std::string id = std::to_string(p.id);
   out += "<item><title>";
   AppendHighlighted(out, p.title, index.FoldedTitle(pos), foldedWords, true);
   out += "</title><link>";
-  ((out += escapedBase) += "/shop/product/") += id;
+  ((out += escapedLinkBase) += "/shop/product/") += id;
   out += "</link><image>";
   (out += escapedBase) += "/shop/img/";
   AppendImagePath(out, p.id);
@@ -362,7 +363,7 @@ std::string ImagePathFor(int64_t id) {
 
 std::string SearchAnswer(const CatalogueIndex& index, const SearchRequest& request,
                          const std::vector<std::u16string>& words, const Hits& hits,
-                         std::string_view base, std::time_t now) {
+                         std::string_view base, std::time_t now, std::string_view linkBase) {
   std::vector<std::u16string> folded;
   for (const auto& w : words) folded.push_back(FoldCase(w));
   const size_t total = hits.size();
@@ -389,7 +390,9 @@ std::string SearchAnswer(const CatalogueIndex& index, const SearchRequest& reque
   AppendItem(out, "display", std::to_string(shown));
   out += '\n';
   const std::string escapedBase = XmlEscape(base);
-  for (size_t i = first; i < end; ++i) AppendProduct(out, index, hits[i], folded, escapedBase);
+  const std::string escapedLinkBase = linkBase.empty() ? escapedBase : XmlEscape(linkBase);
+  for (size_t i = first; i < end; ++i)
+    AppendProduct(out, index, hits[i], folded, escapedBase, escapedLinkBase);
   out += "</channel>\n</rss>\n";
   return out;
 }
