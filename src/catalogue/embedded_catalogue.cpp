@@ -82,7 +82,8 @@ bool LoadForDay(const CatalogueOptions& options, std::vector<catalogue::Product>
 std::unique_ptr<catalogue::CatalogueServer> CreateServer(std::vector<catalogue::Product> products,
                                                          catalogue::ServerConfig config,
                                                          bool anyPortIfTaken, std::string& error) {
-  if (!anyPortIfTaken) return catalogue::CatalogueServer::Create(std::move(products), config, error);
+  if (!anyPortIfTaken)
+    return catalogue::CatalogueServer::Create(std::move(products), config, error);
   // Another client's catalogue (or another program) may hold the home port.
   auto server = catalogue::CatalogueServer::Create(products, config, error);
   if (server) return server;

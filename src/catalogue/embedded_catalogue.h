@@ -12,7 +12,7 @@ inline constexpr char kCatalogueHome[] = "http://127.0.0.1:8080";
 
 struct CatalogueOptions {
   std::string host = "127.0.0.1";
-  int port = 0;               // 0: an ephemeral port
+  int port = 0;  // 0: an ephemeral port
   // Listen on 127.0.0.1 at the home port, or on any free port when another
   // program holds it; the product links name the home address either way,
   // so the same product has the same link in every run (host and port are

@@ -1,8 +1,8 @@
 #include "catalogue/price_days.h"
 
-#include <cstdio>
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <ctime>
 
 namespace quobble::catalogue {

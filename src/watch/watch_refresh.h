@@ -27,8 +27,8 @@ LookupResult LookUpPrice(HINTERNET session, std::u16string_view title, std::u16s
                          MessageSink& messages, const std::atomic<bool>* stop, PriceCheck& check);
 
 struct RefreshReport {
-  size_t total = 0;    // products watched
-  size_t checked = 0;  // products whose check was kept
+  size_t total = 0;      // products watched
+  size_t checked = 0;    // products whose check was kept
   bool failed = false;   // the service or the database failed; the rest was not checked
   bool stopped = false;  // asked to stop before the end
   std::vector<std::string> messages;   // what went wrong, for the user

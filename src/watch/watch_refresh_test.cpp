@@ -17,8 +17,8 @@
 namespace quobble {
 namespace {
 
-using ::testing::HasSubstr;
 using catalogue::Product;
+using ::testing::HasSubstr;
 
 constexpr int64_t kDay = 86400;
 

@@ -274,8 +274,8 @@ WatchStore::AddResult WatchStore::Add(const NewProduct& product, int64_t now, in
   else
     insert.BindNull(5);
   // A price already at the target when added is no news.
-  insert.Bind(6, product.rule == AlertRule::kTarget && product.lowPrice <= product.targetPrice ? 0
-                                                                                               : 1);
+  insert.Bind(
+      6, product.rule == AlertRule::kTarget && product.lowPrice <= product.targetPrice ? 0 : 1);
   if (insert.Step() != SQLITE_DONE) {
     error = Error("Wish");
     return AddResult::kFailed;
@@ -356,8 +356,8 @@ bool WatchStore::Record(int64_t id, const PriceCheck& check, CheckOutcome& outco
                     "WHERE ID = ?");
   product.Bind(1, id);
   if (!transaction.begun() || product.Step() != SQLITE_ROW) {
-    error = transaction.begun() ? "no watched product has the ID " + std::to_string(id)
-                                : Error("Wish");
+    error =
+        transaction.begun() ? "no watched product has the ID " + std::to_string(id) : Error("Wish");
     return false;
   }
   outcome = CheckOutcome{};

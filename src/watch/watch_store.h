@@ -32,9 +32,9 @@ struct WatchedProduct {
   std::u16string title;
   std::u16string imageUrl;
   AlertRule rule = AlertRule::kDrop;
-  int32_t targetPrice = 0;  // kTarget only
-  PriceCheck added;         // the check made when it was added
-  PriceCheck last;          // the latest check, found or not
+  int32_t targetPrice = 0;      // kTarget only
+  PriceCheck added;             // the check made when it was added
+  PriceCheck last;              // the latest check, found or not
   bool seenSinceAdded = false;  // a later check found it
   int32_t lastLowPrice = 0;     // the latest price seen (found)
   int32_t lowestSeen = 0;

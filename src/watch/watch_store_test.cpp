@@ -143,11 +143,23 @@ TEST(WatchAlerts, EachRuleOverASequenceOfChecks) {
   };
   using enum AlertKind;
   const Case cases[] = {
-      {"drop", AlertRule::kDrop, 0, {1000, 900, 900, 950, -1, 940, 930}, {kNone, kDrop, kNone, kNone, kNone, kDrop, kDrop}},
-      {"change", AlertRule::kChange, 0, {1000, 900, 900, 950, -1, 950}, {kNone, kDrop, kNone, kRise, kNone, kNone}},
+      {"drop",
+       AlertRule::kDrop,
+       0,
+       {1000, 900, 900, 950, -1, 940, 930},
+       {kNone, kDrop, kNone, kNone, kNone, kDrop, kDrop}},
+      {"change",
+       AlertRule::kChange,
+       0,
+       {1000, 900, 900, 950, -1, 950},
+       {kNone, kDrop, kNone, kRise, kNone, kNone}},
       // Reached once; hovering just above and below says nothing until the
       // price has climbed past the target by 5 %.
-      {"target", AlertRule::kTarget, 1000, {1200, 990, 1010, 995, 1100, 1000, 900}, {kNone, kTargetReached, kNone, kNone, kNone, kTargetReached, kNone}},
+      {"target",
+       AlertRule::kTarget,
+       1000,
+       {1200, 990, 1010, 995, 1100, 1000, 900},
+       {kNone, kTargetReached, kNone, kNone, kNone, kTargetReached, kNone}},
   };
   for (const Case& c : cases) {
     bool armed = true, hadPrice = false;
