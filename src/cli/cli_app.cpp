@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "cli/cli_watch.h"
+#include "cli/line_editor.h"
 #include "platform/command_line.h"
 #include "platform/device_fs.h"
 #include "platform/stop_signals.h"
@@ -567,15 +568,24 @@ void CliApp::WishCommandLine(const std::string& rest) {
 }
 
 int CliApp::RunInteractive(int fd, bool prompt) {
-  prompt_ = prompt;
-  if (prompt_) out_ << "> " << std::flush;
   bool more = true;
   bool inputOpen = true;
+  // On a terminal, lines are edited and kept in a history.
+  std::unique_ptr<LineEditor> editor;
+  if (prompt)
+    editor = std::make_unique<LineEditor>(
+        "> ", [this](std::string line) { queued_.push_back(std::move(line)); },
+        [&inputOpen] { inputOpen = false; });
   while (more && StopSignal() == 0 && (inputOpen || !queued_.empty())) {
     const bool readable = Pump(inputOpen ? fd : -1, kPollMs);
-    if (readable) inputOpen = ReadInput(fd);
+    if (readable && editor)
+      editor->ReadChar();
+    else if (readable)
+      inputOpen = ReadInput(fd);
     more = RunQueued();
+    if (editor && inputOpen && queued_.empty()) editor->Resume();
   }
+  editor.reset();
   if (const int code = StopExitCode(); code >= 0) return code;
   if (!more) return 0;  // "quit": the destructor abandons the worker
   // The input ended and every command ran: what the last asked for is
@@ -610,7 +620,6 @@ bool CliApp::RunQueued() {
     const std::string line = std::move(queued_.front());
     queued_.pop_front();
     if (!Execute(line)) return false;
-    if (prompt_) out_ << "> " << std::flush;
   }
   return true;
 }

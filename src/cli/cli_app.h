@@ -127,7 +127,6 @@ class CliApp {
   std::unique_ptr<ProductList> list_;
   std::string pendingInput_;
   std::deque<std::string> queued_;
-  bool prompt_ = false;
   int searchesShown_ = 0;
 };
 
