@@ -282,7 +282,7 @@ void WatchWindow::ShowHistory() {
   if (!store || !store->History(product->id, history, error)) return;
 
   auto* days = new QDateTimeAxis();
-  days->setFormat(QStringLiteral("MM-dd HH:mm"));
+  days->setFormat(QStringLiteral("MM-dd"));
   days->setTickCount(4);
   days->setTitleText(QStringLiteral("Day"));
   auto* prices = new QValueAxis();
