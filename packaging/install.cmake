@@ -51,7 +51,7 @@ install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # The daily price check, a systemd user timer that nobody's session runs
 # until its user enables it (README: "Price watch").
 install(FILES ${packaging_dir}/systemd/quobble-watch.service ${packaging_dir}/systemd/quobble-watch.timer
-  DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/user)
+  DESTINATION lib/systemd/user)
 
 # The desktop entry and its icon, only with the app they start. The PNGs are
 # rendered from the one SVG at build time, so a change to the drawing reaches

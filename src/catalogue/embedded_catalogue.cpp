@@ -75,7 +75,7 @@ bool LoadForDay(const CatalogueOptions& options, std::vector<catalogue::Product>
     return false;
   }
   if (!catalogue::LoadCatalogue(options.catalogueFile, products, error)) return false;
-  catalogue::ApplyCatalogueDay(products, day);
+  if (options.dailyPrices || !options.date.empty()) catalogue::ApplyCatalogueDay(products, day);
   return true;
 }
 

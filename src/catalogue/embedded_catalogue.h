@@ -18,7 +18,9 @@ struct CatalogueOptions {
   // so the same product has the same link in every run (host and port are
   // then not used).
   bool atHome = false;
-  // "YYYY-MM-DD": the day whose prices are served; empty: today.
+  // Prices that move from day to day: today's, or those of `date`
+  // ("YYYY-MM-DD") when it is given. Else the catalogue's own prices.
+  bool dailyPrices = false;
   std::string date;
   std::string catalogueFile;  // empty: the bundled catalogue
   std::string key;            // empty: the client's default key

@@ -39,6 +39,7 @@ struct StartOptions {
   static CatalogueOptions HomeCatalogue() {
     CatalogueOptions options;
     options.atHome = true;
+    options.dailyPrices = true;
     return options;
   }
 };
