@@ -485,12 +485,7 @@ int CliApp::WatchAdd() {
         std::to_string(options_.productIndex));
     return 1;
   }
-  WatchStore::NewProduct product;
-  product.link = record->link;
-  product.title = record->title;
-  product.imageUrl = record->imageUrl;
-  product.lowPrice = record->lowPrice;
-  product.highPrice = record->highPrice;
+  WatchStore::NewProduct product = WatchStore::NewProduct::From(*record);
   if (options_.target >= 0) {
     product.rule = AlertRule::kTarget;
     product.targetPrice = options_.target;

@@ -35,17 +35,6 @@ const char* AlertName(AlertKind alert) {
   }
 }
 
-const char* RuleName(AlertRule rule) {
-  switch (rule) {
-    case AlertRule::kTarget:
-      return "target";
-    case AlertRule::kChange:
-      return "change";
-    default:
-      return "drop";
-  }
-}
-
 // "-1,900 (-9.8%)" from `from` to `to`.
 std::string Difference(int32_t from, int32_t to) {
   const int64_t delta = int64_t{to} - from;
@@ -76,7 +65,7 @@ void ListJson(std::string& out, const WatchedProduct& p) {
          ",\"lastSeenPrice\":" + std::to_string(p.lastLowPrice) +
          ",\"lowestPrice\":" + std::to_string(p.lowestSeen) + ",\"lastChecked\":\"" +
          IsoTime(p.last.time) + "\",\"found\":" + (lastFound ? "true" : "false") + ",\"alert\":\"" +
-         RuleName(p.rule) +
+         AlertRuleName(p.rule) +
          "\",\"targetPrice\":" + PriceOrNull(p.rule == AlertRule::kTarget, p.targetPrice) + "}";
 }
 

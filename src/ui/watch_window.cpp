@@ -408,12 +408,7 @@ void WatchProduct(QWidget* owner, const ProductRecord* record) {
                          QStringLiteral("Select a product in the list first."));
     return;
   }
-  WatchStore::NewProduct product;
-  product.link = record->link;
-  product.title = record->title;
-  product.imageUrl = record->imageUrl;
-  product.lowPrice = record->lowPrice;
-  product.highPrice = record->highPrice;
+  const WatchStore::NewProduct product = WatchStore::NewProduct::From(*record);
   std::string error;
   int64_t id = 0;
   auto store = WatchStore::Open(error);

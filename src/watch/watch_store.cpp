@@ -54,17 +54,6 @@ constexpr char kHistory[] =
 constexpr char kInsertCheck[] =
     "INSERT INTO PriceCheck (ProductID, CheckedAt, LowPrice, HighPrice) VALUES (?, ?, ?, ?)";
 
-const char* RuleText(AlertRule rule) {
-  switch (rule) {
-    case AlertRule::kTarget:
-      return "target";
-    case AlertRule::kChange:
-      return "change";
-    default:
-      return "drop";
-  }
-}
-
 AlertRule RuleFrom(std::string_view text) {
   if (text == "target") return AlertRule::kTarget;
   if (text == "change") return AlertRule::kChange;
@@ -157,6 +146,17 @@ class Transaction {
 };
 
 }  // namespace
+
+const char* AlertRuleName(AlertRule rule) {
+  switch (rule) {
+    case AlertRule::kTarget:
+      return "target";
+    case AlertRule::kChange:
+      return "change";
+    default:
+      return "drop";
+  }
+}
 
 int32_t TargetRearmPrice(int32_t target) {
   const int64_t margin = std::max<int64_t>(1, target / 20);
@@ -268,7 +268,7 @@ WatchStore::AddResult WatchStore::Add(const NewProduct& product, int64_t now, in
                    "INSERT INTO WatchedProduct (Link, Title, ImageUrl, AlertOn, TargetPrice, "
                    "TargetArmed) VALUES (?, ?, ?, ?, ?, ?)");
   insert.BindText(1, product.link).BindText(2, product.title).BindText(3, product.imageUrl);
-  sqlite3_bind_text(insert.get(), 4, RuleText(product.rule), -1, SQLITE_STATIC);
+  sqlite3_bind_text(insert.get(), 4, AlertRuleName(product.rule), -1, SQLITE_STATIC);
   if (product.rule == AlertRule::kTarget)
     insert.Bind(5, product.targetPrice);
   else

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "search/product_record.h"
+
 namespace quobble {
 
 // One look at a watched product's price. A product the service did not list
@@ -25,6 +27,9 @@ enum class AlertRule {
 };
 
 enum class AlertKind { kNone, kDrop, kRise, kTargetReached };
+
+// "drop", "target" or "change": how the rule is stored and printed.
+const char* AlertRuleName(AlertRule rule);
 
 struct WatchedProduct {
   int64_t id = 0;
@@ -87,6 +92,12 @@ class WatchStore {
     int32_t lowPrice = 0, highPrice = 0;
     AlertRule rule = AlertRule::kDrop;
     int32_t targetPrice = 0;
+
+    // A search hit as it was shown, to be watched with the default rule.
+    static NewProduct From(const ProductRecord& record) {
+      return NewProduct{record.link, record.title, record.imageUrl, record.lowPrice,
+                        record.highPrice};
+    }
   };
   enum class AddResult { kAdded, kAlreadyWatched, kFailed };
   // Keeps the product and its price at `now` as the first check. `id` is
