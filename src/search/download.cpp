@@ -92,7 +92,6 @@ void FileDownload::Discard() {
   file_.Abandon();
   if (!temporary_.empty()) DeleteDeviceFile(temporary_);
   temporary_.clear();
-  spareLock_.Release();
 }
 
 int FileDownload::Fetch(int reload, const DownloadNotify& notify, const std::atomic<bool>* cancel) {
@@ -137,7 +136,6 @@ bool FileDownload::CheckStatusAndSize() {
 }
 
 bool FileDownload::CreateTemporary() {
-  if (reuseSpare_ && file_.OpenSpareBeside(filePath_, temporary_, spareLock_)) return true;
   if (file_.CreateBeside(filePath_, temporary_)) return true;
   Show(kCreateFailed, GetLastError());
   return false;
@@ -200,13 +198,12 @@ bool FileDownload::Finish() {
 
 bool FileDownload::Publish() {
   if (!Finish()) return false;
-  if (!(spareLock_.Held() ? PublishSpare(filePath_) : RenameDeviceFile(temporary_, filePath_))) {
+  if (!RenameDeviceFile(temporary_, filePath_)) {
     Show(kMoveFailed, GetLastError());
     Discard();
     return false;
   }
   temporary_.clear();
-  spareLock_.Release();
   return true;
 }
 
