@@ -98,6 +98,8 @@ bool ReadAnswer(const std::u16string& path, SearchScreen& screen, ProductList& l
   XmlDocument document;
   if (document.parse_file(path.c_str(), KeepOptions) == 0) return false;
   SearchState state;
+  // The feed reader keeps at most the page size asked for.
+  state.pageSize = kLookupItems;
   ReadResultFeed(XmlNodeRef(document.root), state, screen, list);
   return true;
 }
