@@ -310,6 +310,8 @@ void WatchWindow::ShowHistory() {
   }
   const double span = std::max(1.0, (high - low) * 0.1);
   prices->setRange(std::max(0.0, low - span), high + span);
+  // Round steps (80,000, 90,000) rather than the range cut in equal parts.
+  prices->applyNiceNumbers();
   const qint64 from = history.front().time * 1000, to = history.back().time * 1000;
   days->setRange(QDateTime::fromMSecsSinceEpoch(from - 3600000),
                  QDateTime::fromMSecsSinceEpoch(std::max(to, from) + 3600000));
