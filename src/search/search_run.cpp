@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/device_fs.h"
 #include "platform/internet.h"
 #include "search/commands.h"
 #include "search/download.h"
@@ -48,16 +49,18 @@ int FetchAndRead(SearchScreen& screen, SearchState& state, ProductList& list, in
   // The answer is read from this search's own download, before it takes the
   // answer file's place: another client on the same data folder may be
   // writing its own answer there at the same time.
-  FileDownload download(session.get(), AnswerFilePath(state.dataFolder), url, screen);
+  const std::u16string answerPath = AnswerFilePath(state.dataFolder);
+  FileDownload download(session.get(), answerPath, url, screen);
   download.SetRequestHeaders(ServiceHeaders());
-  if (download.Fetch(1, {}, nullptr) == 0) return Fail(screen, u"XML DownloadFile Error", u"Error");
+  if (download.Fetch(1, {}, nullptr) == 0 || !download.Finish())
+    return Fail(screen, u"XML DownloadFile Error", u"Error");
 
-  // Parsed while the file goes to storage; it is taken only once there.
-  download.StartWriteback();
   XmlDocument document;
   const int parsed = document.parse_file(download.TemporaryPath().c_str(), KeepOptions);
-  if (!download.Finish()) return Fail(screen, u"XML DownloadFile Error", u"Error");
-  (void)download.Publish();
+  // The answer file keeps the last answer, unparsable or not; a failure to
+  // take its place has been shown and changes nothing for this page. Once
+  // in place, the folder is synced so that the new name is on storage too.
+  if (download.Publish()) (void)SyncDeviceFolderOf(answerPath);
   if (parsed == 0) return Fail(screen, u"Invalid XML File (parse_file failed).", u"Error");
 
   ReadResultFeed(XmlNodeRef(document.root), state, screen, list);

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QListView>
 #include <QMenu>
 #include <QPushButton>
 #include <QSettings>
@@ -18,6 +19,7 @@
 #include "ui/about_dialog.h"
 #include "ui/qt_text.h"
 #include "ui/search_view.h"
+#include "ui/watch_window.h"
 
 namespace quobble {
 
@@ -86,6 +88,7 @@ MainFrame::MainFrame(QWidget* parent)
   CreateSoftKeys();
   view_ = new SearchView(QRect(0, 0, kWidth, kHeight - kSoftKeyBarHeight), this);
   setCentralWidget(view_);
+  AddWatchToList();
   accelerators_ = new AcceleratorFilter(*this);
   qApp->installEventFilter(accelerators_);
   quit_ = [](int code) { QCoreApplication::exit(code); };
@@ -122,10 +125,22 @@ void MainFrame::CreateMenu() {
   // The screen's two wish-list commands have no control of their own.
   AddCommand(optionMenu_, QStringLiteral("Add to Wish List"), ID_WISH_ADD, false);
   AddCommand(optionMenu_, QStringLiteral("Show Wish List"), ID_WISH_SHOW, false);
+  AddCommand(optionMenu_, QStringLiteral("Watch this product"), ID_WATCH_PRODUCT, false);
+  AddCommand(optionMenu_, QStringLiteral("Watched products"), ID_WATCHED_PRODUCTS, false);
   optionMenu_->addSeparator();
   AddCommand(optionMenu_, QStringLiteral("About"), ID_ABOUT, false);
   AddCommand(optionMenu_, QStringLiteral("Exit"), ID_EXIT, false);
   connect(optionMenu_, &QMenu::aboutToShow, this, &MainFrame::UpdateCheckMarks);
+}
+
+void MainFrame::AddWatchToList() {
+  // On the row's context menu, and Ctrl+D on the selected row.
+  auto* watch = new QAction(QStringLiteral("Watch this product"), view_->ListView());
+  watch->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
+  watch->setShortcutContext(Qt::WidgetShortcut);
+  view_->ListView()->setContextMenuPolicy(Qt::ActionsContextMenu);
+  view_->ListView()->addAction(watch);
+  connect(watch, &QAction::triggered, this, [this] { OnCommand(ID_WATCH_PRODUCT); });
 }
 
 void MainFrame::CreateSoftKeys() {
@@ -201,6 +216,16 @@ void MainFrame::OnCommand(int id, int code, intptr_t param) {
     case ID_WISH_ADD:
     case ID_WISH_SHOW:
       view_->OnCommand(id, code, param);
+      return;
+    case ID_WATCH_PRODUCT: {
+      const QModelIndex current = view_->ListView()->currentIndex();
+      WatchProduct(this, current.isValid()
+                             ? view_->List().RecordAt(static_cast<size_t>(current.row()))
+                             : nullptr);
+      return;
+    }
+    case ID_WATCHED_PRODUCTS:
+      ShowWatchWindow(this);
       return;
     default:
       switch (view_->State().ApplyMenuCommand(id)) {

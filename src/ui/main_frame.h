@@ -61,6 +61,8 @@ class MainFrame : public QMainWindow {
  private:
   void CreateMenu();
   void CreateSoftKeys();
+  // "Watch this product" on the product list's rows.
+  void AddWatchToList();
   QAction* AddCommand(QMenu* menu, const QString& label, int id, bool checkable);
   // Moves the check marks to the marked commands, when they changed.
   void UpdateCheckMarks();
