@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/text.h"
+
 namespace quobble::catalogue {
 
 namespace {
@@ -39,12 +41,6 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return (x == y) || ((x | 0x20) == (y | 0x20) && (x | 0x20) >= 'a' && (x | 0x20) <= 'z');
          });
-}
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
 }
 
 // "METHOD SP TARGET SP HTTP/1.x", nothing more; keepAlive set by the version.
@@ -87,7 +83,7 @@ struct Framing {
 void ReadConnectionOptions(std::string_view value, Framing& framing) {
   while (!value.empty()) {
     const size_t comma = value.find(',');
-    const std::string_view option = TrimBlanks(value.substr(0, comma));
+    const std::string_view option = Trim(value.substr(0, comma));
     if (EqualsIgnoringCase(option, "close")) framing.close = true;
     if (EqualsIgnoringCase(option, "keep-alive")) framing.keepAlive = true;
     if (comma == std::string_view::npos) break;
@@ -117,7 +113,7 @@ int ParseField(std::string_view line, RequestHead& out, Framing& framing) {
   while (colon < line.size() && IsTokenChar(line[colon])) ++colon;
   if (colon == 0 || colon == line.size() || line[colon] != ':') return 400;
   const std::string_view name = line.substr(0, colon);
-  const std::string_view value = TrimBlanks(line.substr(colon + 1));
+  const std::string_view value = Trim(line.substr(colon + 1));
   if (std::any_of(value.begin(), value.end(), IsControl)) return 400;
   out.fields.emplace_back(name, value);
   if (EqualsIgnoringCase(name, "Content-Length")) {
