@@ -79,15 +79,6 @@ QString TestRunFolder() {
   return QString::fromStdString(RunFolder());
 }
 
-void ProcessEventsFor(int ms) {
-  QElapsedTimer timer;
-  timer.start();
-  while (timer.elapsed() < ms) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QThread::msleep(2);
-  }
-}
-
 }  // namespace quobble
 
 #if defined(__SANITIZE_THREAD__)
