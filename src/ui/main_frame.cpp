@@ -15,6 +15,7 @@
 #include <QSettings>
 #include <QTimer>
 #include <QToolBar>
+#include <QToolButton>
 #include <algorithm>
 #include <iterator>
 
@@ -203,6 +204,10 @@ void MainFrame::CreateSoftKeys() {
                      " QPushButton:pressed { background: #4a4a4a; }"));
   bar->addWidget(keys);
   addToolBar(Qt::BottomToolBarArea, bar);
+  // The bar's overflow button never shows (the keys always fit), but a
+  // screen reader still finds it.
+  if (auto* more = bar->findChild<QToolButton*>(QStringLiteral("qt_toolbar_ext_button")))
+    more->setAccessibleName(QStringLiteral("More soft keys"));
 
   actionKey_->setAccessibleDescription(QStringLiteral("The left soft key; it does nothing"));
   menuKey_->setAccessibleDescription(QStringLiteral("Opens the Option menu (F10)"));
@@ -220,9 +225,10 @@ void MainFrame::CreateMenuKeys() {
   addAction(open);
   connect(open, &QAction::triggered, this, [this] {
     OpenOptionMenu();
-    // From the keyboard the first item is in hand at once.
-    if (!optionMenu_->actions().isEmpty())
-      optionMenu_->setActiveAction(optionMenu_->actions().first());
+    // From the keyboard the first item is in hand at once, its sub-menu
+    // still closed, as the arrow key would leave it.
+    QKeyEvent down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
+    QCoreApplication::sendEvent(optionMenu_, &down);
   });
 }
 
