@@ -20,6 +20,14 @@
 namespace quobble {
 namespace {
 
+// The app's frame, once RunApplication has made it; else the app is ended.
+MainFrame* RunningFrame() {
+  for (QWidget* widget : QApplication::topLevelWidgets())
+    if (auto* frame = qobject_cast<MainFrame*>(widget)) return frame;
+  QCoreApplication::exit(99);
+  return nullptr;
+}
+
 TEST(AppTest, ParsesItsOptions) {
   struct Case {
     std::vector<std::string> arguments;
@@ -52,8 +60,8 @@ TEST(AppTest, ParsesItsOptions) {
   EXPECT_EQ(options.words, "a b c");
 }
 
-// The whole life of the app in this process: start, a second launch handing
-// over its command line, Ctrl+Q, and the exit code of a normal end.
+// The whole life of the app in this process: start, a second launch bringing
+// it forward, Ctrl+Q, and the exit code of a normal end.
 TEST(AppTest, RunsUntilCtrlQAndEndsWithOne) {
   TempRoot root;
   ::setenv("QUOBBLE_ROOT", root.path().c_str(), 1);
@@ -62,13 +70,8 @@ TEST(AppTest, RunsUntilCtrlQAndEndsWithOne) {
   SingleInstance::Outcome secondLaunch = SingleInstance::Outcome::kFirst;
   bool sawFrame = false;
   QTimer::singleShot(100, [&] {
-    MainFrame* frame = nullptr;
-    for (QWidget* widget : QApplication::topLevelWidgets())
-      if (auto* candidate = qobject_cast<MainFrame*>(widget)) frame = candidate;
-    if (!frame) {
-      QCoreApplication::exit(99);
-      return;
-    }
+    MainFrame* frame = RunningFrame();
+    if (!frame) return;
     sawFrame = frame->isVisible();
     SingleInstance second(QStringLiteral("quobble"));
     secondLaunch = second.Check(QString(), 1, 0);
@@ -95,13 +98,8 @@ TEST(AppTest, WordsOnTheCommandLineAreSearched) {
   ::unsetenv("QUOBBLE_ENDPOINT");
   QString firstRange, firstTitle, secondTitle;
   QTimer::singleShot(0, [&] {
-    MainFrame* frame = nullptr;
-    for (QWidget* widget : QApplication::topLevelWidgets())
-      if (auto* candidate = qobject_cast<MainFrame*>(widget)) frame = candidate;
-    if (!frame) {
-      QCoreApplication::exit(99);
-      return;
-    }
+    MainFrame* frame = RunningFrame();
+    if (!frame) return;
     SearchView& view = *frame->View();
     const auto rowsShown = [&] { return view.ListView()->model()->rowCount() > 0; };
     if (ProcessEventsUntil(rowsShown, 20000)) {

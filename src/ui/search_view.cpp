@@ -254,6 +254,12 @@ void SearchView::PageIfEnabled(int id) {
   if (button->isEnabled()) OnCommand(id, 0, 0);
 }
 
+bool SearchView::event(QEvent* event) {
+  // On another screen the thumbnails are decoded for its pixel ratio.
+  if (event->type() == QEvent::ScreenChangeInternal) FitRowsToList();
+  return QWidget::event(event);
+}
+
 void SearchView::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   LayOut();

@@ -101,6 +101,7 @@ class SearchView : public QWidget, public SearchScreen {
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  bool event(QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 
  private:

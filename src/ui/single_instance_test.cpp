@@ -135,9 +135,8 @@ TEST_F(SingleInstanceTest, TheMeetingPlaceIsAFolderOfTheUsersOwn) {
 }
 
 // Even where another user could reach the socket, nothing passes between
-// two users: the running instance ignores a stranger's words, and a launch
-// hands nothing to a stranger's server.
-TEST_F(SingleInstanceTest, NothingPassesBetweenTwoUsers) {
+// two users: the running instance ignores a stranger's words...
+TEST_F(SingleInstanceTest, AStrangersWordsAreIgnored) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
   ::chmod(QFile::encodeName(folder_.path()).constData(), 0777);
 
@@ -155,13 +154,15 @@ TEST_F(SingleInstanceTest, NothingPassesBetweenTwoUsers) {
   EXPECT_EQ(sent, 0);
   ProcessEventsFor(300);
   EXPECT_EQ(received, 0);
+}
 
-  // A stranger's server where ours would be.
-  QTemporaryDir other;
-  ::chmod(QFile::encodeName(other.path()).constData(), 0777);
-  QLockFile held(QDir(other.path()).filePath(QStringLiteral("quobble.lock")));
+// ...and a launch hands nothing to a stranger's server where ours would be.
+TEST_F(SingleInstanceTest, ALaunchHandsNothingToAStranger) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ::chmod(QFile::encodeName(folder_.path()).constData(), 0777);
+  QLockFile held(QDir(folder_.path()).filePath(QStringLiteral("quobble.lock")));
   ASSERT_TRUE(held.tryLock(0));
-  const sockaddr_un trap = SocketAddress(QDir(other.path()).filePath(QStringLiteral("quobble")));
+  const sockaddr_un trap = SocketAddress(QDir(folder_.path()).filePath(QStringLiteral("quobble")));
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
   const pid_t child = ::fork();
@@ -179,7 +180,7 @@ TEST_F(SingleInstanceTest, NothingPassesBetweenTwoUsers) {
   }
   char byte;
   ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-  SingleInstance launch(QStringLiteral("quobble"), other.path());
+  SingleInstance launch(QStringLiteral("quobble"), folder_.path());
   EXPECT_EQ(launch.Check(QStringLiteral("secret"), 2, 5),
             SingleInstance::Outcome::kStartedUnlocked);
   int status = 0;
