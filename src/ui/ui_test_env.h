@@ -12,8 +12,9 @@ inline void PrintTo(const QString& text, std::ostream* out) {
 namespace quobble {
 
 // The widget tests' QApplication, made once before any test runs (offscreen
-// unless told otherwise), with the runtime and settings folders pointed at a
-// temporary folder of the run so that no test touches the user's own.
+// unless told otherwise), with the runtime, settings and state folders
+// pointed at a temporary folder of the run so that no test touches the
+// user's own.
 QString TestRunFolder();
 
 }  // namespace quobble
