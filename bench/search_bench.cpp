@@ -1,8 +1,10 @@
 // The search core against a plain libcurl + pugixml loop doing the same
 // work, side by side on loopback against the embedded catalogue: one 100-item
 // search, the reading of its answer alone, 100 cold thumbnails, 100 warm
-// ones. Both sides write each file through (fdatasync before the next), as
-// DownloadFile does; the peer's unsynced figures show what the storage costs.
+// ones. Both sides put each file on storage as the search core does: the
+// answer in a temporary file, synced, renamed into place and its folder
+// synced; each thumbnail synced before the next. The peer's unsynced figures
+// show what the storage costs.
 // The *_Paired benchmarks are the comparison (see paired.h); the others show
 // the parts.
 #include <benchmark/benchmark.h>
@@ -140,8 +142,16 @@ Fixture& Shared() {
   return *shared;
 }
 
+// What the peer does to put a body on storage.
+enum class Durability {
+  kNone,     // written to its file, not synced
+  kFile,     // written to its file and synced
+  kReplace,  // as the answer: a temporary file, synced, renamed over the
+             // target, then the folder synced
+};
+
 // The peer: one easy handle (one reused connection), a body written to a
-// file as it arrives, then optionally synced.
+// file as it arrives.
 class CurlPeer {
  public:
   CurlPeer() : curl_(curl_easy_init()) {
@@ -150,8 +160,10 @@ class CurlPeer {
   }
   ~CurlPeer() { curl_easy_cleanup(curl_); }
 
-  bool Fetch(const std::string& url, const std::string& path, bool sync) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool Fetch(const std::string& url, const std::string& path, Durability durability) {
+    const bool replace = durability == Durability::kReplace;
+    const std::string written = replace ? path + ".part" : path;
+    const int fd = ::open(written.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &fd);
@@ -159,8 +171,9 @@ class CurlPeer {
     const bool ok = curl_easy_perform(curl_) == CURLE_OK &&
                     curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK &&
                     status == 200;
-    const bool synced = !sync || ::fdatasync(fd) == 0;
-    return ::close(fd) == 0 && ok && synced;
+    const bool synced = durability == Durability::kNone || ::fdatasync(fd) == 0;
+    if (::close(fd) != 0 || !ok || !synced) return false;
+    return !replace || (::rename(written.c_str(), path.c_str()) == 0 && SyncFolderOf(path));
   }
 
  private:
@@ -173,6 +186,13 @@ class CurlPeer {
       done += static_cast<size_t>(n);
     }
     return bytes;
+  }
+
+  static bool SyncFolderOf(const std::string& path) {
+    const int fd = ::open(fs::path(path).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = ::fsync(fd) == 0;
+    return ::close(fd) == 0 && synced;
   }
 
   CURL* curl_;
@@ -318,13 +338,14 @@ void BM_Search100_Quobble(benchmark::State& state) {
 void BM_Search100_Curl(benchmark::State& state) {
   Fixture& f = Shared();
   CurlPeer peer;
-  const bool sync = state.range(0) != 0;
+  const bool durable = state.range(0) != 0;
   const std::string path = f.root.path() + "/peer-answer.xml";
   for (auto _ : state) {
-    if (!peer.Fetch(f.searchUrl, path, sync) || ReadWithPugixml(path) != 100)
+    if (!peer.Fetch(f.searchUrl, path, durable ? Durability::kReplace : Durability::kNone) ||
+        ReadWithPugixml(path) != 100)
       state.SkipWithError("peer failed");
   }
-  state.SetLabel(sync ? "fdatasync" : "unsynced");
+  state.SetLabel(durable ? "temporary file, fdatasync, rename, folder fsync" : "unsynced");
 }
 
 // The answer's download alone, as the search makes it.
@@ -406,7 +427,8 @@ void BM_ColdThumbnails100_Curl(benchmark::State& state) {
     for (const auto& [url, name] : f.cacheNames) {
       const std::string path = folder + "/" + name;
       fs::create_directories(fs::path(path).parent_path());
-      if (!peer.Fetch(url, path, sync)) state.SkipWithError("peer failed");
+      if (!peer.Fetch(url, path, sync ? Durability::kFile : Durability::kNone))
+        state.SkipWithError("peer failed");
     }
   }
   state.SetLabel(sync ? "fdatasync" : "unsynced");
@@ -521,8 +543,11 @@ void BM_Search100_Paired(benchmark::State& state) {
       // The search's (empty) worker is no part of the search, but must be
       // gone before the next one.
       [&] { screen.WaitIdle(list); },
-      [&] { return peer.Fetch(f.searchUrl, path, true) && ReadWithPugixml(path) == 100; }, [] {});
-  state.SetLabel("peer: libcurl, fdatasync, pugixml reading");
+      [&] {
+        return peer.Fetch(f.searchUrl, path, Durability::kReplace) && ReadWithPugixml(path) == 100;
+      },
+      [] {});
+  state.SetLabel("peer: libcurl, temporary file, fdatasync, rename, folder fsync, pugixml reading");
 }
 
 // The answer's HTTP exchange alone, into memory: the internet library's
@@ -558,62 +583,6 @@ void BM_AnswerFetch_Paired(benchmark::State& state) {
   state.SetLabel("peer: libcurl easy handle");
 }
 
-// The answer file's storage alone, without the network: ours writes the
-// download's 4096-byte chunks over the spare beside the answer file, syncs
-// it and exchanges it into the answer file's place, then with the previous
-// answer (Arg 1, what a search does), or, when another client holds the
-// spares, into a new temporary file that is renamed over the answer file,
-// freeing the previous answer's blocks (Arg 0). The peer truncates its one
-// file, writes it in libcurl's 16 KiB pieces and syncs. publish_med_us is
-// the median of our exchanges or rename alone.
-void BM_AnswerFile_Paired(benchmark::State& state) {
-  Fixture& f = Shared();
-  const bool spare = state.range(0) != 0;
-  const std::u16string answer = AnswerFilePath(kDataFolder);
-  std::string body;
-  if (!ReadDeviceFile(answer, kAnswerLimit, body) || body.empty())
-    return state.SkipWithError("no answer");
-  const std::string peerPath = f.root.path() + "/peer-answer.xml";
-  const auto write = [&](auto&& put, size_t piece) {
-    for (size_t at = 0; at < body.size(); at += piece)
-      if (!put(body.data() + at, std::min(piece, body.size() - at))) return false;
-    return true;
-  };
-  std::vector<double> publishes;
-  bench::Paired(
-      state,
-      [&] {
-        DeviceFile file;
-        FileLock lock;
-        std::u16string temporary;
-        if (!(spare ? file.OpenSpareBeside(answer, temporary, lock)
-                    : file.CreateBeside(answer, temporary)) ||
-            !write([&](const char* p, size_t n) { return file.Write(p, n); }, 4096) ||
-            !file.Close())
-          return false;
-        const auto start = std::chrono::steady_clock::now();
-        const bool published = spare ? PublishSpare(answer) : RenameDeviceFile(temporary, answer);
-        publishes.push_back(
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        return published;
-      },
-      [] {},
-      [&] {
-        const int fd = ::open(peerPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        const bool ok =
-            fd >= 0 &&
-            write([&](const char* p,
-                      size_t n) { return ::write(fd, p, n) == static_cast<ssize_t>(n); },
-                  16384) &&
-            ::fdatasync(fd) == 0;
-        return fd >= 0 && ::close(fd) == 0 && ok;
-      },
-      [] {});
-  state.counters["publish_med_us"] = bench::Median(publishes) * 1e6;
-  state.SetLabel(std::string(spare ? "ours: spare, exchanges" : "ours: new file, rename") +
-                 "; peer: truncate, 16 KiB writes, fdatasync");
-}
-
 void BM_ColdThumbnails100_Paired(benchmark::State& state) {
   Fixture& f = Shared();
   if (f.images.size() != 100) return state.SkipWithError("no page");
@@ -637,7 +606,7 @@ void BM_ColdThumbnails100_Paired(benchmark::State& state) {
         for (const auto& [url, name] : f.cacheNames) {
           const std::string target = folder + "/" + name;
           fs::create_directories(fs::path(target).parent_path());
-          ok = peer.Fetch(url, target, true) && ok;
+          ok = peer.Fetch(url, target, Durability::kFile) && ok;
         }
         return ok;
       },
@@ -658,12 +627,6 @@ BENCHMARK(BM_ReadAnswer100_Paired)
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Search100_Paired)->Iterations(200)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AnswerFetch_Paired)->Iterations(1000)->UseManualTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_AnswerFile_Paired)
-    ->Arg(1)
-    ->Arg(0)
-    ->Iterations(400)
-    ->UseManualTime()
-    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ColdThumbnails100_Paired)
     ->Iterations(12)
     ->UseManualTime()

@@ -1,19 +1,23 @@
 #include "platform/device_fs.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <pwd.h>
 #include <stdio.h>
-#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
 
 #include "platform/last_error.h"
@@ -27,6 +31,9 @@ std::string& RootStorage() {
   static std::string root;
   return root;
 }
+
+// The root folder, held open: every device path is opened beneath it.
+int rootFd = -1;
 
 bool Fail(int error) {
   SetLastError(static_cast<uint32_t>(error));
@@ -47,7 +54,7 @@ std::u16string NameBeside(std::u16string_view devicePath, const char* suffix) {
 }
 
 // NameBeside with ".part-" and a suffix unique in this process and unlikely
-// in any other.
+// in any other: ".part-PID-COUNTER-ATTEMPT", in hex.
 std::u16string UniqueNameBeside(std::u16string_view devicePath, unsigned attempt) {
   static std::atomic<uint64_t> counter{0};
   static const uint64_t salt = std::random_device()();
@@ -55,6 +62,52 @@ std::u16string UniqueNameBeside(std::u16string_view devicePath, unsigned attempt
   std::snprintf(suffix, sizeof suffix, ".part-%x-%llx-%x", static_cast<unsigned>(::getpid()),
                 static_cast<unsigned long long>(counter.fetch_add(1) ^ salt), attempt);
   return NameBeside(devicePath, suffix);
+}
+
+// Whether a file name ends as UniqueNameBeside ends the names it makes.
+bool IsTemporaryName(std::string_view name) {
+  const size_t part = name.rfind(".part-");
+  if (part == std::string_view::npos) return false;
+  int fields = 1;
+  bool digit = false;
+  for (const char c : name.substr(part + 6)) {
+    if (c == '-' && digit) {
+      ++fields;
+      digit = false;
+    } else if (std::isxdigit(static_cast<unsigned char>(c)) != 0) {
+      digit = true;
+    } else {
+      return false;
+    }
+  }
+  return fields == 3 && digit;
+}
+
+// RemoveStaleTemporaryFiles in the folder open at `fd` (which it closes),
+// `depth` folders down.
+int RemoveStaleIn(int fd, time_t before, int depth) {
+  DIR* folder = ::fdopendir(fd);
+  if (folder == nullptr) {
+    ::close(fd);
+    return 0;
+  }
+  int removed = 0;
+  while (const dirent* entry = ::readdir(folder)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (::fstatat(::dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode) && depth < 64) {
+      const int child =
+          ::openat(::dirfd(folder), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child >= 0) removed += RemoveStaleIn(child, before, depth + 1);
+    } else if (S_ISREG(st.st_mode) && st.st_mtime < before && IsTemporaryName(name) &&
+               ::unlinkat(::dirfd(folder), entry->d_name, 0) == 0) {
+      ++removed;
+    }
+  }
+  ::closedir(folder);
+  return removed;
 }
 
 bool MakeHostFolders(const std::string& path) {
@@ -69,7 +122,108 @@ bool MakeHostFolders(const std::string& path) {
   return true;
 }
 
+// The components of a device path below the root, '/'-separated, or
+// nothing when the path is refused. "\\" alone (the root) is ".".
+std::optional<std::string> RelativePath(std::u16string_view devicePath) {
+  const auto host = MapDevicePath(devicePath);
+  if (!host) return std::nullopt;
+  const size_t rootLength = RootStorage().size();
+  if (host->size() <= rootLength + 1) return std::string(".");
+  return host->substr(rootLength + 1);
+}
+
+// Whether openat2 is known to be missing (an old kernel, or a sandbox that
+// refuses it): then every component is opened on its own.
+std::atomic<bool> noOpenat2{false};
+
+// Opens `relative` beneath the root without following a link anywhere on the
+// way, the last component included: a link planted in the data folder can
+// neither lead outside it nor stand in for a file. -1 (errno set) on
+// failure; ELOOP for a link.
+int OpenBeneath(const std::string& relative, int flags, mode_t mode = 0) {
+  if (rootFd < 0) {
+    errno = ENOENT;
+    return -1;
+  }
+  flags |= O_CLOEXEC;
+  if (!noOpenat2.load(std::memory_order_relaxed)) {
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags);
+    how.mode = (flags & O_CREAT) != 0 ? mode : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+    for (;;) {
+      const long fd = ::syscall(SYS_openat2, rootFd, relative.c_str(), &how, sizeof how);
+      if (fd >= 0) return static_cast<int>(fd);
+      if (errno == EINTR || errno == EAGAIN) continue;
+      if (errno != ENOSYS) return -1;
+      noOpenat2.store(true, std::memory_order_relaxed);
+      break;
+    }
+  }
+  // Component by component. The components are plain names (no ".." or
+  // ".": MapDevicePath refuses them), so nothing but a link could lead out,
+  // and O_NOFOLLOW refuses each.
+  int folder = ::fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
+  size_t start = 0;
+  for (;;) {
+    if (folder < 0) return -1;
+    const size_t slash = relative.find('/', start);
+    const std::string name = relative.substr(start, slash - start);
+    const int next =
+        slash == std::string::npos
+            ? ::openat(folder, name.c_str(), flags | O_NOFOLLOW, mode)
+            : ::openat(folder, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int error = errno;
+    ::close(folder);
+    errno = error;
+    if (slash == std::string::npos) return next;
+    folder = next;
+    start = slash + 1;
+  }
+}
+
+// The folder that holds a device path's last component, opened beneath the
+// root, and that component's name. False (last error set) when refused or
+// missing.
+class ParentFolder {
+ public:
+  ParentFolder() = default;
+  ~ParentFolder() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ParentFolder(const ParentFolder&) = delete;
+  ParentFolder& operator=(const ParentFolder&) = delete;
+
+  bool Open(std::u16string_view devicePath, int flags = O_PATH) {
+    const auto relative = RelativePath(devicePath);
+    if (!relative || *relative == ".") return Fail(ENOENT);
+    const size_t slash = relative->rfind('/');
+    name_ = slash == std::string::npos ? *relative : relative->substr(slash + 1);
+    fd_ = OpenBeneath(slash == std::string::npos ? "." : relative->substr(0, slash),
+                      flags | O_DIRECTORY);
+    return fd_ >= 0 ? true : Fail(errno);
+  }
+  int fd() const { return fd_; }
+  const char* name() const { return name_.c_str(); }
+
+ private:
+  int fd_ = -1;
+  std::string name_;
+};
+
 }  // namespace
+
+int RemoveStaleTemporaryFiles(std::u16string_view folderPath, int64_t olderThanSeconds) {
+  const auto relative = RelativePath(folderPath);
+  if (!relative) return 0;
+  const int fd = OpenBeneath(*relative, O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return 0;
+  return RemoveStaleIn(fd, ::time(nullptr) - static_cast<time_t>(olderThanSeconds), 0);
+}
+
+void UseComponentWalkForTests(bool walk) {
+  noOpenat2.store(walk, std::memory_order_relaxed);
+}
 
 std::string ResolveDeviceRoot(const char* rootArgument) {
   if (rootArgument != nullptr && *rootArgument != '\0') return rootArgument;
@@ -91,10 +245,13 @@ bool SetDeviceRoot(const std::string& hostFolder) {
   while (root.size() > 1 && root.back() == '/') root.pop_back();
   if (root.empty()) return Fail(ENOENT);
   RootStorage() = root;
+  if (rootFd >= 0) ::close(rootFd);
+  rootFd = -1;
   if (!MakeHostFolders(root)) return Fail(errno);
-  struct stat st {};
-  if (::stat(root.c_str(), &st) != 0) return Fail(errno);
-  return S_ISDIR(st.st_mode) ? true : Fail(ENOTDIR);
+  // The root itself is the user's choice, links and all; only what lies
+  // beneath it is opened without following links.
+  rootFd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  return rootFd >= 0 ? true : Fail(errno == ENOTDIR ? ENOTDIR : errno);
 }
 
 const std::string& DeviceRoot() {
@@ -121,15 +278,15 @@ std::optional<std::string> MapDevicePath(std::u16string_view devicePath) {
 }
 
 bool CreateDeviceFolder(std::u16string_view devicePath) {
-  const auto host = MapDevicePath(devicePath);
-  if (!host) return Fail(ENOENT);
-  return ::mkdir(host->c_str(), 0755) == 0 ? true : Fail(errno);
+  ParentFolder parent;
+  if (!parent.Open(devicePath)) return false;
+  return ::mkdirat(parent.fd(), parent.name(), 0755) == 0 ? true : Fail(errno);
 }
 
 bool DeviceFileExists(std::u16string_view devicePath) {
-  const auto host = MapDevicePath(devicePath);
-  if (!host) return Fail(ENOENT);
-  const int fd = ::open(host->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const auto relative = RelativePath(devicePath);
+  if (!relative) return Fail(ENOENT);
+  const int fd = OpenBeneath(*relative, O_RDONLY | O_NONBLOCK);
   if (fd < 0) return Fail(errno);
   struct stat st {};
   const bool isFile = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -138,65 +295,31 @@ bool DeviceFileExists(std::u16string_view devicePath) {
 }
 
 bool DevicePathExists(std::u16string_view devicePath) {
-  const auto host = MapDevicePath(devicePath);
-  if (!host) return Fail(ENOENT);
+  ParentFolder parent;
+  if (!parent.Open(devicePath)) return false;
   struct stat st {};
-  return ::stat(host->c_str(), &st) == 0 ? true : Fail(errno);
+  return ::fstatat(parent.fd(), parent.name(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? true : Fail(errno);
 }
 
 bool DeleteDeviceFile(std::u16string_view devicePath) {
-  const auto host = MapDevicePath(devicePath);
-  if (!host) return Fail(ENOENT);
-  return ::unlink(host->c_str()) == 0 ? true : Fail(errno);
+  ParentFolder parent;
+  if (!parent.Open(devicePath)) return false;
+  return ::unlinkat(parent.fd(), parent.name(), 0) == 0 ? true : Fail(errno);
 }
 
 bool RenameDeviceFile(std::u16string_view from, std::u16string_view to) {
-  const auto hostFrom = MapDevicePath(from);
-  const auto hostTo = MapDevicePath(to);
-  if (!hostFrom || !hostTo) return Fail(ENOENT);
-  return ::rename(hostFrom->c_str(), hostTo->c_str()) == 0 ? true : Fail(errno);
+  ParentFolder fromParent;
+  ParentFolder toParent;
+  if (!fromParent.Open(from) || !toParent.Open(to)) return false;
+  return ::renameat(fromParent.fd(), fromParent.name(), toParent.fd(), toParent.name()) == 0
+             ? true
+             : Fail(errno);
 }
 
-namespace {
-
-// Puts `from` in the place of `to` and `to`'s file in the place of `from`;
-// a plain rename when `to` does not exist or the file system cannot
-// exchange (`exchanged` then false).
-bool ExchangeHostFiles(const std::string& from, const std::string& to, bool& exchanged) {
-  exchanged = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0;
-  if (exchanged) return true;
-  if (errno != ENOENT && errno != EINVAL && errno != ENOSYS) return Fail(errno);
-  return ::rename(from.c_str(), to.c_str()) == 0 ? true : Fail(errno);
-}
-
-}  // namespace
-
-// A file may be written over only once the rename that took the target's
-// name from it is on storage; written over before, a crash could bring back
-// the target's name on a half-written file, and a rename reaches storage only
-// with the file system's next journal commit. So the spare written next is
-// the target's file of two publications ago: the publication in between
-// closed its own spare with an fsync, and that spare had been renamed by the
-// publication before, after the target's name was taken, so the fsync had to
-// commit both renames.
-bool PublishSpare(std::u16string_view devicePath) {
-  const auto target = MapDevicePath(devicePath);
-  const auto next = MapDevicePath(NameBeside(devicePath, ".next"));
-  const auto previous = MapDevicePath(NameBeside(devicePath, ".previous"));
-  if (!target || !next || !previous) return Fail(ENOENT);
-  bool exchanged = false;
-  if (!ExchangeHostFiles(*next, *target, exchanged)) return false;
-  if (!exchanged) return true;
-  // The target's old file becomes NAME.previous, and NAME.previous's file
-  // NAME.next (or NAME.next goes, when there was no NAME.previous). Failing
-  // that, the target's old file goes: it must not be written over next.
-  if (!ExchangeHostFiles(*next, *previous, exchanged)) (void)::unlink(next->c_str());
-  return true;
-}
-
-void FileLock::Release() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+bool SyncDeviceFolderOf(std::u16string_view devicePath) {
+  ParentFolder parent;
+  if (!parent.Open(devicePath, O_RDONLY)) return false;
+  return ::fsync(parent.fd()) == 0 ? true : Fail(errno);
 }
 
 DeviceFile::~DeviceFile() {
@@ -215,8 +338,6 @@ bool DeviceFile::EnsureRegularFile() {
     error = EISDIR;
   } else if (!S_ISREG(st.st_mode)) {
     error = EINVAL;
-  } else if (::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0) {
-    error = errno;
   }
   if (error == 0) return true;
   ::close(fd_);
@@ -227,11 +348,11 @@ bool DeviceFile::EnsureRegularFile() {
 
 bool DeviceFile::OpenForRead(std::u16string_view devicePath) {
   Close();
-  const auto host = MapDevicePath(devicePath);
-  if (!host) return Fail(ENOENT);
+  const auto relative = RelativePath(devicePath);
+  if (!relative) return Fail(ENOENT);
   // O_NONBLOCK: a FIFO planted at the path must not hang the caller; it has
   // no effect on the regular files we accept.
-  fd_ = ::open(host->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  fd_ = OpenBeneath(*relative, O_RDONLY | O_NONBLOCK);
   if (fd_ < 0) return Fail(errno);
   writing_ = false;
   return EnsureRegularFile();
@@ -239,11 +360,9 @@ bool DeviceFile::OpenForRead(std::u16string_view devicePath) {
 
 bool DeviceFile::CreateAlways(std::u16string_view devicePath) {
   Close();
-  const auto host = MapDevicePath(devicePath);
-  if (!host) return Fail(ENOENT);
-  // O_NOFOLLOW: a planted link must not redirect a download outside the root.
-  fd_ = ::open(host->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-               0644);
+  const auto relative = RelativePath(devicePath);
+  if (!relative) return Fail(ENOENT);
+  fd_ = OpenBeneath(*relative, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0644);
   if (fd_ < 0) return Fail(errno);
   writing_ = true;
   return EnsureRegularFile();
@@ -254,9 +373,9 @@ bool DeviceFile::CreateBeside(std::u16string_view devicePath, std::u16string& cr
   if (devicePath.empty() || devicePath.back() == u'\\') return Fail(ENOENT);
   for (unsigned attempt = 0; attempt < 8; ++attempt) {
     const std::u16string path = UniqueNameBeside(devicePath, attempt);
-    const auto host = MapDevicePath(path);
-    if (!host) return Fail(ENOENT);
-    fd_ = ::open(host->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    const auto relative = RelativePath(path);
+    if (!relative) return Fail(ENOENT);
+    fd_ = OpenBeneath(*relative, O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (fd_ < 0 && errno == EEXIST) continue;
     if (fd_ < 0) return Fail(errno);
     writing_ = true;
@@ -264,46 +383,6 @@ bool DeviceFile::CreateBeside(std::u16string_view devicePath, std::u16string& cr
     return true;
   }
   return Fail(EEXIST);
-}
-
-bool DeviceFile::OpenSpareBeside(std::u16string_view devicePath, std::u16string& sparePath,
-                                 FileLock& lock) {
-  Close();
-  lock.Release();
-  if (devicePath.empty() || devicePath.back() == u'\\') return Fail(ENOENT);
-  const std::u16string path = NameBeside(devicePath, ".next");
-  const auto host = MapDevicePath(path);
-  if (!host) return Fail(ENOENT);
-  const std::string folder = host->substr(0, host->rfind('/') + 1);
-  lock.fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (lock.fd_ < 0) return Fail(errno);
-  if (::flock(lock.fd_, LOCK_EX | LOCK_NB) != 0) {
-    const int error = errno;
-    lock.Release();
-    return Fail(error);
-  }
-  fd_ = ::open(host->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
-  struct stat st {};
-  int error = 0;
-  if (fd_ < 0) {
-    error = errno;
-  } else if (!EnsureRegularFile()) {
-    error = static_cast<int>(GetLastError());
-  } else if (::fstat(fd_, &st) != 0) {
-    error = errno;
-  } else if (st.st_nlink != 1) {
-    // Another name (the target's, say) would see it written over.
-    error = EMLINK;
-  }
-  if (error != 0) {
-    Abandon();
-    lock.Release();
-    return Fail(error);
-  }
-  writing_ = true;
-  spare_ = true;
-  sparePath = path;
-  return true;
 }
 
 int64_t DeviceFile::Read(void* buffer, size_t size) {
@@ -374,31 +453,17 @@ bool DeviceFile::Write(const void* buffer, size_t size) {
   return true;
 }
 
-void DeviceFile::StartWriteback() {
-  if (fd_ >= 0 && writing_) (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
-}
-
 void DeviceFile::Abandon() {
   if (fd_ >= 0) (void)::close(fd_);
   fd_ = -1;
   writing_ = false;
-  spare_ = false;
 }
 
 bool DeviceFile::Close() {
   if (fd_ < 0) return true;
   bool ok = true;
   int error = 0;
-  if (spare_) {
-    const off_t end = ::lseek(fd_, 0, SEEK_CUR);
-    if (end < 0 || ::ftruncate(fd_, end) != 0) {
-      ok = false;
-      error = errno;
-    }
-  }
-  // A spare's fsync also commits the renames of the last publication (see
-  // PublishSpare).
-  if (ok && writing_ && (spare_ ? ::fsync(fd_) : ::fdatasync(fd_)) != 0) {
+  if (writing_ && ::fdatasync(fd_) != 0) {
     ok = false;
     error = errno;
   }
@@ -408,7 +473,6 @@ bool DeviceFile::Close() {
   }
   fd_ = -1;
   writing_ = false;
-  spare_ = false;
   return ok ? true : Fail(error);
 }
 

@@ -15,7 +15,9 @@ namespace quobble {
 // A path that is not absolute, or that has an empty, "." or ".." component, a
 // '/' or a NUL, is refused: the operation fails as for a missing folder
 // (last error ENOENT), so no device path can reach outside the root. A single
-// trailing backslash names the folder itself.
+// trailing backslash names the folder itself. No symbolic link beneath the
+// root is ever followed: a path through one fails (ELOOP or ENOTDIR), and
+// deleting or renaming over one acts on the link itself.
 
 // The root: `--root DIR` (passed in), else QUOBBLE_ROOT, else
 // $XDG_DATA_HOME/quobble, else ~/.local/share/quobble.
@@ -37,32 +39,24 @@ bool DeleteDeviceFile(std::u16string_view devicePath);
 // Puts `from` in the place of `to` in one step: a reader of `to` sees the old
 // file or the new one, never a mix.
 bool RenameDeviceFile(std::u16string_view from, std::u16string_view to);
-// Puts the spare that OpenSpareBeside opened in the place of `devicePath`
-// in one step, as RenameDeviceFile would. The target's old file becomes
-// NAME.previous, and the one that was there becomes the next spare: nothing
-// is freed. Call with the spare's lock held. False (last error set) when the
-// spare could not take the target's place.
-bool PublishSpare(std::u16string_view devicePath);
+// Waits until the entries of the folder that holds `devicePath` (a rename
+// into it, say) are on storage.
+bool SyncDeviceFolderOf(std::u16string_view devicePath);
+
+// Deletes, in the folder and every folder below it, the temporary files that
+// CreateBeside makes (NAME.part-…) whose last change is older than
+// `olderThanSeconds`: what a crash or a power cut left behind. Files of a
+// download still going on are younger. Links are neither followed nor
+// deleted. The number of files deleted.
+int RemoveStaleTemporaryFiles(std::u16string_view folderPath, int64_t olderThanSeconds);
+
+// Opens every component of a device path on its own (as where the kernel
+// lacks openat2) instead of resolving it in one call, for tests.
+void UseComponentWalkForTests(bool walk);
 
 // The whole content of a device file into `out`; false (last error set) when
 // it cannot be read or holds more than `limit` bytes (EFBIG).
 [[nodiscard]] bool ReadDeviceFile(std::u16string_view devicePath, size_t limit, std::string& out);
-
-// An exclusive lock on a folder, for writers that agree to take it, held
-// until released or destroyed.
-class FileLock {
- public:
-  FileLock() = default;
-  ~FileLock() { Release(); }
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
-  void Release();
-  bool Held() const { return fd_ >= 0; }
-
- private:
-  friend class DeviceFile;
-  int fd_ = -1;
-};
 
 // One open device file. Every failure sets the last error code (errno).
 class DeviceFile {
@@ -80,27 +74,12 @@ class DeviceFile {
   // with a suffix no other file has, cut to fit the file system; its device
   // path goes to `createdPath`. Written through like CreateAlways.
   [[nodiscard]] bool CreateBeside(std::u16string_view devicePath, std::u16string& createdPath);
-  // Opens the spare kept beside `devicePath` (NAME.next, made when
-  // missing), to be written over from its start and put in the target's
-  // place with PublishSpare: a file that is replaced again and again then
-  // reuses the blocks of older versions instead of freeing some and
-  // allocating others each time, which costs more than the writing. `lock`
-  // takes the folder: hold it until PublishSpare. Close() cuts the file to
-  // what was written. False (last error set) when the spare cannot be had
-  // at once, as when another writer holds the folder: CreateBeside is the
-  // way then.
-  [[nodiscard]] bool OpenSpareBeside(std::u16string_view devicePath, std::u16string& sparePath,
-                                     FileLock& lock);
   // Bytes read, 0 at the end, -1 on failure.
   [[nodiscard]] int64_t Read(void* buffer, size_t size);
   // The file's size in bytes, -1 on failure.
   [[nodiscard]] int64_t Size() const;
   // Writes all of `size` bytes or fails.
   [[nodiscard]] bool Write(const void* buffer, size_t size);
-  // Asks the system to start writing what has been written so far to
-  // storage, without waiting: a Close() that comes after some other work
-  // then waits for less. Advisory; a failure shows in Close().
-  void StartWriteback();
   // Syncs a file opened for writing, then closes. False when either failed.
   bool Close();
   // Closes without syncing, for a file about to be deleted.
@@ -111,7 +90,6 @@ class DeviceFile {
   bool EnsureRegularFile();
   int fd_ = -1;
   bool writing_ = false;
-  bool spare_ = false;
 };
 
 }  // namespace quobble

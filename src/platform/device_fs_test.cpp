@@ -72,104 +72,48 @@ TEST(DeviceFs, FileExistsOnlyForReadableFiles) {
   EXPECT_EQ(GetLastError(), static_cast<uint32_t>(ENOENT));
 }
 
-TEST(DeviceFs, DoesNotFollowAPlantedLinkWhenCreating) {
-  TempRoot root;
-  const std::string outside = root.path() + "-outside";
-  std::ofstream(outside) << "keep";
-  fs::create_symlink(outside, root.path() + "/link");
-  DeviceFile out;
-  EXPECT_FALSE(out.CreateAlways(u"\\link"));
-  std::ifstream in(outside);
-  std::string content;
-  in >> content;
-  EXPECT_EQ(content, "keep");
-  fs::remove(outside);
-}
+// Links planted beneath the root, to a folder and to a file outside it, are
+// never followed, whether the kernel resolves the path (openat2) or each
+// component is opened on its own: nothing outside is read, written or
+// counted, and the links themselves can be replaced and removed.
+TEST(DeviceFs, PlantedLinksAreNeverFollowed) {
+  for (const bool walk : {false, true}) {
+    SCOPED_TRACE(walk ? "component walk" : "openat2");
+    UseComponentWalkForTests(walk);
+    TempRoot root;
+    const fs::path outside = root.path() + "-outside";
+    fs::create_directories(outside);
+    std::ofstream(outside / "secret") << "keep";
+    ASSERT_TRUE(CreateDeviceFolder(u"\\Images"));
+    fs::create_directory_symlink(outside, root.path() + "/Images/b");
+    fs::create_symlink(outside / "secret", root.path() + "/Images/x.jpg");
 
-// Writers that share a target's spares write over a spare only while no
-// other writer can; a writer that finds them taken uses a file of its own.
-// Each writer reads its own body back just before publishing it.
-TEST(DeviceFs, ASpareIsOnlyEverWrittenByOneWriter) {
-  TempRoot root;
-  const std::u16string target = u"\\answer.xml";
-  std::vector<std::string> faults(2);
-  std::vector<int> spares(2, 0);
-  auto writer = [&](int id) {
-    for (int round = 0; round < 1500 && faults[id].empty(); ++round) {
-      const std::string body =
-          std::string(100 + 37 * (round % 50) + id, static_cast<char>('a' + id)) +
-          std::to_string(round);
-      DeviceFile file;
-      FileLock lock;
-      std::u16string path;
-      const bool spare = file.OpenSpareBeside(target, path, lock);
-      if (!spare && !file.CreateBeside(target, path)) {
-        faults[id] = "no file: " + std::to_string(GetLastError());
-        break;
-      }
-      spares[id] += spare ? 1 : 0;
-      std::string back;
-      if (!file.Write(body.data(), body.size()) || !file.Close() ||
-          !ReadDeviceFile(path, 1 << 20, back) || back != body) {
-        faults[id] = "round " + std::to_string(round) + " read back " +
-                     std::to_string(back.size()) + " bytes, not its own";
-      } else if (!(spare ? PublishSpare(target) : RenameDeviceFile(path, target))) {
-        faults[id] = "publish: " + std::to_string(GetLastError());
-      }
-    }
-  };
-  std::thread other(writer, 1);
-  writer(0);
-  other.join();
-  EXPECT_EQ(faults, std::vector<std::string>(2));
-  // The spares were taken often (about two rounds in three here), the
-  // writer's own file the rest of the time.
-  EXPECT_GT(spares[0] + spares[1], 300);
-}
-
-// The spare written is never the file that was the target until the last
-// publication (that rename may not be on storage yet), but the one of the
-// publication before; it is cut to the new body. One writer at a time; a
-// spare that is also the target under a second name is never written over.
-TEST(DeviceFs, SparesRotateAndAreCutToTheBody) {
-  TempRoot root;
-  const std::u16string target = u"\\t.xml";
-  auto inode = [&](const std::u16string& path) {
-    struct stat st {};
-    return ::stat(root.Host(path).c_str(), &st) == 0 ? st.st_ino : ino_t{0};
-  };
-  const std::vector<std::string> bodies = {std::string(9000, 'x'), std::string(100, 'y'),
-                                           std::string(7000, 'z'), "short"};
-  ino_t justReplaced = 0;
-  for (const std::string& body : bodies) {
     DeviceFile file;
-    FileLock lock;
-    std::u16string path;
-    ASSERT_TRUE(file.OpenSpareBeside(target, path, lock));
-    EXPECT_EQ(path, u"\\t.xml.next");
-    EXPECT_NE(inode(path), justReplaced);
-    DeviceFile second;
-    FileLock secondLock;
-    std::u16string secondPath;
-    EXPECT_FALSE(second.OpenSpareBeside(target, secondPath, secondLock));
-    EXPECT_EQ(GetLastError(), static_cast<uint32_t>(EWOULDBLOCK));
-    ASSERT_TRUE(file.Write(body.data(), body.size()));
-    ASSERT_TRUE(file.Close());
-    justReplaced = inode(target);
-    ASSERT_TRUE(PublishSpare(target));
-    EXPECT_EQ(ReadHostFile(root.Host(target)), body);
-  }
-  EXPECT_EQ(ReadHostFile(root.Host(u"\\t.xml.previous")), bodies[2]);
-  EXPECT_EQ(ReadHostFile(root.Host(u"\\t.xml.next")), bodies[1]);
+    std::u16string created;
+    EXPECT_FALSE(DeviceFileExists(u"\\Images\\x.jpg"));
+    EXPECT_FALSE(file.OpenForRead(u"\\Images\\x.jpg"));
+    EXPECT_EQ(GetLastError(), static_cast<uint32_t>(ELOOP));
+    EXPECT_FALSE(file.CreateAlways(u"\\Images\\x.jpg"));
+    EXPECT_FALSE(file.CreateAlways(u"\\Images\\b\\new.jpg"));
+    EXPECT_FALSE(file.CreateBeside(u"\\Images\\b\\new.jpg", created));
+    EXPECT_FALSE(CreateDeviceFolder(u"\\Images\\b\\sub"));
+    EXPECT_FALSE(DeviceFileExists(u"\\Images\\b\\secret"));
+    EXPECT_FALSE(DeleteDeviceFile(u"\\Images\\b\\secret"));
+    std::string read;
+    EXPECT_FALSE(ReadDeviceFile(u"\\Images\\b\\secret", 100, read));
+    EXPECT_EQ(fs::directory_iterator(outside)->path().filename(), "secret");
+    EXPECT_EQ(ReadHostFile((outside / "secret").string()), "keep");
 
-  fs::remove(root.Host(u"\\t.xml.next"));
-  fs::create_hard_link(root.Host(target), root.Host(u"\\t.xml.next"));
-  DeviceFile file;
-  FileLock lock;
-  std::u16string path;
-  EXPECT_FALSE(file.OpenSpareBeside(target, path, lock));
-  EXPECT_EQ(GetLastError(), static_cast<uint32_t>(EMLINK));
-  EXPECT_EQ(ReadHostFile(root.Host(target)), "short");
+    // A download renamed over the link replaces the link, not its target.
+    ASSERT_TRUE(file.CreateBeside(u"\\Images\\x.jpg", created));
+    ASSERT_TRUE(file.Write("jpeg", 4) && file.Close());
+    ASSERT_TRUE(RenameDeviceFile(created, u"\\Images\\x.jpg"));
+    EXPECT_TRUE(DeviceFileExists(u"\\Images\\x.jpg"));
+    EXPECT_TRUE(DeleteDeviceFile(u"\\Images\\b"));
+    EXPECT_EQ(ReadHostFile((outside / "secret").string()), "keep");
+    fs::remove_all(outside);
+  }
+  UseComponentWalkForTests(false);
 }
 
 TEST(DeviceFs, RootComesFromArgumentThenEnvironment) {

@@ -76,6 +76,7 @@ class SharedCache {
 
 // Set for good by InternetAbortAll.
 std::atomic<bool> abortAll{false};
+std::atomic<int> timeoutSeconds{kDefaultInternetTimeoutSeconds};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 // What a session's requests need even when the session handle is closed first.
@@ -166,6 +167,8 @@ struct Request final : InternetHandleObject {
   bool done = false;
   CURLcode result = CURLE_OK;
   Clock::time_point lastByte = Clock::now();
+  // The whole request, body included, must be over by then.
+  Clock::time_point deadline = Clock::time_point::max();
 
   size_t PendingSize() const { return pending.size() - pendingOffset; }
   void Fail(CURLcode code) {
@@ -289,7 +292,9 @@ void Perform(Request& request) {
 
 // Drives the transfer until `ready()` holds or it has ended. Checks the abort
 // flag between short waits, and fails a transfer that brings no byte for
-// kStallLimit while we are waiting for it.
+// kStallLimit while we are waiting for it, or that is still going at its
+// deadline: a server that drips a byte now and then is never silent for
+// long, but never finishes either.
 template <typename Ready>
 void WaitFor(Request& request, Ready ready) {
   const auto waitStart = Clock::now();
@@ -300,8 +305,8 @@ void WaitFor(Request& request, Ready ready) {
     }
     Perform(request);
     if (ready() || request.done) return;
-    const auto since = std::max(request.lastByte, waitStart);
-    if (Clock::now() - since >= kStallLimit) {
+    const auto now = Clock::now();
+    if (now - std::max(request.lastByte, waitStart) >= kStallLimit || now >= request.deadline) {
       request.Fail(CURLE_OPERATION_TIMEDOUT);
       return;
     }
@@ -360,10 +365,11 @@ bool Failed(uint32_t code) {
 // error set) when it failed before them.
 std::unique_ptr<Request> OpenRequest(const std::shared_ptr<SessionState>& session,
                                      const std::string& url, std::u16string_view headers,
-                                     bool follow) {
+                                     bool follow, Clock::time_point deadline) {
   auto request = std::make_unique<Request>();
   request->session = session;
   request->follows = follow;
+  request->deadline = deadline;
   if (!HandlesOfThisThread().Take(*request)) {
     SetLastError(CURLE_FAILED_INIT);
     return nullptr;
@@ -438,10 +444,11 @@ bool RedirectTarget(Request& request, std::string& target) {
 // any host. They go to the first address's scheme, host and port only, and
 // are dropped for good at the first redirect that leaves it.
 std::unique_ptr<Request> OpenWithHeaders(const std::shared_ptr<SessionState>& session,
-                                         std::string url, std::u16string_view headers) {
+                                         std::string url, std::u16string_view headers,
+                                         Clock::time_point deadline) {
   const std::string origin = OriginOf(url);
   for (long hops = 0;; ++hops) {
-    auto request = OpenRequest(session, url, headers, /*follow=*/false);
+    auto request = OpenRequest(session, url, headers, /*follow=*/false, deadline);
     std::string next;
     if (request == nullptr || !RedirectTarget(*request, next)) return request;
     if (hops == kMaxRedirects) {
@@ -481,8 +488,9 @@ HINTERNET InternetOpenUrlW(HINTERNET session, const char16_t* url, const char16_
     if (headersLength != UINT32_MAX) extra = extra.substr(0, headersLength);
   }
   const std::string address = Utf16ToUtf8(url);
-  auto request = extra.empty() ? OpenRequest(owner->state, address, {}, /*follow=*/true)
-                               : OpenWithHeaders(owner->state, address, extra);
+  const auto deadline = Clock::now() + std::chrono::seconds(InternetTimeout());
+  auto request = extra.empty() ? OpenRequest(owner->state, address, {}, /*follow=*/true, deadline)
+                               : OpenWithHeaders(owner->state, address, extra, deadline);
   return request.release();
 }
 
@@ -566,6 +574,14 @@ bool InternetCloseHandle(HINTERNET handle) {
 
 void InternetAbortAll() {
   abortAll.store(true);
+}
+
+void SetInternetTimeout(int seconds) {
+  timeoutSeconds.store(seconds > 0 ? seconds : kDefaultInternetTimeoutSeconds);
+}
+
+int InternetTimeout() {
+  return timeoutSeconds.load();
 }
 
 void InternetSetAbortFlag(HINTERNET session, const std::atomic<bool>* abort) {

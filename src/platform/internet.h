@@ -46,4 +46,12 @@ void InternetSetAbortFlag(HINTERNET session, const std::atomic<bool>* abort);
 // process is ending. Async-signal-safe.
 void InternetAbortAll();
 
+// The longest a request may take, from its opening to the end of its body,
+// redirects included, whatever trickles in meanwhile: past it the request
+// fails with curl's timeout code (28). For requests opened from now on, on
+// any thread; 60 s unless set.
+inline constexpr int kDefaultInternetTimeoutSeconds = 60;
+void SetInternetTimeout(int seconds);
+int InternetTimeout();
+
 }  // namespace quobble

@@ -340,6 +340,27 @@ TEST(Internet, RequestHeadersNeverLeaveTheirOrigin) {
   }
 }
 
+// The origin is compared as URLs compare it: a redirect to the same host
+// written in other letters stays with the service and keeps its headers.
+TEST(Internet, RequestHeadersFollowARedirectToTheSameHostInOtherLetters) {
+  TestHttpServer server;
+  const std::string port = std::to_string(server.port());
+  server.Route("/a", HttpResponse::Redirect("http://LocalHost:" + port + "/b"));
+  server.Route("/b", HttpResponse::Body("here"));
+  const std::u16string headers = u"X-Api-Key: secret\r\n";
+  Handles h;
+  HINTERNET session = h.Keep(OpenSession());
+  HINTERNET request =
+      h.Keep(InternetOpenUrlW(session, Utf8ToUtf16("http://localhost:" + port + "/a").c_str(),
+                              headers.c_str(), static_cast<uint32_t>(headers.size()), kReload, 0));
+  ASSERT_NE(request, nullptr) << GetLastError();
+  EXPECT_EQ(ReadAll(request).bytes, "here");
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].target, "/b");
+  EXPECT_EQ(requests[1].Header("X-Api-Key"), "secret");
+}
+
 TEST(Internet, SessionsOneAfterAnotherShareOneConnection) {
   TestHttpServer server;
   server.Route("/a", HttpResponse::Body(Pattern(10'000)));
@@ -410,6 +431,36 @@ TEST(Internet, AbortFlagEndsWaitForHeaders) {
   stopper.join();
   EXPECT_EQ(GetLastError(), 42u);
   EXPECT_LT(elapsed, kPromptly);
+}
+
+// A server that answers a byte now and then is never silent long enough to
+// stall, but the request has a deadline for its whole: headers that come too
+// late, and a body that drips past it, both fail with curl's timeout code.
+TEST(Internet, ARequestEndsAtItsDeadlineWhateverTrickles) {
+  TestHttpServer server;
+  HttpResponse late = HttpResponse::Body("late");
+  late.delayBeforeHeadersMs = kStallMs;
+  server.Route("/late", late);
+  HttpResponse drip = HttpResponse::Body(Pattern(100));
+  drip.dripMs = 100;
+  server.Route("/drip", drip);
+  SetInternetTimeout(1);
+  Handles h;
+  HINTERNET session = h.Keep(OpenSession());
+  for (const char* path : {"/late", "/drip"}) {
+    SCOPED_TRACE(path);
+    const auto start = std::chrono::steady_clock::now();
+    SetLastError(0);
+    HINTERNET request = Open(session, server, path);
+    const Body body = request == nullptr ? Body{false, GetLastError()} : ReadAll(request);
+    if (request != nullptr) InternetCloseHandle(request);
+    EXPECT_FALSE(body.ok);
+    EXPECT_EQ(body.error, 28u);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(900));
+    EXPECT_LT(elapsed, std::chrono::seconds(5));
+  }
+  SetInternetTimeout(kDefaultInternetTimeoutSeconds);
 }
 
 // The UI thread and the thumbnail worker download at the same time, each

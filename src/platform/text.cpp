@@ -8,8 +8,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "platform/scan.h"
-
 namespace quobble {
 
 namespace {
@@ -57,7 +55,10 @@ const unsigned char* CopyAscii(const unsigned char* p, const unsigned char* end,
 
 void AppendUtf16(char32_t cp, std::u16string& out) {
   char16_t units[2];
-  out.append(units, EncodeUtf16(cp, units));
+  const char16_t* end = EncodeUtf16(cp, units);
+  // Unit by unit: g++ 12 at -O3 warns (falsely) of an overlapping copy in
+  // the iterator-range append.
+  for (const char16_t* u = units; u != end; ++u) out.push_back(*u);
 }
 
 std::u16string_view CutUtf16(std::u16string_view text, size_t limit) {
@@ -79,10 +80,6 @@ void AppendDecimal(std::u16string& out, int64_t value) {
   const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
   (void)ec;  // 24 bytes hold every int64_t
   out.append(digits, end);
-}
-
-size_t WideLength(const char16_t* text) {
-  return static_cast<size_t>(FindOrEnd(text, u'\0') - text);
 }
 
 size_t FindUnit(std::u16string_view text, char16_t unit, size_t from) {

@@ -84,10 +84,6 @@ std::u16string_view CutUtf16(std::u16string_view text, size_t limit);
 // character.
 std::string_view CutUtf8(std::string_view text, size_t limit);
 
-// The length of a NUL-terminated wide string, eight units at a time where
-// the processor allows (the answer's values are measured this way).
-size_t WideLength(const char16_t* text);
-
 // The first position at or after `from` that holds `unit`, or npos; eight
 // units at a time where the processor allows.
 size_t FindUnit(std::u16string_view text, char16_t unit, size_t from = 0);

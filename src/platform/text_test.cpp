@@ -1,14 +1,10 @@
 #include "platform/text.h"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cstring>
 #include <vector>
-
-#include "platform/scan.h"
 
 namespace quobble {
 namespace {
@@ -101,17 +97,15 @@ TEST(Text, CutsStopAtCharacterBoundaries) {
   for (const auto& c : narrowCases) EXPECT_EQ(CutUtf8(narrow, c.limit), c.cut) << c.limit;
 }
 
-// The vector searches start anywhere in a block and stop at the right unit
+// The vector search starts anywhere in a block and stops at the right unit
 // whatever its place: every start offset against every length, in strings
 // that end exactly at their allocation.
-TEST(Text, WideLengthAndFindUnitAtEveryOffset) {
+TEST(Text, FindUnitAtEveryOffset) {
   for (size_t offset = 0; offset < 8; ++offset) {
     for (size_t length = 0; length < 40; ++length) {
       std::vector<char16_t> buffer(offset + length + 1, u'x');
       buffer[offset + length] = 0;
       const char16_t* text = buffer.data() + offset;
-      EXPECT_EQ(WideLength(text), length) << offset << " " << length;
-
       const std::u16string_view view(text, length);
       EXPECT_EQ(FindUnit(view, u'&'), std::u16string_view::npos);
       for (size_t at = 0; at < length; ++at) {
@@ -122,33 +116,6 @@ TEST(Text, WideLengthAndFindUnitAtEveryOffset) {
       }
     }
   }
-}
-
-// Text that ends at the end of its page, with nothing readable after it:
-// the search reads sixteen bytes at a time and must never step into the
-// next page, from any start, for bytes and for wide units alike.
-TEST(Text, FindOrEndStopsAtThePageEnd) {
-  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-  void* pages =
-      ::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(pages, MAP_FAILED);
-  ASSERT_EQ(::mprotect(static_cast<char*>(pages) + page, page, PROT_NONE), 0);
-  auto* bytes = static_cast<unsigned char*>(pages);
-  std::memset(bytes, 'x', page);
-  for (size_t end = page - 48; end < page; ++end) {
-    bytes[end] = 0;
-    for (size_t from = end > 40 ? end - 40 : 0; from <= end; ++from) {
-      EXPECT_EQ(FindOrEnd(bytes + from, static_cast<unsigned char>('<')), bytes + end);
-      if (end % 2 == 1 && from % 2 == 0) {
-        auto* units = reinterpret_cast<char16_t*>(bytes);
-        units[end / 2] = 0;
-        EXPECT_EQ(FindOrEnd(units + from / 2, u'<'), units + end / 2);
-        units[end / 2] = u'x';
-      }
-    }
-    bytes[end] = 'x';
-  }
-  ::munmap(pages, 2 * page);
 }
 
 TEST(NarrowText, WholeNumbersRefuseEverythingElse) {

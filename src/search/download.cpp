@@ -5,6 +5,7 @@
 
 #include "platform/last_error.h"
 #include "platform/text.h"
+#include "search/service.h"
 
 namespace quobble {
 
@@ -60,6 +61,10 @@ constexpr DownloadMessage kTooLarge{u"[DownloadFile] ", false, u" is larger than
                                     u" bytes: refused"};
 constexpr DownloadMessage kMoveFailed{u"[DownloadFile] MoveFile(", true, u") Failed, Error Code = ",
                                       u""};
+// A request that ran past its deadline, or brought nothing for too long: on
+// opening or on reading, the same plain words.
+constexpr DownloadMessage kTimedOut{u"[DownloadFile] ", false, u" timed out (Error Code = ", u")"};
+constexpr uint32_t kTimeoutCode = 28;  // curl's operation timeout
 
 }  // namespace
 
@@ -84,7 +89,10 @@ void FileDownload::Show(const DownloadMessage& message, uint32_t number) {
   std::u16string suffix(message.beforeNumber);
   AppendDecimal(suffix, static_cast<int32_t>(number));
   suffix += message.afterNumber;
-  Show(Compose(message.prefix, message.aboutFile ? filePath_ : url_, suffix));
+  // The service key and any credentials in the address stay out of sight.
+  const std::u16string shown =
+      message.aboutFile ? filePath_ : Utf8ToUtf16(MaskSecrets(Utf16ToUtf8(url_)));
+  Show(Compose(message.prefix, shown, suffix));
 }
 
 void FileDownload::Discard() {
@@ -92,7 +100,6 @@ void FileDownload::Discard() {
   file_.Abandon();
   if (!temporary_.empty()) DeleteDeviceFile(temporary_);
   temporary_.clear();
-  spareLock_.Release();
 }
 
 int FileDownload::Fetch(int reload, const DownloadNotify& notify, const std::atomic<bool>* cancel) {
@@ -111,7 +118,10 @@ bool FileDownload::OpenRequest(int reload) {
   request_ =
       InternetOpenUrlW(internet_, url_.c_str(), headers_.empty() ? nullptr : headers_.c_str(),
                        static_cast<uint32_t>(headers_.size()), flags, 0);
-  if (request_ == nullptr) Show(kOpenFailed, GetLastError());
+  if (request_ == nullptr) {
+    const uint32_t error = GetLastError();
+    Show(error == kTimeoutCode ? kTimedOut : kOpenFailed, error);
+  }
   return request_ != nullptr;
 }
 
@@ -137,7 +147,6 @@ bool FileDownload::CheckStatusAndSize() {
 }
 
 bool FileDownload::CreateTemporary() {
-  if (reuseSpare_ && file_.OpenSpareBeside(filePath_, temporary_, spareLock_)) return true;
   if (file_.CreateBeside(filePath_, temporary_)) return true;
   Show(kCreateFailed, GetLastError());
   return false;
@@ -174,6 +183,10 @@ bool FileDownload::CopyBody(const DownloadNotify& notify, const std::atomic<bool
 // After the body: true when the temporary file holds the whole body.
 bool FileDownload::BodyComplete() {
   if (tooLarge_) return false;
+  // Why the body stopped is worth saying when it ran out of time, whatever
+  // the length says next.
+  const bool timedOut = readFailed_ && readError_ == kTimeoutCode;
+  if (timedOut) Show(kTimedOut, readError_);
   if (announced_ != 0 && announced_ != received_) {
     Show(u"[DownloadFile] dwFileSize != dwRecv Download Failed");
     return false;
@@ -181,7 +194,7 @@ bool FileDownload::BodyComplete() {
   // Without an announced length only a clean end proves the file whole; a
   // truncated file kept here would be taken for a complete one.
   if (announced_ == 0 && stoppedEarly_) {
-    if (readFailed_) Show(kReadFailed, readError_);
+    if (readFailed_ && !timedOut) Show(kReadFailed, readError_);
     return false;
   }
   return true;
@@ -200,13 +213,12 @@ bool FileDownload::Finish() {
 
 bool FileDownload::Publish() {
   if (!Finish()) return false;
-  if (!(spareLock_.Held() ? PublishSpare(filePath_) : RenameDeviceFile(temporary_, filePath_))) {
+  if (!RenameDeviceFile(temporary_, filePath_)) {
     Show(kMoveFailed, GetLastError());
     Discard();
     return false;
   }
   temporary_.clear();
-  spareLock_.Release();
   return true;
 }
 

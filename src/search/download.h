@@ -37,11 +37,6 @@ class FileDownload {
   // Headers the request carries ("Name: value\r\n" each), for the service
   // alone: the internet library drops them at a redirect to another host.
   void SetRequestHeaders(std::u16string headers) { headers_ = std::move(headers); }
-  // For a target that is replaced again and again (the answer): the body
-  // goes into the spare kept beside it (DeviceFile::OpenSpareBeside), which
-  // Publish() puts in the target's place, unless another download holds
-  // the folder's spares.
-  void ReuseSpareFile() { reuseSpare_ = true; }
   // 1 when the whole body is in the temporary file, 0 when the download
   // failed; every failure has already been shown through `messages`
   // (caption "error") and the temporary file is gone. The file may not be
@@ -51,9 +46,6 @@ class FileDownload {
   // The temporary file's device path, once Fetch() succeeded. It can be
   // read at once.
   const std::u16string& TemporaryPath() const { return temporary_; }
-  // Starts the temporary file on its way to storage without waiting, so
-  // that a Finish() after other work (reading the file) waits for less.
-  void StartWriteback() { file_.StartWriteback(); }
   // True once the temporary file is on storage; false (shown, the file
   // gone) when the sync fails.
   [[nodiscard]] bool Finish();
@@ -79,8 +71,6 @@ class FileDownload {
   MessageSink& messages_;
   const uint64_t limit_;
   std::u16string headers_;
-  bool reuseSpare_ = false;
-  FileLock spareLock_;  // held from the spare's opening to its publication
   DeviceFile file_;
   std::u16string temporary_;
   uint32_t announced_ = 0;  // Content-Length; 0 when none was announced

@@ -81,9 +81,35 @@ TEST_F(DownloadTest, NonSuccessStatusLeavesExistingFileAlone) {
   EXPECT_EQ(TargetContent(), "previous");
 }
 
-// The search reads its temporary file while it goes to storage: the file
-// is whole and readable before Finish, and the target changes only at
-// Publish. A download dropped after Fetch leaves nothing behind.
+// The messages name the address with its secrets masked, and a request that
+// runs out of time says so in plain words, with or without a length; the
+// target stays as it was.
+TEST_F(DownloadTest, MessagesMaskSecretsAndNameATimeout) {
+  PlantTarget("previous");
+  server_.Route("/missing", HttpResponse::Status(404));
+  EXPECT_EQ(Fetch("/missing?key=s3cret&query=a"), 0);
+  HttpResponse drip = HttpResponse::Body(Pattern(100));
+  drip.dripMs = 100;
+  HttpResponse dripNoLength = drip;
+  dripNoLength.framing = Framing::kClose;
+  server_.Route("/drip", drip);
+  server_.Route("/drip-no-length", dripNoLength);
+  SetInternetTimeout(1);
+  EXPECT_EQ(Fetch("/drip?key=s3cret"), 0);
+  EXPECT_EQ(Fetch("/drip-no-length"), 0);
+  SetInternetTimeout(kDefaultInternetTimeoutSeconds);
+  EXPECT_EQ(sink_.Utf8(),
+            (std::vector<std::string>{
+                "[DownloadFile] HttpQueryInfo(" + Url("/missing?key=\u2026&query=a") + ") = 404 ",
+                "[DownloadFile] " + Url("/drip?key=\u2026") + " timed out (Error Code = 28)",
+                "[DownloadFile] dwFileSize != dwRecv Download Failed",
+                "[DownloadFile] " + Url("/drip-no-length") + " timed out (Error Code = 28)"}));
+  EXPECT_EQ(TargetContent(), "previous");
+}
+
+// The search reads its own temporary file: it is whole and readable once
+// fetched, and the target changes only at Publish. A download dropped after
+// Fetch leaves nothing behind.
 TEST_F(DownloadTest, FetchedFileIsReadableBeforeItIsFinishedAndPublished) {
   for (const bool publish : {true, false}) {
     SCOPED_TRACE(publish);
@@ -92,7 +118,6 @@ TEST_F(DownloadTest, FetchedFileIsReadableBeforeItIsFinishedAndPublished) {
     {
       FileDownload download(session_, kTarget, server_.WideUrl("/a"), sink_);
       ASSERT_EQ(download.Fetch(1, {}, nullptr), 1);
-      download.StartWriteback();
       EXPECT_EQ(ReadHostFile(root_.Host(download.TemporaryPath())), Pattern(70'001));
       EXPECT_EQ(TargetContent(), "previous");
       if (publish) {
@@ -104,52 +129,6 @@ TEST_F(DownloadTest, FetchedFileIsReadableBeforeItIsFinishedAndPublished) {
     EXPECT_EQ(FilesInRoot(), std::vector<std::string>{"out.bin"});
     EXPECT_TRUE(sink_.texts.empty());
   }
-}
-
-// A target downloaded again and again goes through its spare: whatever size
-// each body has, the target holds exactly it, and only once published. A
-// second download while the spares are held takes a file of its own; a
-// broken body leaves the target as it was and drops the spare it was
-// written to.
-TEST_F(DownloadTest, RepeatedDownloadsGoThroughTheSpare) {
-  auto start = [&](FileDownload& download, size_t size) {
-    server_.Enqueue(HttpResponse::Body(Pattern(size)));
-    download.ReuseSpareFile();
-    return download.Fetch(1, {}, nullptr) == 1;
-  };
-  PlantTarget("previous");
-  for (const size_t size : {size_t{70'001}, size_t{5'000}, size_t{9'000}}) {
-    SCOPED_TRACE(size);
-    FileDownload download(session_, kTarget, server_.WideUrl("/a"), sink_);
-    ASSERT_TRUE(start(download, size));
-    EXPECT_EQ(Utf16ToUtf8(download.TemporaryPath()), "\\out.bin.next");
-    EXPECT_NE(TargetContent(), Pattern(size));
-    EXPECT_TRUE(download.Publish());
-    EXPECT_EQ(TargetContent(), Pattern(size));
-  }
-  {
-    FileDownload holder(session_, kTarget, server_.WideUrl("/a"), sink_);
-    FileDownload other(session_, kTarget, server_.WideUrl("/a"), sink_);
-    ASSERT_TRUE(start(holder, 3'000));
-    ASSERT_TRUE(start(other, 4'000));
-    EXPECT_NE(other.TemporaryPath(), holder.TemporaryPath());
-    EXPECT_TRUE(other.Publish());
-    EXPECT_EQ(TargetContent(), Pattern(4'000));
-    EXPECT_TRUE(holder.Publish());
-    EXPECT_EQ(TargetContent(), Pattern(3'000));
-  }
-  EXPECT_EQ(FilesInRoot(),
-            (std::vector<std::string>{"out.bin", "out.bin.next", "out.bin.previous"}));
-  HttpResponse broken = HttpResponse::Body(Pattern(3'000));
-  broken.announcedLength = 10'000;
-  server_.Enqueue(broken);
-  FileDownload download(session_, kTarget, server_.WideUrl("/a"), sink_);
-  download.ReuseSpareFile();
-  EXPECT_EQ(download.Fetch(1, {}, nullptr), 0);
-  EXPECT_EQ(TargetContent(), Pattern(3'000));
-  EXPECT_EQ(FilesInRoot(), (std::vector<std::string>{"out.bin", "out.bin.previous"}));
-  EXPECT_EQ(sink_.Utf8(),
-            std::vector<std::string>{"[DownloadFile] dwFileSize != dwRecv Download Failed"});
 }
 
 // No announced length: whatever arrives up to a clean end is the file.

@@ -1,5 +1,6 @@
 #include "search/feed_reader.h"
 
+#include <algorithm>
 #include <limits>
 #include <memory>
 
@@ -81,7 +82,7 @@ void CleanInto(std::u16string_view title, std::u16string& out) {
 // lives as long as the document.
 std::u16string_view TextOf(const XmlNodeRef& element) {
   const char16_t* text = element.child(0).value_or_empty();
-  return std::u16string_view(text, WideLength(text));
+  return std::u16string_view(text);
 }
 
 // Whether a name is exactly the literal `want`, compared where it stands
@@ -123,11 +124,15 @@ void ReadResultFeed(const XmlNodeRef& root, SearchState& state, SearchScreen& sc
   const XmlNodeRef channel = root.find_by_path(u"/rss/channel/", u"/");
   if (channel.is_null()) return;
 
+  // A page holds at most what was asked for, whatever the server sends: an
+  // answer of a million items must not become a million rows.
+  const size_t pageLimit = static_cast<size_t>(std::clamp(state.pageSize, 1, kMaxPageSize));
   const XmlChildIterator end = XmlChildIterator::end_of(channel);
   for (XmlChildIterator it = XmlChildIterator::begin_of(channel); it != end; ++it) {
     const XmlNodeRef& child = *it;
     const char16_t* name = child.name_or_empty();
     if (NameIs(name, u"item")) {
+      if (list.RecordCount() >= pageLimit) continue;
       auto record = ReadItem(child);
       // The row's index is the count of records kept so far; a refused row
       // drops its record, so the rows and the records stay in step.

@@ -11,9 +11,10 @@
 namespace quobble {
 
 // Reads one answer of the shopping search: the channel's counts go into
-// `state`, the labels and paging buttons onto `screen`, and every "item"
-// becomes a record appended to `list` (one row announced for each). An answer
-// without "/rss/channel/" changes nothing.
+// `state`, the labels and paging buttons onto `screen`, and each "item"
+// becomes a record appended to `list` (one row announced for each), up to
+// the page size asked for (state.pageSize, at most kMaxPageSize); items
+// past it are skipped. An answer without "/rss/channel/" changes nothing.
 void ReadResultFeed(const XmlNodeRef& root, SearchState& state, SearchScreen& screen,
                     ProductList& list);
 

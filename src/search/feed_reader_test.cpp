@@ -184,5 +184,23 @@ TEST_F(FeedFixture, RepeatedElementsLastOneWins) {
   EXPECT_EQ(list.RecordAt(0)->imageUrl, u"");
 }
 
+// A page holds at most the page size asked for, whatever the server sends;
+// the counts after the items are still read.
+TEST_F(FeedFixture, ItemsPastThePageSizeAskedAreSkipped) {
+  std::string items;
+  for (int i = 0; i < 150; ++i) items += Item("t" + std::to_string(i));
+  for (const int32_t pageSize : {10, 100, 0}) {
+    SCOPED_TRACE(pageSize);
+    list.ClearRecords();
+    state.pageSize = pageSize;
+    Read(Channel(items + "<total>150</total><start>1</start><display>150</display>"));
+    const size_t expected = pageSize == 0 ? 1 : static_cast<size_t>(pageSize);
+    EXPECT_EQ(list.RecordCount(), expected);
+    EXPECT_EQ(Title(expected - 1), "t" + std::to_string(expected - 1));
+    EXPECT_EQ(state.total, 150);
+    EXPECT_EQ(state.display, 150);
+  }
+}
+
 }  // namespace
 }  // namespace quobble

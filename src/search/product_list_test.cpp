@@ -108,7 +108,7 @@ TEST_F(ListFixture, CreateFolderPathCreatesEveryAncestorButNotTheFileName) {
   EXPECT_TRUE(CreateFolderPath(u"\\a\\b\\c\\file.txt"));
   EXPECT_TRUE(DevicePathExists(u"\\a\\b\\c"));
   EXPECT_FALSE(DevicePathExists(u"\\a\\b\\c\\file.txt"));
-  EXPECT_FALSE(DeviceFileExists(u"\\a\\b\\c"));         // a folder is not a file
+  EXPECT_FALSE(DeviceFileExists(u"\\a\\b\\c"));   // a folder is not a file
   EXPECT_TRUE(CreateFolderPath(u"\\a\\b\\c\\"));  // all there already
   EXPECT_FALSE(CreateFolderPath(u"\\a\\..\\x\\f"));
   EXPECT_FALSE(DevicePathExists(u"\\x"));
@@ -190,22 +190,43 @@ TEST_F(ListFixture, HostileAddressesWriteNothingOutsideTheCache) {
   EXPECT_FALSE(DeviceFileExists(std::u16string(kDataFolder) + u"GoodsDataTemp.xml"));
 }
 
+// A missing picture, and one announced a byte over the thumbnail cap: each
+// ends the run with the download's message and the worker's, and leaves no
+// file.
 TEST_F(ListFixture, AFailedDownloadEndsTheRunWithBothMessages) {
   TestHttpServer server;
   server.Route("/a/b/c/ok.jpg", HttpResponse::Body("ok"));
-  Add(server.WideUrl("/a/b/c/missing.jpg"));
-  Add(server.WideUrl("/a/b/c/ok.jpg"));
-
-  ASSERT_TRUE(list.StartThumbnailFetch());
-  ASSERT_TRUE(screen.WaitForDone());
-  const auto messages = screen.Messages();
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_THAT(messages[0], ::testing::StartsWith("error: [DownloadFile] HttpQueryInfo("));
-  EXPECT_EQ(messages[1], "Error: XML DownloadFile Error");
-  EXPECT_THAT(WorkerEvents().back(), "done");
-  EXPECT_EQ(Thumb(0), "");
-  EXPECT_EQ(Thumb(1), "");  // records after the failure wait for the next run
-  EXPECT_EQ(server.Requests().size(), 1u);
+  HttpResponse huge = HttpResponse::Body("x");
+  huge.announcedLength = (size_t{16} << 20) + 1;
+  server.Route("/a/b/c/huge.jpg", huge);
+  const struct {
+    const char* path;
+    std::string message;
+  } cases[] = {
+      {"/a/b/c/missing.jpg",
+       "error: [DownloadFile] HttpQueryInfo(" + server.Url("/a/b/c/missing.jpg")},
+      {"/a/b/c/huge.jpg",
+       "error: [DownloadFile] " + server.Url("/a/b/c/huge.jpg") + " is larger than 16777216 bytes"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    ASSERT_TRUE(list.ResetList());
+    screen.ClearEvents();
+    Add(server.WideUrl(c.path));
+    Add(server.WideUrl("/a/b/c/ok.jpg"));
+    const size_t requestsBefore = server.Requests().size();
+    ASSERT_TRUE(list.StartThumbnailFetch());
+    Finish(1);
+    const auto messages = screen.Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_THAT(messages[0], ::testing::StartsWith(c.message));
+    EXPECT_EQ(messages[1], "Error: XML DownloadFile Error");
+    EXPECT_THAT(WorkerEvents().back(), "done");
+    EXPECT_EQ(Thumb(0), "");
+    EXPECT_EQ(Thumb(1), "");  // records after the failure wait for the next run
+    EXPECT_EQ(server.Requests().size(), requestsBefore + 1);
+    EXPECT_THAT(FilesUnderRoot(), IsEmpty());
+  }
 }
 
 TEST_F(ListFixture, AnEmptyPageOnlyReportsDone) {

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/device_fs.h"
 #include "platform/internet.h"
 #include "search/commands.h"
 #include "search/download.h"
@@ -51,12 +52,13 @@ void FetchAnswer(HINTERNET session, const std::u16string& answerPath, const std:
   MessagesUntilStopped messages(screen, stop);
   FileDownload download(session, answerPath, url, messages);
   download.SetRequestHeaders(headers);
-  if (download.Fetch(1, {}, &stop) == 0) return;
-  // Parsed while the file goes to storage; it is taken only once there.
-  download.StartWriteback();
+  if (download.Fetch(1, {}, &stop) == 0 || !download.Finish()) return;
+  answer.fetched = true;
   answer.parsed = document.parse_file(download.TemporaryPath().c_str(), KeepOptions);
-  answer.fetched = download.Finish();
-  if (answer.fetched) (void)download.Publish();
+  // The answer file keeps the last answer, unparsable or not; a failure to
+  // take its place has been shown and changes nothing for this page. Once
+  // in place, the folder is synced so that the new name is on storage too.
+  if (download.Publish()) (void)SyncDeviceFolderOf(answerPath);
 }
 
 // RunSearch's steps after the worker has let go of the list: 0 when the page

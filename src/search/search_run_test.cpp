@@ -173,6 +173,7 @@ TEST_F(RunFixture, FailuresLeaveTheListEmptyAndTheLabelsAsTheyWere) {
 // a body the server cut short (no length, clean close) gives its own rows.
 TEST_F(RunFixture, AShortAnswerAfterLongOnesShowsOnlyItsOwnRows) {
   const std::vector<std::string> noImages(100, "");
+  state.pageSize = 100;
   for (int i = 0; i < 3; ++i) {
     AnswerWith(Answer(1000, 1, 100, noImages));
     ASSERT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);

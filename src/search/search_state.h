@@ -14,6 +14,8 @@ inline constexpr std::u16string_view kDataFolder = u"\\VOVo Vidav\\quobble\\";
 // The key the service expects when nobody configured one (QUOBBLE_API_KEY).
 inline constexpr std::string_view kDefaultApiKey = "5d0c7e3b9a14f6820c3e7d9b1a5f4e27";
 
+// The largest page the menu offers, and so the most records a page holds.
+inline constexpr int32_t kMaxPageSize = 100;
 // The query box holds at most this many UTF-16 units.
 inline constexpr size_t kQueryLimit = 127;
 // What an empty query is answered with (caption "Warning").

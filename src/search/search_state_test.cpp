@@ -68,11 +68,28 @@ TEST(Service, AnEndpointsPathReplacesSearch) {
   EXPECT_EQ(BuildRequestUrl(u"%61", 10, 1, u"sim").substr(0, 22), u"https://h/v1/shop?key=");
   SetServiceEndpoint(u"");
 
-  for (const char* usable : {"http://h", "HTTPS://h:8443/a/b", "http://[::1]:8080"})
+  for (const char* usable : {"http://h", "HTTPS://h:8443/a/b", "http://[::1]:8080", "http://h/a@b"})
     EXPECT_EQ(EndpointProblem(usable), "") << usable;
-  for (const char* unusable :
-       {"h:8080", "ftp://h", "http://", "http:///x", "http://h/a b", "http://h/?x=1", "http://h#f"})
+  for (const char* unusable : {"h:8080", "ftp://h", "http://", "http:///x", "http://h/a b",
+                               "http://h/?x=1", "http://h#f", "http://user:pw@h", "https://u@h/x"})
     EXPECT_NE(EndpointProblem(unusable), "") << unusable;
+  EXPECT_NE(EndpointProblem("http://u:p@h").find("--headers-file"), std::string::npos);
+}
+
+// Messages never show the service key or a password in an address.
+TEST(Service, SecretsInAddressesAreMasked) {
+  const struct {
+    const char* url;
+    const char* shown;
+  } cases[] = {
+      {"http://h/search?key=s3cret&query=%61", "http://h/search?key=\u2026&query=%61"},
+      {"http://h/s?query=a&key=s3cret", "http://h/s?query=a&key=\u2026"},
+      {"http://h/s?monkey=1&key=&x#key=frag", "http://h/s?monkey=1&key=\u2026&x#key=frag"},
+      {"https://me:pw@h:8080/p?key=k", "https://\u2026@h:8080/p?key=\u2026"},
+      {"http://h/a@b?q=1", "http://h/a@b?q=1"},
+      {"http://img.example.com/x.jpg", "http://img.example.com/x.jpg"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(MaskSecrets(c.url), c.shown) << c.url;
 }
 
 TEST(Service, HeadersAreCheckedAndTidied) {
@@ -134,6 +151,12 @@ TEST(SearchPaging, StartIndexes) {
   s.ApplyMenuCommand(ID_DISPLAY_50);
   EXPECT_EQ(s.StartIndexFor(ID_NEXT_PAGE), 11);
   EXPECT_EQ(s.pageSize, 50);
+  // Nor backwards: from 31 after a page of 30, "<-" steps back 30 whatever
+  // the page size chosen since.
+  s.start = 31;
+  s.display = 30;
+  s.ApplyMenuCommand(ID_DISPLAY_10);
+  EXPECT_EQ(s.StartIndexFor(ID_PREV_PAGE), 1);
 }
 
 TEST(SearchPaging, HostileCountsSaturate) {

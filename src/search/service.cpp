@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -70,12 +71,36 @@ std::string EndpointProblem(std::string_view endpoint) {
   if (name != "http" && name != "https") return "only http and https are spoken";
   const std::string_view rest = endpoint.substr(scheme + 3);
   if (rest.empty() || rest.front() == '/' || rest.front() == ':') return "it names no host";
+  // Credentials in the address would be shown by every message that names
+  // it, and sent along to wherever a redirect leads.
+  if (rest.substr(0, rest.find('/')).find('@') != std::string_view::npos)
+    return "it holds a user name or password; give credentials as headers in a file "
+           "(--headers-file)";
   for (const char c : endpoint) {
     if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F)
       return "it holds a space or a control character";
     if (c == '?' || c == '#') return "the request adds its own query; give none";
   }
   return {};
+}
+
+std::string MaskSecrets(std::string_view url) {
+  static constexpr std::string_view kMasked = "\xE2\x80\xA6";  // …
+  std::string out(url);
+  const size_t scheme = out.find("://");
+  if (scheme != std::string::npos) {
+    const size_t host = scheme + 3;
+    const size_t end = std::min(out.find_first_of("/?#", host), out.size());
+    const size_t at = out.rfind('@', end - 1);
+    if (at != std::string::npos && at >= host && at < end) out.replace(host, at - host, kMasked);
+  }
+  for (size_t at = out.find('?'); at < out.find('#'); at = out.find('&', at + 1)) {
+    if (out.compare(at + 1, 4, "key=") != 0) continue;
+    const size_t value = at + 5;
+    const size_t valueEnd = std::min(out.find_first_of("&#", value), out.size());
+    out.replace(value, valueEnd - value, kMasked);
+  }
+  return out;
 }
 
 std::string NormalizeHeader(std::string_view line, std::string& problem) {

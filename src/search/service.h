@@ -19,9 +19,13 @@ std::u16string ServicePath();
 // --endpoint if given, else QUOBBLE_ENDPOINT, else empty (start the embedded
 // catalogue).
 std::string ConfiguredEndpoint(const char* endpointArgument);
-// Empty when `endpoint` can be used: http or https, a host, no query, no
-// fragment, nothing a request line cannot carry. Else what is wrong.
+// Empty when `endpoint` can be used: http or https, a host, no user name or
+// password in it, no query, no fragment, nothing a request line cannot
+// carry. Else what is wrong.
 std::string EndpointProblem(std::string_view endpoint);
+// An address as a message may show it: a user name and password in front of
+// the host, and the value of every "key" parameter, become "…".
+std::string MaskSecrets(std::string_view url);
 
 // Checks one "Name: value" header and gives it back as "Name: value" with the
 // white space around the value trimmed. Empty `problem` when it can be sent.

@@ -1,5 +1,6 @@
 #include "startup/client_options.h"
 
+#include "platform/text.h"
 #include "search/service.h"
 
 namespace quobble {
@@ -12,7 +13,8 @@ std::vector<CommandOption> ClientOptionTable(ClientSettings& settings) {
        "QUOBBLE_ENDPOINT; else a catalogue started in this process",
        [&settings](const std::string& value) {
          const std::string problem = EndpointProblem(value);
-         if (!problem.empty()) return "--endpoint \"" + value + "\" cannot be used: " + problem;
+         if (!problem.empty())
+           return "--endpoint \"" + MaskSecrets(value) + "\" cannot be used: " + problem;
          settings.endpoint = value;
          return std::string();
        }},
@@ -35,6 +37,16 @@ std::vector<CommandOption> ClientOptionTable(ClientSettings& settings) {
        "more such headers, one a line ('#' starts a comment), kept\n"
        "out of process lists; else QUOBBLE_HEADERS_FILE",
        StoreIn(settings.headersFile)},
+      {"--timeout", "SECONDS",
+       "the longest the answer, or one thumbnail, may take to arrive\n"
+       "in whole (1 to 3600; 60 when not given)",
+       [&settings](const std::string& value) {
+         long long seconds = 0;
+         if (!ParseWholeNumber(value, 1, 3600, seconds))
+           return "--timeout \"" + value + "\" is not a number of seconds from 1 to 3600";
+         settings.timeoutSeconds = static_cast<int>(seconds);
+         return std::string();
+       }},
   };
 }
 

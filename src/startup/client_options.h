@@ -13,10 +13,11 @@ struct ClientSettings {
   std::string endpoint;              // --endpoint; empty: not given
   std::vector<std::string> headers;  // --header, each checked ("Name: value")
   std::string headersFile;           // --headers-file; empty: not given
+  int timeoutSeconds = 0;            // --timeout; 0: not given (60 s)
 };
 
-// The options both clients take: --endpoint, --root, --header and
-// --headers-file, checked as they are read.
+// The options both clients take: --endpoint, --root, --header,
+// --headers-file and --timeout, checked as they are read.
 std::vector<CommandOption> ClientOptionTable(ClientSettings& settings);
 
 }  // namespace quobble

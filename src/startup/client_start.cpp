@@ -3,12 +3,26 @@
 #include <cstdlib>
 
 #include "platform/device_fs.h"
+#include "platform/internet.h"
 #include "platform/text.h"
+#include "search/search_state.h"
 #include "search/service.h"
 
 namespace quobble {
 
 namespace {
+
+// An hour: no download still going on is that old.
+constexpr int64_t kStaleSeconds = 3600;
+
+// What earlier runs left in the data folder: temporary downloads a crash or
+// a power cut stopped, and the spare answer files an older version kept
+// beside the answer.
+void RemoveLeftovers() {
+  (void)RemoveStaleTemporaryFiles(kDataFolder, kStaleSeconds);
+  for (const char16_t* spare : {u".next", u".previous"})
+    (void)DeleteDeviceFile(AnswerFilePath(kDataFolder) + spare);
+}
 
 void StartService(const ClientSettings& settings, const StartOptions& options, ClientStart& start) {
   const std::string configured =
@@ -18,7 +32,8 @@ void StartService(const ClientSettings& settings, const StartOptions& options, C
     if (problem.empty())
       start.endpoint = configured;
     else
-      start.serviceProblem = "the endpoint \"" + configured + "\" cannot be used: " + problem;
+      start.serviceProblem =
+          "the endpoint \"" + MaskSecrets(configured) + "\" cannot be used: " + problem;
   } else {
     std::string why;
     start.catalogue = EmbeddedCatalogue::Start(options.catalogue, &why);
@@ -51,7 +66,10 @@ ClientStart StartClient(const ClientSettings& settings, const StartOptions& opti
   ClientStart start;
   start.root = ResolveDeviceRoot(settings.root.empty() ? nullptr : settings.root.c_str());
   start.rootUsable = SetDeviceRoot(start.root);
+  if (start.rootUsable) RemoveLeftovers();
   if (!options.needsService) return start;
+  SetInternetTimeout(settings.timeoutSeconds > 0 ? settings.timeoutSeconds
+                                                 : kDefaultInternetTimeoutSeconds);
   LoadHeaders(settings, start);
   if (!start.headersProblem.empty()) return start;
   StartService(settings, options, start);

@@ -110,8 +110,9 @@ bool wildcard_match(const char16_t* pattern, const char16_t* name);
 bool is_name_char(char16_t c);
 
 // Reads a device file as UTF-8 into a new NUL-terminated wide buffer (release
-// it with std::free). Reads chunk_size - 1 bytes at a time. Returns nonzero
-// when at least one byte was read; *size is then nonzero too.
+// it with std::free), in reads of at most chunk_size - 1 bytes; the text is
+// the whole file decoded at once, whatever the reads. Returns nonzero when at
+// least one byte was read; *size is then nonzero too.
 int read_file_text(const char16_t* path, char16_t** text, size_t* size, size_t chunk_size);
 
 // Parses NUL-terminated text in place, appending nodes under `cursor`.
@@ -128,7 +129,6 @@ int normalize_value(char16_t*& value);
 int append_text(char16_t*& buffer, const char16_t* text);
 
 class XmlPool;
-class DeviceFile;
 
 // A parsed document: the text and the tree over it.
 class XmlDocument {
@@ -154,9 +154,6 @@ class XmlDocument {
   XmlParseOptions options = 0;
 
  private:
-  bool parse_wide(DeviceFile& file);
-  bool parse_bytes(DeviceFile& file, bool& abandoned);
-
   XmlPool* pool_ = nullptr;
 };
 

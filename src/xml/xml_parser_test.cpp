@@ -153,7 +153,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The subset's parse keeps DtdOnly: a DOCTYPE inside it ends that parse.
         Case{"<!DOCTYPE r [<!DOCTYPE s [<!ENTITY e 'v'>]><!ENTITY f 'w'>]><r/>",
              ParseDoctype | ParseDtd | DtdOnly,
-             "  Doctype @\"r\"=\"r\" value=\"<!DOCTYPE s\"\n    Doctype @\"s\"=\"s\" value=\"<!ENTITY\"\n"
+             "  Doctype @\"r\"=\"r\" value=\"<!DOCTYPE s\"\n    Doctype @\"s\"=\"s\" "
+             "value=\"<!ENTITY\"\n"
              "      EntityDecl name=\"e\" value=\"'v'\"\n"},
         Case{"<!DOCTYPE r [<!ENTITY e 'v'>]><r/>", ParseDoctype | DtdOnly,
              "  Doctype @\"r\"=\"r\" value=\"<!ENTITY e 'v'>\"\n"},
@@ -347,8 +348,9 @@ TEST_F(ParseFile, ATreeNotOwnedOutlivesItsDocument) {
       doc.owns_tree = false;
       kept = doc.root;
     }
-    EXPECT_EQ(dump_tree(kept), "Document\n  Element name=\"a\"\n    Element name=\"b\"\n"
-                               "      Text value=\"x\"\n");
+    EXPECT_EQ(dump_tree(kept),
+              "Document\n  Element name=\"a\"\n    Element name=\"b\"\n"
+              "      Text value=\"x\"\n");
     destroy_tree(kept);
   }
 }
@@ -376,6 +378,32 @@ TEST_F(ParseFile, DecodesLikeOneStringWhateverTheReadSize) {
       EXPECT_EQ(size, bytes.size() * 2);
       EXPECT_EQ(std::u16string(text), expected) << "round " << round << " chunk " << chunk;
       std::free(text);
+    }
+  }
+}
+
+// parse_file's text is scanned in aligned blocks up to its terminator: every
+// scan that runs into the end of the text, at every length around a block,
+// must stop there (under ASan, a block read past the buffer fails here).
+TEST_F(ParseFile, ScansThatReachTheEndStopAtItWhateverTheLength) {
+  const struct {
+    const char* start;
+    XmlParseOptions options;
+    const char* tail;  // what the dump ends with, followed by the text
+  } cases[] = {
+      {"<a>", 0, "Text value=\""},
+      {"<a b=\"", 0, "@\"b\"=\""},
+      {"<!--", ParseComments, "Comment value=\""},
+      {"<![CDATA[", ParseCData, "CData value=\""},
+  };
+  for (const auto& c : cases) {
+    for (size_t n = 1; n < 40; ++n) {
+      const std::string text(n, 'x');
+      Write(c.start + text);
+      XmlDocument doc;
+      ASSERT_EQ(doc.parse_file(u"\\doc.xml", c.options), 1);
+      EXPECT_TRUE(dump_tree(doc.root).ends_with(c.tail + text + "\"\n"))
+          << c.start << " and " << n << " x: " << dump_tree(doc.root);
     }
   }
 }

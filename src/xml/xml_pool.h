@@ -1,13 +1,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-
-#include <cstdlib>
-#include <cstring>
 #include <new>
-#include <string>
 
-#include "platform/text.h"
 #include "xml/xml_document.h"
 
 namespace quobble {
@@ -108,58 +103,8 @@ class XmlPool {
 // document's step, so n appends cost O(n) copies rather than O(n^2 / step).
 inline constexpr uint32_t kGeometricGrowthFrom = 256;
 
-// Asks for huge pages over the whole 2 MiB pages inside a large fresh block:
-// a 50 MB answer then costs hundreds of page faults instead of tens of
-// thousands. A hint only; nothing changes when the system says no.
-void advise_huge_pages(void* memory, size_t size);
-
 // The capacity after one growth of a full array; 0 on overflow.
 uint32_t next_capacity(uint32_t capacity, int32_t growth_step);
-
-// A growable wide buffer: decoded UTF-8 never has more UTF-16 units than it
-// had bytes, so a buffer sized from the file's length is filled without a
-// single move.
-struct XmlWideBuffer {
-  char16_t* data = nullptr;
-  size_t length = 0;
-  size_t capacity = 0;
-
-  // Room for `count` more units and the terminator.
-  bool reserve(size_t count) {
-    if (length + count + 1 <= capacity) return true;
-    size_t grown = capacity + capacity / 2;
-    if (grown < length + count + 1) grown = length + count + 1;
-    auto* more = static_cast<char16_t*>(std::realloc(data, grown * sizeof(char16_t)));
-    if (more == nullptr) return false;
-    data = more;
-    capacity = grown;
-    return true;
-  }
-};
-
-// Decodes a file as one UTF-8 string although it arrives in reads. Blocks of
-// ASCII, two- and three-byte characters are decoded at once with the vector
-// instructions the processor has (xml_decode.h); a sequence cut by the end of
-// a read goes to the stream decoder, which completes it from the next read.
-// Malformed input follows the stream decoder's rules, so the text is exactly
-// what decoding the whole file at once would give.
-class XmlChunkDecoder {
- public:
-  explicit XmlChunkDecoder(XmlWideBuffer& buffer) : buffer_(buffer) {}
-  // False when the buffer cannot grow; what was decoded before stays.
-  bool feed(const unsigned char* bytes, size_t n);
-  // After the last read: a sequence still cut becomes U+FFFD.
-  bool finish();
-
- private:
-  void delegate(const unsigned char* from, const unsigned char* to);
-  bool append_scratch();
-
-  XmlWideBuffer& buffer_;
-  Utf8StreamDecoder decoder_;
-  std::u16string scratch_;
-  bool open_ = false;
-};
 
 // The root of a tree built by parse_file. The pool and the text the tree
 // lives in are kept beside its record once the document hands the tree over,
@@ -170,20 +115,6 @@ struct XmlParsedRoot {
   char16_t* text = nullptr;
 };
 XmlNode* create_parsed_root(XmlPool* pool);
-
-// Decodes the UTF-8 bytes [p, end) to UTF-16 at out as decoding the whole
-// text would (U+FFFD for each malformed part, and one for a character the
-// end cuts), and returns the end of what it wrote: never more units than
-// bytes.
-// It may read up to kXmlSpanPadding bytes past `end` and write as many
-// units past what it keeps.
-inline constexpr size_t kXmlSpanPadding = 32;
-char16_t* decode_utf8_span(const unsigned char* p, const unsigned char* end, char16_t* out);
-
-// From which file size parse_file parses the bytes instead of the decoded
-// text (kXmlByteParseFrom unless a test sets it). Both give the same tree.
-inline constexpr int64_t kXmlByteParseFrom = int64_t{8} << 20;
-void set_xml_byte_parse_from(int64_t size);
 
 // A root: a Document node that is its own parent.
 inline bool IsRoot(const XmlNode* node) {
@@ -197,8 +128,6 @@ XmlNode* create_node_in(XmlPool* pool, XmlNodeType type);
 XmlNode* append_child_in(XmlPool* pool, XmlNode* parent, int32_t growth_step, XmlNodeType type);
 XmlAttribute* append_attribute_in(XmlPool* pool, XmlNode* node, int32_t growth_step);
 
-// parse with the pool to take records from; depth counts internal-subset
-// re-parses so that nested DOCTYPEs cannot exhaust the stack.
 // append_child_in with a pool, with the common cases inline: room in the
 // parent's array, or a parsed record's first child.
 inline XmlNode* append_pooled_child(XmlPool* pool, XmlNode* parent, int32_t growth_step,
@@ -223,7 +152,11 @@ inline XmlNode* append_pooled_child(XmlPool* pool, XmlNode* parent, int32_t grow
   return child;
 }
 
+// parse with the pool to take records from; depth counts internal-subset
+// re-parses so that nested DOCTYPEs cannot exhaust the stack. `padded`: the
+// text's buffer starts 16-byte aligned and has kXmlTextPadding units after
+// its terminator (xml_decode.h), so the parser may scan it in blocks.
 char16_t* parse_in(XmlPool* pool, char16_t* text, XmlNode* cursor, int32_t growth_step,
-                   XmlParseOptions options, int depth);
+                   XmlParseOptions options, int depth, bool padded);
 
 }  // namespace quobble

@@ -1,7 +1,5 @@
 #include "xml/xml_document.h"
 
-#include <sys/mman.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -29,7 +27,6 @@ bool XmlPool::add_node_block() {
   const size_t size = (nextNodeBlockSize_ + 63) & ~size_t{63};
   auto* block = static_cast<NodeBlock*>(std::aligned_alloc(64, size));
   if (block == nullptr) return false;
-  advise_huge_pages(block, size);
   block->next = nullptr;
   block->capacity = (size - 64) / sizeof(XmlNode);
   if (lastNodeBlock_ == nullptr) {
@@ -46,12 +43,11 @@ bool XmlPool::add_node_block() {
 
 void* XmlPool::allocate_slow(size_t size) {
   // Blocks double up to 32 MiB: small answers stay small, large ones make
-  // few blocks (and, in huge pages, few page faults).
+  // few blocks.
   size_t blockSize = nextBlockSize_;
   if (blockSize < size + sizeof(Block)) blockSize = size + sizeof(Block);
   auto* block = static_cast<Block*>(std::malloc(blockSize));
   if (block == nullptr) return nullptr;
-  advise_huge_pages(block, blockSize);
   block->next = blocks_;
   blocks_ = block;
   cursor_ = reinterpret_cast<char*>(block) + sizeof(Block);
@@ -60,19 +56,6 @@ void* XmlPool::allocate_slow(size_t size) {
   void* result = cursor_;
   cursor_ += size;
   return result;
-}
-
-void advise_huge_pages(void* memory, size_t size) {
-#if defined(MADV_HUGEPAGE)
-  constexpr uintptr_t kHuge = 2 * 1024 * 1024;
-  if (memory == nullptr || size < 2 * kHuge) return;
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(memory) + kHuge - 1) & ~(kHuge - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(memory) + size) & ~(kHuge - 1);
-  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)memory;
-  (void)size;
-#endif
 }
 
 uint32_t next_capacity(uint32_t capacity, int32_t growth_step) {

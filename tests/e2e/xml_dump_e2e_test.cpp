@@ -2,15 +2,14 @@
 // how it exits.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-
-#include <unistd.h>
-#include <cstdio>
-#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/temp_root.h"
 
 namespace {
 
@@ -21,39 +20,25 @@ struct ToolRun {
   std::string out;
 };
 
-std::string Tool() {
-  const char* build = std::getenv("QUOBBLE_BUILD_DIR");
-  return std::string(build != nullptr ? build : ".") + "/src/xml/quobble-xmldump";
-}
-
-ToolRun Execute(const std::string& arguments) {
+ToolRun Execute(const std::vector<std::string>& args) {
+  quobble::ChildProcess tool(
+      quobble::TestExecutable("QUOBBLE_XMLDUMP_EXE", "/src/xml/quobble-xmldump"), args);
   ToolRun run;
-  const std::string command = "'" + Tool() + "' " + arguments + " 2>/dev/null";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
-  const int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.status = tool.Finish();
+  run.out = tool.out;
   return run;
 }
 
 class XmlDump : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("quobble-xmldump-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_ / "sub");
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { fs::create_directories(dir_ / "sub"); }
   std::string Write(const std::string& relative, const std::string& bytes) {
     const fs::path path = dir_ / relative;
     std::ofstream(path, std::ios::binary) << bytes;
     return path.string();
   }
-  fs::path dir_;
+  quobble::TempRoot root_;
+  const fs::path dir_ = root_.path();
 };
 
 TEST_F(XmlDump, PrintsTheTreeOfAHostFile) {
@@ -61,7 +46,7 @@ TEST_F(XmlDump, PrintsTheTreeOfAHostFile) {
       Write("feed.xml",
             "\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<rss v=\"2\"><channel><title>\"가\\b\"\t</title>"
             "<item id='7' flag/>x</channel></rss>");
-  const ToolRun run = Execute("'" + file + "'");
+  const ToolRun run = Execute({file});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out,
             "Document\n"
@@ -76,7 +61,7 @@ TEST_F(XmlDump, PrintsTheTreeOfAHostFile) {
 
 TEST_F(XmlDump, OptionsAndDevicePathsUnderARoot) {
   Write("sub/d.xml", "<!DOCTYPE r SYSTEM 'r.dtd'><?pi a='1'?><!--\x01-->");
-  const ToolRun run = Execute("--options 0x0E --root '" + dir_.string() + "' '\\sub\\d.xml'");
+  const ToolRun run = Execute({"--options", "0x0E", "--root", dir_.string(), "\\sub\\d.xml"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out,
             "Document\n"
@@ -86,13 +71,18 @@ TEST_F(XmlDump, OptionsAndDevicePathsUnderARoot) {
 }
 
 TEST_F(XmlDump, FailuresExitNonZero) {
-  const std::string empty = Write("empty.xml", "");
-  EXPECT_EQ(Execute("'" + empty + "'").status, 1);
-  EXPECT_EQ(Execute("'" + (dir_ / "missing.xml").string() + "'").status, 1);
-  EXPECT_EQ(Execute("--root '" + dir_.string() + "' '\\..\\x.xml'").status, 1);
-  EXPECT_EQ(Execute("").status, 2);
-  EXPECT_EQ(Execute("--options nine x.xml").status, 2);
-  const ToolRun help = Execute("--help");
+  const struct {
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {
+      {{Write("empty.xml", "")}, 1},
+      {{(dir_ / "missing.xml").string()}, 1},
+      {{"--root", dir_.string(), "\\..\\x.xml"}, 1},
+      {{}, 2},
+      {{"--options", "nine", "x.xml"}, 2},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Execute(c.args).status, c.status) << c.args.size();
+  const ToolRun help = Execute({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("ProcessingInstruction"), std::string::npos);
 }
