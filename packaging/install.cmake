@@ -48,6 +48,11 @@ endforeach()
 add_custom_target(quobble_man_pages ALL DEPENDS ${man_pages})
 install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+# The daily price check, a systemd user timer that nobody's session runs
+# until its user enables it (README: "Price watch").
+install(FILES ${packaging_dir}/systemd/quobble-watch.service ${packaging_dir}/systemd/quobble-watch.timer
+  DESTINATION lib/systemd/user)
+
 # The desktop entry and its icon, only with the app they start. The PNGs are
 # rendered from the one SVG at build time, so a change to the drawing reaches
 # every size and no generated image sits in the repository.
@@ -82,7 +87,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "look up products and prices in a shopping
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "quobble searches an online shopping catalogue and shows one page of results
 at a time: a thumbnail, the title and the lowest and highest price of each
-product, sorted and paged as asked. A small wish list keeps queries.
+product, sorted and paged as asked. A small wish list keeps queries; a
+price watch keeps products, follows their prices and tells of drops.
 
 The package holds the desktop app (quobble), the terminal client
 (quobble-cli) and a stand-in search service with a bundled catalogue

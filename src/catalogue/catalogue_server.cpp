@@ -371,8 +371,8 @@ std::unique_ptr<CatalogueServer> CatalogueServer::Create(std::vector<Product> pr
   c.idleTimeoutSeconds = std::max(1, c.idleTimeoutSeconds);
   auto index = CatalogueIndex::Build(std::move(products), error, c.resultCacheEntries);
   if (!index) return nullptr;
-  server->service_ =
-      std::make_unique<CatalogueService>(std::move(index), c.key, c.requiredHeaders, c.logRequests);
+  server->service_ = std::make_unique<CatalogueService>(std::move(index), c.key, c.requiredHeaders,
+                                                        c.logRequests, c.linkBase);
   server->listenFd_ = Listen(c.host, c.port, error);
   if (server->listenFd_ < 0) return nullptr;
   server->port_ = BoundPort(server->listenFd_);

@@ -36,6 +36,8 @@ struct ServerConfig {
   int maxConnections = 10000;
   // Headers a /search request must carry (else 401); images and pages are free.
   std::vector<RequiredHeader> requiredHeaders;
+  // What product links name instead of the request's host (CatalogueService).
+  std::string linkBase;
 };
 
 // Raises this process's open-file limit to the most it is allowed (soft to

@@ -77,11 +77,13 @@ std::string BaseAddress(std::string_view hostHeader, std::string_view fallbackHo
 }
 
 CatalogueService::CatalogueService(std::unique_ptr<CatalogueIndex> index, std::string key,
-                                   std::vector<RequiredHeader> requiredHeaders, bool logFailures)
+                                   std::vector<RequiredHeader> requiredHeaders, bool logFailures,
+                                   std::string linkBase)
     : index_(std::move(index)),
       key_(key.empty() ? std::string(kDefaultServiceKey) : std::move(key)),
       requiredHeaders_(std::move(requiredHeaders)),
-      logFailures_(logFailures) {}
+      logFailures_(logFailures),
+      linkBase_(std::move(linkBase)) {}
 
 ServiceReply CatalogueService::Answer(const ServiceRequest& request) {
   const std::string_view path = request.path;
@@ -122,7 +124,7 @@ ServiceReply CatalogueService::Search(std::string_view rawQuery, std::string_vie
     return Reply(500, kXmlType, ErrorDocument({999, "System error"}));
   }
   return Reply(200, kXmlType,
-               SearchAnswer(*index_, request, words, *hits, base, std::time(nullptr)));
+               SearchAnswer(*index_, request, words, *hits, base, std::time(nullptr), linkBase_));
 }
 
 ServiceReply CatalogueService::Image(std::string_view rest) {

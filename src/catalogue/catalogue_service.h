@@ -51,8 +51,12 @@ struct ServiceReply {
 // and the fuzz target drives the same code the server runs.
 class CatalogueService {
  public:
+  // `linkBase` ("http://HOST:PORT"), when given, is what every product link
+  // names, whatever address the request came to: a product's link is its
+  // identity, kept by those who watch it.
   CatalogueService(std::unique_ptr<CatalogueIndex> index, std::string key,
-                   std::vector<RequiredHeader> requiredHeaders, bool logFailures);
+                   std::vector<RequiredHeader> requiredHeaders, bool logFailures,
+                   std::string linkBase = {});
 
   ServiceReply Answer(const ServiceRequest& request);
   // The /search answer for a raw query string, credentials already checked.
@@ -69,6 +73,7 @@ class CatalogueService {
   std::string key_;
   std::vector<RequiredHeader> requiredHeaders_;
   bool logFailures_;
+  std::string linkBase_;
   ThumbnailCache thumbnails_;
 };
 

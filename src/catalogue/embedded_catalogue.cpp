@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "catalogue/catalogue_server.h"
+#include "catalogue/price_days.h"
 
 namespace quobble {
 namespace {
@@ -48,8 +49,9 @@ class RunningCatalogue final : public EmbeddedCatalogue {
 
 bool Configure(const CatalogueOptions& options, catalogue::ServerConfig& config,
                std::string& error) {
-  config.host = options.host.empty() ? "127.0.0.1" : options.host;
-  config.port = options.port;
+  config.host = options.host.empty() || options.atHome ? "127.0.0.1" : options.host;
+  config.port = options.atHome ? kCatalogueHomePort : options.port;
+  if (options.atHome) config.linkBase = kCatalogueHome;
   config.key = options.key;
   config.imageDelayMs = options.imageDelayMs;
   // Inside a client the service stays quiet: the client owns the terminal.
@@ -65,6 +67,31 @@ bool Configure(const CatalogueOptions& options, catalogue::ServerConfig& config,
   return true;
 }
 
+bool LoadForDay(const CatalogueOptions& options, std::vector<catalogue::Product>& products,
+                std::string& error) {
+  int64_t day = catalogue::CatalogueToday();
+  if (!options.date.empty() && !catalogue::ParseCatalogueDay(options.date, day)) {
+    error = "the catalogue date \"" + options.date + "\" is not a date (YYYY-MM-DD)";
+    return false;
+  }
+  if (!catalogue::LoadCatalogue(options.catalogueFile, products, error)) return false;
+  if (options.dailyPrices || !options.date.empty()) catalogue::ApplyCatalogueDay(products, day);
+  return true;
+}
+
+std::unique_ptr<catalogue::CatalogueServer> CreateServer(std::vector<catalogue::Product> products,
+                                                         catalogue::ServerConfig config,
+                                                         bool anyPortIfTaken, std::string& error) {
+  if (!anyPortIfTaken)
+    return catalogue::CatalogueServer::Create(std::move(products), config, error);
+  // Another client's catalogue (or another program) may hold the home port.
+  auto server = catalogue::CatalogueServer::Create(products, config, error);
+  if (server) return server;
+  config.port = 0;
+  error.clear();
+  return catalogue::CatalogueServer::Create(std::move(products), config, error);
+}
+
 }  // namespace
 
 std::unique_ptr<EmbeddedCatalogue> EmbeddedCatalogue::Start(const CatalogueOptions& options,
@@ -73,9 +100,8 @@ std::unique_ptr<EmbeddedCatalogue> EmbeddedCatalogue::Start(const CatalogueOptio
   std::vector<catalogue::Product> products;
   catalogue::ServerConfig config;
   std::unique_ptr<catalogue::CatalogueServer> server;
-  if (catalogue::LoadCatalogue(options.catalogueFile, products, why) &&
-      Configure(options, config, why)) {
-    server = catalogue::CatalogueServer::Create(std::move(products), config, why);
+  if (LoadForDay(options, products, why) && Configure(options, config, why)) {
+    server = CreateServer(std::move(products), config, options.atHome, why);
   }
   if (!server) {
     if (error) *error = "cannot start the embedded catalogue: " + why;

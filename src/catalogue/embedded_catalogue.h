@@ -5,9 +5,23 @@
 
 namespace quobble {
 
+// The stand-in's home: the port quobble-catalogue listens on by default, and
+// the one the clients' built-in catalogue takes when it is free.
+inline constexpr int kCatalogueHomePort = 8080;
+inline constexpr char kCatalogueHome[] = "http://127.0.0.1:8080";
+
 struct CatalogueOptions {
   std::string host = "127.0.0.1";
-  int port = 0;               // 0: an ephemeral port
+  int port = 0;  // 0: an ephemeral port
+  // Listen on 127.0.0.1 at the home port, or on any free port when another
+  // program holds it; the product links name the home address either way,
+  // so the same product has the same link in every run (host and port are
+  // then not used).
+  bool atHome = false;
+  // Prices that move from day to day: today's, or those of `date`
+  // ("YYYY-MM-DD") when it is given. Else the catalogue's own prices.
+  bool dailyPrices = false;
+  std::string date;
   std::string catalogueFile;  // empty: the bundled catalogue
   std::string key;            // empty: the client's default key
   int imageDelayMs = 0;       // for tests: answer every image this late

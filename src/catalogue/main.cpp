@@ -10,6 +10,8 @@
 
 #include "catalogue/catalogue_data.h"
 #include "catalogue/catalogue_server.h"
+#include "catalogue/embedded_catalogue.h"
+#include "catalogue/price_days.h"
 #include "platform/command_line.h"
 #include "platform/text.h"
 
@@ -22,13 +24,17 @@ constexpr quobble::ProgramHelp kProgram = {
     "Usage: quobble-catalogue [OPTION]...",
     "Answers GET /search like the shopping search service, from the bundled\n"
     "catalogue or from FILE (a TSV file in the same format), and serves the\n"
-    "product pictures (/shop/img/...) and pages (/shop/product/ID).",
-    "Logs one line per request to stderr; SIGINT or SIGTERM stops it.",
+    "product pictures (/shop/img/...) and pages (/shop/product/ID). Prices move\n"
+    "from day to day, the same way in every run: most stay, some drop, some\n"
+    "rise, and a few products are missing on some days.",
+    "Logs one line per request to stderr; SIGINT or SIGTERM stops it. The day's\n"
+    "prices are those of the day it started on (or of --date).",
 };
 
 struct Settings {
   ServerConfig config;
   std::string catalogueFile;
+  int64_t day = quobble::catalogue::CatalogueToday();
 };
 
 std::vector<quobble::CommandOption> Options(Settings& s) {
@@ -46,6 +52,12 @@ std::vector<quobble::CommandOption> Options(Settings& s) {
        }},
       {"--catalogue", "FILE", "serve this catalogue instead of the bundled one",
        StoreIn(s.catalogueFile)},
+      {"--date", "YYYY-MM-DD", "serve the prices of this day (default: today)",
+       [&s](const std::string& value) {
+         if (!quobble::catalogue::ParseCatalogueDay(value, s.day))
+           return "--date wants a day as YYYY-MM-DD, not \"" + value + "\"";
+         return std::string();
+       }},
       {"--key", "KEY", "the API key to accept (default: the clients' placeholder key)",
        StoreIn(s.config.key)},
       {"--require-header", "'NAME: VALUE'",
@@ -81,6 +93,7 @@ std::unique_ptr<quobble::catalogue::CatalogueServer> StartServer(const Settings&
     std::fprintf(stderr, "quobble-catalogue: %s\n", error.c_str());
     return nullptr;
   }
+  quobble::catalogue::ApplyCatalogueDay(products, settings.day);
   const size_t count = products.size();
   auto server =
       quobble::catalogue::CatalogueServer::Create(std::move(products), settings.config, error);
@@ -91,9 +104,10 @@ std::unique_ptr<quobble::catalogue::CatalogueServer> StartServer(const Settings&
   long before = 0;
   const long files = quobble::catalogue::RaiseOpenFileLimit(before);
   std::fprintf(stderr,
-               "quobble-catalogue: %zu products, listening on http://%s:%d "
+               "quobble-catalogue: %zu products on %s, listening on http://%s:%d "
                "(open files: %ld, was %ld)\n",
-               count, settings.config.host.c_str(), server->Port(), files, before);
+               count, quobble::catalogue::CatalogueDayText(settings.day).c_str(),
+               settings.config.host.c_str(), server->Port(), files, before);
   return server;
 }
 
@@ -121,7 +135,7 @@ int Serve(quobble::catalogue::CatalogueServer& server, const sigset_t& signals) 
 
 int main(int argc, char** argv) {
   Settings settings;
-  settings.config.port = 8080;
+  settings.config.port = quobble::kCatalogueHomePort;
   settings.config.logRequests = true;
   const auto parsed = quobble::ParseCommandLine(
       kProgram, Options(settings), quobble::ArgumentList(argc, argv), std::cout, std::cerr);

@@ -82,70 +82,85 @@ bool PercentDecode(std::string_view in, std::string& out) {
   return true;
 }
 
-bool ParseSearchRequest(std::string_view rawQuery, std::string_view acceptedKey, SearchRequest& out,
-                        RequestError& error) {
+namespace {
+
+// The parameters /search reads, each as first given.
+struct SearchParams {
   Param key, target, query, display, start, sort;
-  struct Named {
-    std::string_view name;
-    Param* param;
-  } known[] = {{"key", &key},         {"target", &target}, {"query", &query},
-               {"display", &display}, {"start", &start},   {"sort", &sort}};
+};
+
+SearchParams ReadParams(std::string_view rawQuery) {
+  SearchParams p;
+  const std::pair<std::string_view, Param*> known[] = {{"key", &p.key},     {"target", &p.target},
+                                                       {"query", &p.query}, {"display", &p.display},
+                                                       {"start", &p.start}, {"sort", &p.sort}};
   size_t from = 0;
   while (from <= rawQuery.size()) {
     size_t amp = rawQuery.find('&', from);
     if (amp == std::string_view::npos) amp = rawQuery.size();
-    std::string_view piece = rawQuery.substr(from, amp - from);
+    const std::string_view piece = rawQuery.substr(from, amp - from);
     from = amp + 1;
     if (piece.empty()) continue;
-    size_t eq = piece.find('=');
+    const size_t eq = piece.find('=');
     std::string name;
     if (!PercentDecode(piece.substr(0, eq), name)) continue;
-    for (auto& k : known) {
-      if (k.name != name || k.param->present) continue;
-      k.param->present = true;
-      std::string_view raw =
+    for (const auto& [knownName, param] : known) {
+      if (knownName != name || param->present) continue;
+      param->present = true;
+      const std::string_view raw =
           eq == std::string_view::npos ? std::string_view() : piece.substr(eq + 1);
-      k.param->decoded = PercentDecode(raw, k.param->value);
+      param->decoded = PercentDecode(raw, param->value);
     }
   }
-  if (!key.present || !key.decoded || key.value != acceptedKey) {
-    error = Refuse(20, "Unregistered key");
-    return false;
+  return p;
+}
+
+bool Holds(const Param& param, std::string_view value) {
+  return param.present && param.decoded && param.value == value;
+}
+
+// An absent parameter keeps `out`'s default.
+bool ReadBounded(const Param& param, int low, int high, int& out) {
+  return !param.present || (param.decoded && ParseBounded(param.value, low, high, out));
+}
+
+bool ReadSort(const Param& param, SortKey& out) {
+  if (!param.present) return true;
+  static constexpr std::pair<std::string_view, SortKey> kSorts[] = {
+      {"sim", SortKey::Sim}, {"date", SortKey::Date}, {"asc", SortKey::Asc}, {"dsc", SortKey::Dsc}};
+  for (const auto& [name, key] : kSorts) {
+    if (!param.decoded || name != param.value) continue;
+    out = key;
+    return true;
   }
-  if (!target.present || !target.decoded || target.value != "shop") {
-    error = Refuse(100, "Invalid target value");
-    return false;
-  }
-  if (!query.present || !query.decoded || query.value.empty() || !IsValidUtf8(query.value)) {
-    error = Refuse(11, "Incorrect query request");
-    return false;
-  }
+  return false;
+}
+
+}  // namespace
+
+bool ParseSearchRequest(std::string_view rawQuery, std::string_view acceptedKey, SearchRequest& out,
+                        RequestError& error) {
+  SearchParams p = ReadParams(rawQuery);
   SearchRequest request;
-  request.query = std::move(query.value);
-  if (display.present &&
-      (!display.decoded || !ParseBounded(display.value, 1, 100, request.display))) {
+  if (!Holds(p.key, acceptedKey)) {
+    error = Refuse(20, "Unregistered key");
+  } else if (!Holds(p.target, "shop")) {
+    error = Refuse(100, "Invalid target value");
+  } else if (!p.query.present || !p.query.decoded || p.query.value.empty() ||
+             !IsValidUtf8(p.query.value)) {
+    error = Refuse(11, "Incorrect query request");
+  } else if (!ReadBounded(p.display, 1, 100, request.display)) {
     error = Refuse(101, "Invalid display value");
-    return false;
-  }
-  if (start.present && (!start.decoded || !ParseBounded(start.value, 1, 1000, request.start))) {
+  } else if (!ReadBounded(p.start, 1, 1000, request.start)) {
     error = Refuse(102, "Invalid start value");
-    return false;
+  } else if (!ReadSort(p.sort, request.sort)) {
+    error = Refuse(110, "Undefined sort value");
+  } else {
+    request.query = std::move(p.query.value);
+    out = std::move(request);
+    return true;
   }
-  if (sort.present) {
-    static constexpr std::pair<std::string_view, SortKey> kSorts[] = {{"sim", SortKey::Sim},
-                                                                      {"date", SortKey::Date},
-                                                                      {"asc", SortKey::Asc},
-                                                                      {"dsc", SortKey::Dsc}};
-    auto it = std::find_if(std::begin(kSorts), std::end(kSorts),
-                           [&](const auto& s) { return sort.decoded && s.first == sort.value; });
-    if (it == std::end(kSorts)) {
-      error = Refuse(110, "Undefined sort value");
-      return false;
-    }
-    request.sort = it->second;
-  }
-  out = std::move(request);
-  return true;
+  return false;
 }
 
 std::string ErrorDocument(const RequestError& error) {
@@ -322,13 +337,14 @@ void AppendImagePath(std::string& out, int64_t id) {
 
 // One <item>, its parts appended in place: an answer holds a hundred.
 void AppendProduct(std::string& out, const CatalogueIndex& index, uint32_t pos,
-                   const std::vector<std::u16string>& foldedWords, std::string_view escapedBase) {
+                   const std::vector<std::u16string>& foldedWords, std::string_view escapedBase,
+                   std::string_view escapedLinkBase) {
   const Product& p = index.Products()[pos];
   const std::string id = std::to_string(p.id);
   out += "<item><title>";
   AppendHighlighted(out, p.title, index.FoldedTitle(pos), foldedWords, true);
   out += "</title><link>";
-  ((out += escapedBase) += "/shop/product/") += id;
+  ((out += escapedLinkBase) += "/shop/product/") += id;
   out += "</link><image>";
   (out += escapedBase) += "/shop/img/";
   AppendImagePath(out, p.id);
@@ -362,7 +378,7 @@ std::string ImagePathFor(int64_t id) {
 
 std::string SearchAnswer(const CatalogueIndex& index, const SearchRequest& request,
                          const std::vector<std::u16string>& words, const Hits& hits,
-                         std::string_view base, std::time_t now) {
+                         std::string_view base, std::time_t now, std::string_view linkBase) {
   std::vector<std::u16string> folded;
   for (const auto& w : words) folded.push_back(FoldCase(w));
   const size_t total = hits.size();
@@ -389,7 +405,9 @@ std::string SearchAnswer(const CatalogueIndex& index, const SearchRequest& reque
   AppendItem(out, "display", std::to_string(shown));
   out += '\n';
   const std::string escapedBase = XmlEscape(base);
-  for (size_t i = first; i < end; ++i) AppendProduct(out, index, hits[i], folded, escapedBase);
+  const std::string escapedLinkBase = linkBase.empty() ? escapedBase : XmlEscape(linkBase);
+  for (size_t i = first; i < end; ++i)
+    AppendProduct(out, index, hits[i], folded, escapedBase, escapedLinkBase);
   out += "</channel>\n</rss>\n";
   return out;
 }

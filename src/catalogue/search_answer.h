@@ -58,9 +58,11 @@ std::string HighlightTitle(std::string_view title, std::u16string_view foldedTit
 // "BUCKET/ID.jpg": the image's path below /shop/img/.
 std::string ImagePathFor(int64_t id);
 
-// The whole RSS answer. `base` is "http://HOST:PORT".
+// The whole RSS answer. `base` is "http://HOST:PORT", where the pictures are
+// fetched; the product links name `linkBase` instead when it is given, so
+// that they stay the same whatever port served them.
 std::string SearchAnswer(const CatalogueIndex& index, const SearchRequest& request,
                          const std::vector<std::u16string>& words, const Hits& hits,
-                         std::string_view base, std::time_t now);
+                         std::string_view base, std::time_t now, std::string_view linkBase = {});
 
 }  // namespace quobble::catalogue

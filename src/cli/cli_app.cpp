@@ -7,12 +7,15 @@
 #include <climits>
 #include <cstring>
 
+#include "cli/cli_watch.h"
+#include "cli/line_editor.h"
 #include "platform/command_line.h"
 #include "platform/device_fs.h"
 #include "platform/stop_signals.h"
 #include "platform/text.h"
 #include "search/commands.h"
 #include "search/search_run.h"
+#include "watch/watch_store.h"
 #include "wishlist/wish_list.h"
 
 namespace quobble {
@@ -52,6 +55,34 @@ std::pair<std::string, std::string> SplitWord(const std::string& line) {
   return {trimmed.substr(0, space), std::string(Trim(trimmed.substr(space + 1)))};
 }
 
+// The wish list's rows go to standard output, where a script reads them;
+// everything else goes to the terminal's screen.
+class WishRowsScreen : public SearchScreen {
+ public:
+  WishRowsScreen(CliScreen& screen, std::ostream& out) : screen_(screen), out_(out) {}
+  std::u16string ReadQuery() override { return screen_.ReadQuery(); }
+  void SetTitleText(const std::u16string& text) override { screen_.SetTitleText(text); }
+  void SetTotalText(const std::u16string& text) override { screen_.SetTotalText(text); }
+  void SetRangeText(const std::u16string& text) override { screen_.SetRangeText(text); }
+  void EnablePrevious(bool enabled) override { screen_.EnablePrevious(enabled); }
+  void EnableNext(bool enabled) override { screen_.EnableNext(enabled); }
+  bool InsertRow(int index) override { return screen_.InsertRow(index); }
+  void SetRowCount(int count) override { screen_.SetRowCount(count); }
+  void ShowMessage(const std::u16string& text, const std::u16string&) override {
+    out_ << TerminalText(text) << '\n' << std::flush;
+  }
+  void WaitCursor() override {}
+  void ArrowCursor() override {}
+  void StartRetryTimer() override { screen_.StartRetryTimer(); }
+  void StopRetryTimer() override { screen_.StopRetryTimer(); }
+  void Progress(int percent) override { screen_.Progress(percent); }
+  void ProgressDone() override { screen_.ProgressDone(); }
+
+ private:
+  CliScreen& screen_;
+  std::ostream& out_;
+};
+
 int SortCommandFor(const std::string& key) {
   return SortCommand(Utf8ToUtf16(key));
 }
@@ -69,10 +100,17 @@ const ProgramHelp kProgram{
     "Usage: quobble-cli [OPTIONS] QUERY...\n"
     "  or:  quobble-cli [OPTIONS]\n"
     "  or:  quobble-cli [OPTIONS] wish add TEXT\n"
-    "  or:  quobble-cli [OPTIONS] wish list\n",
+    "  or:  quobble-cli [OPTIONS] wish list\n"
+    "  or:  quobble-cli [OPTIONS] wish remove ID\n"
+    "  or:  quobble-cli [OPTIONS] watch add QUERY [N] [--target PRICE | --any-change]\n"
+    "  or:  quobble-cli [OPTIONS] watch list [--json]\n"
+    "  or:  quobble-cli [OPTIONS] watch refresh [--json] [--notify]\n"
+    "  or:  quobble-cli [OPTIONS] watch history ID [--csv]\n"
+    "  or:  quobble-cli [OPTIONS] watch remove ID\n",
     "Looks up products and prices: one search for QUERY, then its thumbnails;\n"
     "without a QUERY, commands from standard input. \"wish add TEXT\" stores TEXT\n"
-    "in the wish list, \"wish list\" shows it.",
+    "in the wish list, \"wish list\" prints it, \"wish remove ID\" deletes a row.\n"
+    "\"watch\" keeps products and follows their prices (see PRICE WATCH below).",
     R"(The words after "--" are the query, even "wish".
 
 A search prints the title, "Search Total Count : N", "Display Range : A~B",
@@ -96,8 +134,39 @@ given while thumbnails download stops them first, and the commands after it
 wait their turn. At the end of the input the last page's thumbnails are
 fetched before the client exits.
 
-Exit status: 0 when the search (or wish-list command) succeeded, 1 when it
-failed, 2 for a usage mistake.
+Interactive mode on a terminal edits lines and keeps their history (Up and
+Down recall earlier lines).
+
+PRICE WATCH
+  watch add QUERY [N]  watch the Nth product (default 1) of the first page
+                       of QUERY, searched with --sort and --display; a last
+                       word from 1 to 100 is N. By default a refresh alerts
+                       when the low price drops below the last one seen;
+                       --target PRICE alerts once when it reaches PRICE (again
+                       only after it climbed 5 % above), --any-change at
+                       every change.
+  watch list           ID, first, last and lowest low price, when last
+                       checked (UTC), title and link, tab-separated; --json:
+                       an array of objects (id, title, link, image,
+                       firstPrice, lastPrice, lastSeenPrice, lowestPrice,
+                       lastChecked, found, alert, targetPrice)
+  watch refresh        asks the service for every watched product's price
+                       now, one at a time, and prints what changed ("ID
+                       OLD -> NEW ▼ -AMOUNT (-P%)  TITLE", or "not found");
+                       --json: every check (id, title, link, checkedAt,
+                       found, lowPrice, highPrice, previousLowPrice, changed,
+                       alert); --notify: a desktop notification per drop
+  watch history ID     every check, the add first: UTC time, low and high
+                       price, or "not found"; --csv: checked_at, found,
+                       low_price, high_price with a header line
+  watch remove ID      stops watching the product and forgets its history
+A product is known by its link: the built-in catalogue gives each product
+the same link in every run (http://127.0.0.1:8080/shop/product/ID).
+
+Exit status: 0 when the search (or wish-list or watch command) succeeded, 1
+when it failed (a wish-list row not stored; a refresh that could not check
+every product), 2 for a usage mistake, 130 after Ctrl-C (SIGINT), 143 after
+SIGTERM.
 )"};
 
 std::vector<CommandOption> OptionTable(CliOptions& o) {
@@ -131,35 +200,122 @@ std::vector<CommandOption> OptionTable(CliOptions& o) {
            "rows with their thumbnail paths once fetched)",
            SetFlag(o.json)},
           {"--no-thumbnails", "", "do not fetch thumbnails", SetFlag(o.thumbnails, false)},
+          {"--target", "PRICE",
+           "watch add: alert once when the low price reaches PRICE\n"
+           "(instead of at every drop)",
+           [&o](const std::string& v) {
+             if (!ParseInt(v, o.target) || o.target < 0)
+               return "--target takes a price, a whole number from 0, not \"" + v + "\"";
+             return std::string();
+           }},
+          {"--any-change", "", "watch add: alert at every change of the low price, up too",
+           SetFlag(o.anyChange)},
+          {"--notify", "",
+           "watch refresh: a desktop notification for each price that\n"
+           "dropped (none when no notification service runs)",
+           SetFlag(o.notify)},
+          {"--csv", "", "watch history: comma-separated values with a header line", SetFlag(o.csv)},
       });
   return table;
 }
 
-// The mode and the text from the operands: "wish add TEXT" and "wish list"
-// are commands only before "--". Empty when they are right, else the mistake.
-std::string TakeOperands(const ParsedCommandLine& parsed, CliOptions& options) {
-  std::vector<std::string> words = parsed.operands;
-  if (words.empty()) {
-    options.mode = CliOptions::Mode::Interactive;
-    return {};
+bool ParseId(const std::string& text, int64_t& id) {
+  long long value = 0;
+  if (!ParseWholeNumber(text, 1, INT64_MAX, value)) return false;
+  id = value;
+  return true;
+}
+
+std::string JoinWords(std::vector<std::string>::const_iterator from,
+                      std::vector<std::string>::const_iterator to) {
+  std::string text;
+  for (; from != to; ++from) {
+    if (!text.empty()) text += ' ';
+    text += *from;
   }
-  options.mode = CliOptions::Mode::Search;
-  if (parsed.operandsBeforeDashes >= 2 && words[0] == "wish" &&
-      (words[1] == "add" || words[1] == "list")) {
-    if (words[1] == "list") {
-      options.mode = CliOptions::Mode::WishList;
-      return words.size() > 2 ? "wish list takes no text" : "";
-    }
-    if (words.size() < 3) return "wish add needs a text";
-    options.mode = CliOptions::Mode::WishAdd;
-    words.erase(words.begin(), words.begin() + 2);
-  }
-  options.query.clear();
-  for (const std::string& word : words) {
-    if (!options.query.empty()) options.query += ' ';
-    options.query += word;
-  }
+  return text;
+}
+
+using Mode = CliOptions::Mode;
+
+// "VERB ID": the mode and the id, or the mistake.
+std::string TakeId(const std::vector<std::string>& words, Mode mode, CliOptions& options) {
+  const std::string verb = words[0] + " " + words[1];
+  if (words.size() != 3) return verb + " needs one ID";
+  if (!ParseId(words[2], options.id))
+    return verb + " takes an ID (a whole number), not \"" + words[2] + "\"";
+  options.mode = mode;
   return {};
+}
+
+std::string TakeWish(const std::vector<std::string>& words, CliOptions& options) {
+  if (words[1] == "list") {
+    options.mode = Mode::WishList;
+    return words.size() > 2 ? "wish list takes no text" : "";
+  }
+  if (words[1] == "remove") return TakeId(words, Mode::WishRemove, options);
+  if (words.size() < 3) return "wish add needs a text";
+  options.mode = Mode::WishAdd;
+  options.query = JoinWords(words.begin() + 2, words.end());
+  return {};
+}
+
+// watch add QUERY [N]: a last word that is a number from 1 to 100 is N.
+std::string TakeWatchAdd(const std::vector<std::string>& words, CliOptions& options) {
+  auto end = words.end();
+  long long n = 0;
+  if (words.size() > 3 && ParseWholeNumber(words.back(), 1, 100, n)) {
+    options.productIndex = static_cast<int>(n);
+    --end;
+  }
+  if (words.size() < 3) return "watch add needs a query";
+  options.query = JoinWords(words.begin() + 2, end);
+  options.mode = Mode::WatchAdd;
+  return {};
+}
+
+std::string TakeWatch(const std::vector<std::string>& words, CliOptions& options) {
+  const std::string& verb = words[1];
+  if (verb == "add") return TakeWatchAdd(words, options);
+  if (verb == "history") return TakeId(words, Mode::WatchHistory, options);
+  if (verb == "remove") return TakeId(words, Mode::WatchRemove, options);
+  if (verb != "list" && verb != "refresh")
+    return "watch takes add, list, refresh, history or remove";
+  if (words.size() > 2) return "watch " + verb + " takes no more words";
+  options.mode = verb == "list" ? Mode::WatchList : Mode::WatchRefresh;
+  return {};
+}
+
+// Options that belong to one verb are a mistake with any other.
+std::string CheckVerbOptions(const CliOptions& o) {
+  if ((o.target >= 0 || o.anyChange) && o.mode != Mode::WatchAdd)
+    return "--target and --any-change go with watch add";
+  if (o.target >= 0 && o.anyChange) return "--target and --any-change exclude each other";
+  if (o.notify && o.mode != Mode::WatchRefresh) return "--notify goes with watch refresh";
+  if (o.csv && o.mode != Mode::WatchHistory) return "--csv goes with watch history";
+  return {};
+}
+
+// The mode and the text from the operands: "wish ..." and "watch ..." are
+// commands only before "--". Empty when they are right, else the mistake.
+std::string TakeOperands(const ParsedCommandLine& parsed, CliOptions& options) {
+  const std::vector<std::string>& words = parsed.operands;
+  if (words.empty()) {
+    options.mode = Mode::Interactive;
+    return CheckVerbOptions(options);
+  }
+  std::string mistake;
+  const bool command = parsed.operandsBeforeDashes >= 2;
+  if (command && words[0] == "wish" &&
+      (words[1] == "add" || words[1] == "list" || words[1] == "remove")) {
+    mistake = TakeWish(words, options);
+  } else if (command && words[0] == "watch") {
+    mistake = TakeWatch(words, options);
+  } else {
+    options.mode = Mode::Search;
+    options.query = JoinWords(words.begin(), words.end());
+  }
+  return mistake.empty() ? CheckVerbOptions(options) : mistake;
 }
 
 }  // namespace
@@ -290,9 +446,66 @@ int CliApp::RunOnce() {
 }
 
 int CliApp::RunWish() {
-  if (options_.mode == CliOptions::Mode::WishList) return ShowWishList(screen_) == 0 ? 0 : 1;
+  if (options_.mode == CliOptions::Mode::WishRemove) return RunWishRemove(options_.id, out_, err_);
+  if (options_.mode == CliOptions::Mode::WishList) {
+    WishRowsScreen rows(screen_, out_);
+    return ShowWishList(rows) == 0 ? 0 : 1;
+  }
   screen_.SetQuery(Utf8ToUtf16(options_.query));
-  return AddToWishList(screen_) == 0 ? 0 : 1;
+  // The app keeps the add's result whatever happened to the row; a script
+  // must learn that the row was lost.
+  bool stored = false;
+  return AddToWishList(screen_, &stored) == 0 && stored ? 0 : 1;
+}
+
+int CliApp::RunWatch() {
+  switch (options_.mode) {
+    case CliOptions::Mode::WatchAdd:
+      return WatchAdd();
+    case CliOptions::Mode::WatchList:
+      return RunWatchList(options_.json, out_, err_);
+    case CliOptions::Mode::WatchRefresh:
+      return RunWatchRefresh(options_.json, options_.notify, out_, err_);
+    case CliOptions::Mode::WatchHistory:
+      return RunWatchHistory(options_.id, options_.csv, out_, err_);
+    default:
+      return RunWatchRemove(options_.id, out_, err_);
+  }
+}
+
+int CliApp::WatchAdd() {
+  screen_.SetQuery(Utf8ToUtf16(options_.query));
+  if (RunPagingCommand(screen_, state_, *list_, ID_SEARCH) != 0) return 1;
+  Settle();
+  if (const int code = StopExitCode(); code >= 0) return code;
+  const ProductRecord* record = list_->RecordAt(static_cast<size_t>(options_.productIndex - 1));
+  if (record == nullptr) {
+    Say("quobble-cli: the first page of \"" + options_.query + "\" has " +
+        std::to_string(list_->RecordCount()) + " products, no product " +
+        std::to_string(options_.productIndex));
+    return 1;
+  }
+  WatchStore::NewProduct product = WatchStore::NewProduct::From(*record);
+  if (options_.target >= 0) {
+    product.rule = AlertRule::kTarget;
+    product.targetPrice = options_.target;
+  } else if (options_.anyChange) {
+    product.rule = AlertRule::kChange;
+  }
+  std::string error;
+  auto store = WatchStore::Open(error);
+  int64_t id = 0;
+  const auto added =
+      store ? store->Add(product, UtcNow(), id, error) : WatchStore::AddResult::kFailed;
+  if (added == WatchStore::AddResult::kFailed) {
+    Say("quobble-cli: " + error);
+    return 1;
+  }
+  out_ << (added == WatchStore::AddResult::kAdded ? "watching " : "already watched ") << id << '\t'
+       << TerminalText(FormatThousands(product.lowPrice)) << '\t' << TerminalText(product.title)
+       << '\t' << TerminalText(product.link) << '\n'
+       << std::flush;
+  return 0;
 }
 
 bool CliApp::Execute(const std::string& line) {
@@ -342,6 +555,7 @@ void CliApp::WishCommandLine(const std::string& rest) {
     (void)AddToWishList(screen_);
     screen_.SetQuery(query);
   } else if (verb == "show" || verb == "list") {
+    // Here the rows stay messages: standard output holds the pages.
     (void)ShowWishList(screen_);
   } else {
     Say("wish takes add TEXT or show");
@@ -349,15 +563,24 @@ void CliApp::WishCommandLine(const std::string& rest) {
 }
 
 int CliApp::RunInteractive(int fd, bool prompt) {
-  prompt_ = prompt;
-  if (prompt_) out_ << "> " << std::flush;
   bool more = true;
   bool inputOpen = true;
+  // On a terminal, lines are edited and kept in a history.
+  std::unique_ptr<LineEditor> editor;
+  if (prompt)
+    editor = std::make_unique<LineEditor>(
+        "> ", [this](std::string line) { queued_.push_back(std::move(line)); },
+        [&inputOpen] { inputOpen = false; });
   while (more && StopSignal() == 0 && (inputOpen || !queued_.empty())) {
     const bool readable = Pump(inputOpen ? fd : -1, kPollMs);
-    if (readable) inputOpen = ReadInput(fd);
+    if (readable && editor)
+      editor->ReadChar();
+    else if (readable)
+      inputOpen = ReadInput(fd);
     more = RunQueued();
+    if (editor && inputOpen && queued_.empty()) editor->Resume();
   }
+  editor.reset();
   if (const int code = StopExitCode(); code >= 0) return code;
   if (!more) return 0;  // "quit": the destructor abandons the worker
   // The input ended and every command ran: what the last asked for is
@@ -392,7 +615,6 @@ bool CliApp::RunQueued() {
     const std::string line = std::move(queued_.front());
     queued_.pop_front();
     if (!Execute(line)) return false;
-    if (prompt_) out_ << "> " << std::flush;
   }
   return true;
 }

@@ -16,7 +16,18 @@
 namespace quobble {
 
 struct CliOptions {
-  enum class Mode { Search, Interactive, WishAdd, WishList };
+  enum class Mode {
+    Search,
+    Interactive,
+    WishAdd,
+    WishList,
+    WishRemove,
+    WatchAdd,
+    WatchList,
+    WatchRefresh,
+    WatchHistory,
+    WatchRemove,
+  };
   Mode mode = Mode::Interactive;
   ClientSettings client;  // --root, --endpoint, --header, --headers-file
   std::string sort = "sim";
@@ -24,7 +35,19 @@ struct CliOptions {
   int32_t start = 1;
   bool json = false;
   bool thumbnails = true;
-  std::string query;  // the search, or the wish-list text
+  std::string query;       // the search, or the wish-list text
+  int64_t id = 0;          // the row or product a verb acts on
+  int productIndex = 1;    // watch add: the Nth product of the page
+  int32_t target = -1;     // --target: the price to alert at; -1: none
+  bool anyChange = false;  // --any-change
+  bool notify = false;     // --notify
+  bool csv = false;        // --csv
+
+  // Whether the mode asks the search service.
+  bool NeedsService() const {
+    return mode == Mode::Search || mode == Mode::Interactive || mode == Mode::WatchAdd ||
+           mode == Mode::WatchRefresh;
+  }
 };
 
 // Parses the command line (argv[0] excluded) into `options`. -1 to go on;
@@ -55,8 +78,10 @@ class CliApp {
   // of the input: a command that must wait for the worker to stop holds the
   // ones after it back. At the end the last page's thumbnails are fetched.
   int RunInteractive(int fd, bool prompt);
-  // "wish add TEXT" / "wish list". Exit code.
+  // "wish add TEXT" / "wish list" / "wish remove ID". Exit code.
   int RunWish();
+  // "watch ...". Exit code.
+  int RunWatch();
 
   // One command line; false when it asks to quit.
   bool Execute(const std::string& line);
@@ -88,6 +113,7 @@ class CliApp {
   void SortCommandLine(const std::string& key);
   void DisplayCommandLine(const std::string& size);
   void WishCommandLine(const std::string& rest);
+  int WatchAdd();
   void Tick();
   void ShowPage(int result);
   void Say(const std::string& text);
@@ -101,7 +127,6 @@ class CliApp {
   std::unique_ptr<ProductList> list_;
   std::string pendingInput_;
   std::deque<std::string> queued_;
-  bool prompt_ = false;
   int searchesShown_ = 0;
 };
 

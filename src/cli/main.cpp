@@ -20,8 +20,12 @@ int Run(const CliOptions& options) {
       return app.RunOnce();
     case CliOptions::Mode::Interactive:
       return app.RunInteractive(STDIN_FILENO, ::isatty(STDIN_FILENO) != 0);
-    default:
+    case CliOptions::Mode::WishAdd:
+    case CliOptions::Mode::WishList:
+    case CliOptions::Mode::WishRemove:
       return app.RunWish();
+    default:
+      return app.RunWatch();
   }
 }
 
@@ -37,8 +41,7 @@ int main(int argc, char** argv) {
   // Before any other thread starts.
   if (!InstallStopSignals()) std::cerr << "quobble-cli: cannot catch SIGINT and SIGTERM\n";
   StartOptions startOptions;
-  startOptions.needsService =
-      options.mode == CliOptions::Mode::Search || options.mode == CliOptions::Mode::Interactive;
+  startOptions.needsService = options.NeedsService();
   // The catalogue (if any) outlives the client that talks to it.
   const ClientStart start = StartClient(options.client, startOptions);
   if (!start.rootUsable) {

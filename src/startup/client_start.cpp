@@ -36,7 +36,10 @@ void StartService(const ClientSettings& settings, const StartOptions& options, C
           "the endpoint \"" + MaskSecrets(configured) + "\" cannot be used: " + problem;
   } else {
     std::string why;
-    start.catalogue = EmbeddedCatalogue::Start(options.catalogue, &why);
+    CatalogueOptions catalogue = options.catalogue;
+    if (const char* date = std::getenv("QUOBBLE_CATALOGUE_DATE"); date != nullptr && *date != 0)
+      catalogue.date = date;
+    start.catalogue = EmbeddedCatalogue::Start(catalogue, &why);
     if (start.catalogue)
       start.endpoint = start.catalogue->Endpoint();
     else

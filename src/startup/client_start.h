@@ -31,7 +31,17 @@ struct ClientStart {
 
 struct StartOptions {
   bool needsService = true;
-  CatalogueOptions catalogue;  // for the built-in catalogue
+  // For the built-in catalogue: at its home address, so that its product
+  // links stay the same from run to run; the day's prices of
+  // QUOBBLE_CATALOGUE_DATE when it is set.
+  CatalogueOptions catalogue = HomeCatalogue();
+
+  static CatalogueOptions HomeCatalogue() {
+    CatalogueOptions options;
+    options.atHome = true;
+    options.dailyPrices = true;
+    return options;
+  }
 };
 
 ClientStart StartClient(const ClientSettings& settings, const StartOptions& options = {});

@@ -9,6 +9,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenu>
 #include <QPushButton>
 #include <QScreen>
@@ -24,6 +25,7 @@
 #include "ui/about_dialog.h"
 #include "ui/qt_text.h"
 #include "ui/search_view.h"
+#include "ui/watch_window.h"
 
 namespace quobble {
 
@@ -36,7 +38,11 @@ constexpr int kAcceleratorIds[][2] = {
     {Qt::Key_Z, 57643},   {Qt::Key_X, 57635},  {Qt::Key_C, 57634}, {Qt::Key_V, 57637},
 };
 
-bool IsMenuChoice(int command) {
+// The "Option" menu's items, but "Exit".
+bool IsMenuCommand(int command) {
+  if (command == ID_ABOUT || command == ID_WISH_ADD || command == ID_WISH_SHOW ||
+      command == ID_WATCH_PRODUCT || command == ID_WATCHED_PRODUCTS)
+    return true;
   const auto choices = MenuChoices();
   return std::any_of(choices.begin(), choices.end(),
                      [command](const MenuChoice& choice) { return choice.commandId == command; });
@@ -116,6 +122,7 @@ MainFrame::MainFrame(QWidget* parent)
   CreateMenuKeys();
   view_ = new SearchView(QRect(0, 0, kWidth, kHeight - kSoftKeyBarHeight), this);
   setCentralWidget(view_);
+  AddWatchToList();
   accelerators_ = new AcceleratorFilter(*this);
   qApp->installEventFilter(accelerators_);
   quit_ = [](int code) { QCoreApplication::exit(code); };
@@ -164,10 +171,22 @@ void MainFrame::CreateMenu() {
   // The screen's two wish-list commands have no control of their own.
   AddCommand(optionMenu_, QStringLiteral("Add to Wish List"), ID_WISH_ADD, false);
   AddCommand(optionMenu_, QStringLiteral("Show Wish List"), ID_WISH_SHOW, false);
+  AddCommand(optionMenu_, QStringLiteral("Watch this product"), ID_WATCH_PRODUCT, false);
+  AddCommand(optionMenu_, QStringLiteral("Watched products"), ID_WATCHED_PRODUCTS, false);
   optionMenu_->addSeparator();
   AddCommand(optionMenu_, QStringLiteral("About"), ID_ABOUT, false);
   AddCommand(optionMenu_, QStringLiteral("Exit"), ID_EXIT, false);
   connect(optionMenu_, &QMenu::aboutToShow, this, &MainFrame::UpdateCheckMarks);
+}
+
+void MainFrame::AddWatchToList() {
+  // On the row's context menu, and Ctrl+D on the selected row.
+  auto* watch = new QAction(QStringLiteral("Watch this product"), view_->ListView());
+  watch->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
+  watch->setShortcutContext(Qt::WidgetShortcut);
+  view_->ListView()->setContextMenuPolicy(Qt::ActionsContextMenu);
+  view_->ListView()->addAction(watch);
+  connect(watch, &QAction::triggered, this, [this] { OnCommand(ID_WATCH_PRODUCT); });
 }
 
 void MainFrame::CreateSoftKeys() {
@@ -263,8 +282,7 @@ void MainFrame::OnCommand(int id, int code, intptr_t param) {
   }
   // A menu command stops the search in flight first, then runs; the keys
   // that do nothing stop nothing either.
-  if (id == ID_ABOUT || id == ID_WISH_ADD || id == ID_WISH_SHOW || IsMenuChoice(id))
-    view_->StopSearch();
+  if (IsMenuCommand(id)) view_->StopSearch();
   switch (id) {
     case ID_ABOUT: {
       QWidget* owner = QApplication::activeWindow();
@@ -275,6 +293,16 @@ void MainFrame::OnCommand(int id, int code, intptr_t param) {
     case ID_WISH_ADD:
     case ID_WISH_SHOW:
       view_->OnCommand(id, code, param);
+      return;
+    case ID_WATCH_PRODUCT: {
+      const QModelIndex current = view_->ListView()->currentIndex();
+      WatchProduct(this, current.isValid()
+                             ? view_->List().RecordAt(static_cast<size_t>(current.row()))
+                             : nullptr);
+      return;
+    }
+    case ID_WATCHED_PRODUCTS:
+      ShowWatchWindow(this);
       return;
     default:
       switch (view_->State().ApplyMenuCommand(id)) {

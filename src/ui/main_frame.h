@@ -72,6 +72,8 @@ class MainFrame : public QMainWindow {
   void CreateMenu();
   void CreateSoftKeys();
   void CreateMenuKeys();
+  // "Watch this product" on the product list's rows.
+  void AddWatchToList();
   QAction* AddCommand(QMenu* menu, const QString& label, int id, bool checkable);
   // Moves the check marks to the marked commands, when they changed.
   void UpdateCheckMarks();

@@ -71,8 +71,8 @@ TEST_F(MainFrameTest, OptionMenuItemsInOrder) {
   QStringList top;
   for (QAction* action : option->actions())
     top << (action->isSeparator() ? QStringLiteral("-") : action->text());
-  EXPECT_EQ(top, (QStringList{"Sort", "Display", "Add to Wish List", "Show Wish List", "-", "About",
-                              "Exit"}));
+  EXPECT_EQ(top, (QStringList{"Sort", "Display", "Add to Wish List", "Show Wish List",
+                              "Watch this product", "Watched products", "-", "About", "Exit"}));
 
   const auto items = [](QMenu* menu) {
     std::vector<std::pair<QString, int>> out;

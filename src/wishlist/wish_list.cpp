@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/device_fs.h"
 #include "platform/text.h"
 #include "search/search_state.h"
+#include "wishlist/wish_database.h"
 
 namespace quobble {
 
@@ -34,7 +34,7 @@ constexpr size_t kMaxNarrowBytes = 127;
 constexpr size_t kMaxRowChars = 255;
 
 const std::u16string kWarning = u"Warning";
-constexpr int kBusyTimeoutMs = 5000;
+constexpr char kDeleteRow[] = "DELETE FROM WishList WHERE ID = ?";
 
 // The wait cursor for one operation. Restoring twice shows the arrow once,
 // so screens that stack override cursors stay balanced.
@@ -84,39 +84,6 @@ std::u16string FormatRow(int id, std::u16string_view name, int lowPrice) {
   return std::u16string(CutUtf16(row, kMaxRowChars));
 }
 
-void ReportError(const char* what, sqlite3* db) {
-  std::fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
-}
-
-// Every statement is finalized before this, so a failure here is a leak worth
-// knowing about.
-void CloseWish(sqlite3* db) {
-  if (sqlite3_close(db) != SQLITE_OK) ReportError("sqlite3_close(Wish)", db);
-}
-
-// Opens "Wish" at the device root. A connection in an error state is still
-// returned, as SQLite hands it back; only a missing root or an allocation
-// failure yields none, and those are reported here.
-sqlite3* OpenWishDatabase() {
-  std::optional<std::string> path = MapDevicePath(u"\\Wish");
-  if (!path) {
-    std::fprintf(stderr, "sqlite3_open(Wish): no device root\n");
-    return nullptr;
-  }
-  // A root given as a relative "file:..." would otherwise be read as a URI.
-  if (path->front() != '/') path->insert(0, "./");
-  sqlite3* db = nullptr;
-  sqlite3_open(path->c_str(), &db);
-  if (db == nullptr) {
-    std::fprintf(stderr, "sqlite3_open(Wish): out of memory\n");
-    return nullptr;
-  }
-  // Another client (the app and the terminal client share the folder) may
-  // hold the database for a moment: wait for it rather than lose the entry.
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  return db;
-}
-
 // Creates the table when missing. On failure writes the error to stderr and
 // closes the connection.
 bool EnsureTable(sqlite3* db) {
@@ -129,28 +96,31 @@ bool EnsureTable(sqlite3* db) {
   // the error text; its own message says why.
   std::fprintf(stderr, "%s\n", errorText != nullptr ? errorText : sqlite3_errmsg(db));
   sqlite3_free(errorText);
-  CloseWish(db);
+  CloseWishDatabase(db);
   return false;
 }
 
 }  // namespace
 
-int AddToWishList(SearchScreen& screen) {
+int AddToWishList(SearchScreen& screen, bool* stored) {
+  if (stored != nullptr) *stored = false;
   WaitCursorScope cursor(screen);
   sqlite3* db = OpenWishDatabase();
   if (db == nullptr) return 1;
   if (!EnsureTable(db)) return 1;
 
   // A failed begin leaves the insert to commit on its own.
-  sqlite3_exec(db, kBegin, nullptr, nullptr, nullptr);
+  const bool begun = sqlite3_exec(db, kBegin, nullptr, nullptr, nullptr) == SQLITE_OK;
   sqlite3_stmt* insert = nullptr;
-  sqlite3_prepare(db, kInsert, -1, &insert, nullptr);
+  // The v2 preparation: a failed step then says what happened ("database is
+  // locked", "attempt to write a readonly database"), not "SQL logic error".
+  sqlite3_prepare_v2(db, kInsert, -1, &insert, nullptr);
 
   const std::u16string query = ReadQueryText(screen);
   if (query.empty()) {
     // Closing ends the open transaction with nothing written.
     sqlite3_finalize(insert);
-    CloseWish(db);
+    CloseWishDatabase(db);
     cursor.Restore();
     screen.ShowMessage(std::u16string(kEmptyQueryWarning), kWarning);
     return -1;
@@ -158,19 +128,23 @@ int AddToWishList(SearchScreen& screen) {
 
   // Bound as static: it must outlive the step and the finalize below.
   const std::string narrow(CutUtf8(Utf16ToUtf8(query), kMaxNarrowBytes));
+  bool inserted = false;
   if (insert == nullptr) {
-    ReportError("sqlite3_prepare(INSERT)", db);
+    ReportWishError("sqlite3_prepare(INSERT)", db);
   } else {
     sqlite3_reset(insert);
     sqlite3_bind_text(insert, 1, narrow.c_str(), -1, SQLITE_STATIC);
     sqlite3_bind_int64(insert, 2, 0);
     // Nothing is shown for a lost entry, but it must leave a trace.
-    if (sqlite3_step(insert) != SQLITE_DONE) ReportError("sqlite3_step(INSERT)", db);
+    inserted = sqlite3_step(insert) == SQLITE_DONE;
+    if (!inserted) ReportWishError("sqlite3_step(INSERT)", db);
   }
-  if (sqlite3_exec(db, kCommit, nullptr, nullptr, nullptr) != SQLITE_OK)
-    ReportError("sqlite3_exec(COMMIT)", db);
+  const bool committed = sqlite3_exec(db, kCommit, nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (!committed) ReportWishError("sqlite3_exec(COMMIT)", db);
+  // Without a transaction of its own the insert committed by itself.
+  if (stored != nullptr) *stored = inserted && (committed || !begun);
   sqlite3_finalize(insert);
-  CloseWish(db);
+  CloseWishDatabase(db);
   return 0;
 }
 
@@ -181,12 +155,12 @@ int ShowWishList(SearchScreen& screen) {
   if (!EnsureTable(db)) return 1;
 
   sqlite3_stmt* select = nullptr;
-  sqlite3_prepare(db, kSelectAll, kSelectAllLength, &select, nullptr);
+  sqlite3_prepare_v2(db, kSelectAll, kSelectAllLength, &select, nullptr);
   sqlite3_reset(select);
 
   int result = SQLITE_DONE;
   if (select == nullptr) {
-    ReportError("sqlite3_prepare(SELECT)", db);
+    ReportWishError("sqlite3_prepare(SELECT)", db);
   } else {
     while ((result = sqlite3_step(select)) == SQLITE_ROW) {
       // A NULL name (a row written by another program) shows as empty text.
@@ -197,11 +171,31 @@ int ShowWishList(SearchScreen& screen) {
       cursor.Restore();
       screen.ShowMessage(FormatRow(id, wideName, lowPrice), kWarning);
     }
-    if (result != SQLITE_DONE) ReportError("sqlite3_step(SELECT)", db);
+    if (result != SQLITE_DONE) ReportWishError("sqlite3_step(SELECT)", db);
   }
   sqlite3_finalize(select);
-  CloseWish(db);
+  CloseWishDatabase(db);
   return 0;
+}
+
+int RemoveFromWishList(int64_t id) {
+  sqlite3* db = OpenWishDatabase();
+  if (db == nullptr) return 1;
+  if (!EnsureTable(db)) return 1;
+  sqlite3_stmt* remove = nullptr;
+  int result = 1;
+  if (sqlite3_prepare_v2(db, kDeleteRow, -1, &remove, nullptr) != SQLITE_OK) {
+    ReportWishError("sqlite3_prepare(DELETE)", db);
+  } else {
+    sqlite3_bind_int64(remove, 1, id);
+    if (sqlite3_step(remove) == SQLITE_DONE)
+      result = sqlite3_changes(db) > 0 ? 0 : -1;
+    else
+      ReportWishError("sqlite3_step(DELETE)", db);
+  }
+  sqlite3_finalize(remove);
+  CloseWishDatabase(db);
+  return result;
 }
 
 }  // namespace quobble

@@ -222,6 +222,65 @@ TEST_F(WishListTest, AFailedCommitLeavesATrace) {
   EXPECT_THAT(Rows(), IsEmpty());
 }
 
+// The app keeps the add's result whatever happened to the row; a caller that
+// must know (the terminal client's exit status) asks whether it was stored.
+TEST_F(WishListTest, StoredSaysWhetherTheRowReachedTheFile) {
+  struct Case {
+    const char* name;
+    const char* setup;
+    bool stored;
+  } cases[] = {
+      {"plain", "", true},
+      {"insert refused",
+       "CREATE TABLE WishList (ID INTEGER PRIMARY KEY, Name NVARCHAR(100) CHECK (length(Name) < "
+       "2), LowPrice bigint)",
+       false},
+      {"commit refused",
+       "CREATE TABLE WishList (ID INTEGER PRIMARY KEY, Name NVARCHAR(100), LowPrice bigint);"
+       "CREATE TRIGGER refuse AFTER INSERT ON WishList BEGIN SELECT RAISE(ROLLBACK, 'no'); END",
+       false},
+      {"foreign table", "CREATE TABLE WishList (Item TEXT)", false},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(DatabasePath());
+    if (*c.setup != 0) Exec(c.setup);
+    screen_.SetQuery(u"bag");
+    bool stored = !c.stored;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(AddToWishList(screen_, &stored), 0) << c.name;
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(stored, c.stored) << c.name;
+  }
+}
+
+TEST_F(WishListTest, ALinkPlantedAtTheDatabaseIsRefusedAndItsTargetUntouched) {
+  const std::string target = root_.path() + "/elsewhere.db";
+  Exec("CREATE TABLE WishList (ID INTEGER PRIMARY KEY, Name NVARCHAR(100), LowPrice bigint)");
+  std::filesystem::rename(DatabasePath(), target);
+  std::filesystem::create_symlink(target, DatabasePath());
+  const auto before = std::filesystem::last_write_time(target);
+  const auto size = std::filesystem::file_size(target);
+
+  testing::internal::CaptureStderr();
+  bool stored = true;
+  EXPECT_EQ(AddToWishList(screen_, &stored), 1);
+  EXPECT_EQ(ShowWishList(screen_), 1);
+  EXPECT_EQ(RemoveFromWishList(1), 1);
+  EXPECT_THAT(testing::internal::GetCapturedStderr(), HasSubstr("unable to open database file"));
+  EXPECT_FALSE(stored);
+  EXPECT_EQ(std::filesystem::last_write_time(target), before);
+  EXPECT_EQ(std::filesystem::file_size(target), size);
+}
+
+TEST_F(WishListTest, RemoveDeletesOneRowAndTellsAMissingOne) {
+  ASSERT_EQ(Add(u"a"), 0);
+  ASSERT_EQ(Add(u"b"), 0);
+  EXPECT_EQ(RemoveFromWishList(1), 0);
+  EXPECT_EQ(RemoveFromWishList(1), -1);
+  EXPECT_EQ(RemoveFromWishList(99), -1);
+  EXPECT_THAT(Rows(), ElementsAre("2|b|0"));
+}
+
 TEST_F(WishListTest, NoConnectionOrTransactionIsLeftOpen) {
   // The empty-box path returns with its transaction begun but unfinished.
   EXPECT_EQ(Add(u""), -1);
@@ -283,7 +342,8 @@ class WishListBrokenStoreTest : public WishListTest,
 
 TEST_P(WishListBrokenStoreTest, BothOperationsReportAndReturnOne) {
   GetParam().breakIt(root_.path(), DatabasePath());
-  for (int (*operation)(SearchScreen&) : {&AddToWishList, &ShowWishList}) {
+  for (int (*operation)(SearchScreen&) :
+       std::initializer_list<int (*)(SearchScreen&)>{&AddToWishList, &ShowWishList}) {
     screen_.SetQuery(u"shoes");
     screen_.ClearEvents();
     testing::internal::CaptureStderr();

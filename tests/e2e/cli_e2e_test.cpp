@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -69,11 +70,12 @@ class CliProcess : public ::testing::Test {
     catalogue_ = nullptr;
   }
 
-  Result Cli(std::vector<std::string> args, const std::string& input = "", bool embedded = false) {
+  Result Cli(std::vector<std::string> args, const std::string& input = "", bool embedded = false,
+             const std::vector<std::string>& env = {}) {
     std::vector<std::string> all = {"--root", root_.path()};
     if (!embedded) all.insert(all.end(), {"--endpoint", endpoint_});
     all.insert(all.end(), args.begin(), args.end());
-    ChildProcess child(kCli, all);
+    ChildProcess child(kCli, all, env);
     const int code = child.Finish(input);
     return {code, child.out, child.err};
   }
@@ -175,7 +177,8 @@ TEST_F(CliProcess, TheWishListOneShotForms) {
   EXPECT_EQ(Cli({"wish", "add", "큰", "TV"}).code, 0);
   const Result list = Cli({"wish", "list"});
   EXPECT_EQ(list.code, 0);
-  EXPECT_EQ(list.err, "Warning: [1, 큰 TV, 0]\n");
+  EXPECT_EQ(list.out, "[1, 큰 TV, 0]\n");
+  EXPECT_EQ(list.err, "");
   EXPECT_TRUE(fs::exists(fs::path(root_.path()) / "Wish"));
 }
 
@@ -356,4 +359,72 @@ TEST_F(CliAgainstScriptedServer, ANewSearchDoesNotWaitForADrippingThumbnail) {
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
   EXPECT_EQ(client->Finish("quit\n"), 0) << client->err;
   EXPECT_THAT(FilesBelow(Images()), ::testing::IsEmpty());
+}
+
+// The watch verbs on the built-in catalogue, moved from day to day.
+TEST_F(CliProcess, WatchVerbsFollowAProductFromDayToDay) {
+  const auto on = [&](const char* date, std::vector<std::string> args) {
+    return Cli(std::move(args), "", true, {std::string("QUOBBLE_CATALOGUE_DATE=") + date});
+  };
+  const Result added = on("2026-03-01", {"watch", "add", "마우스", "2"});
+  ASSERT_EQ(added.code, 0) << added.err;
+  EXPECT_THAT(added.out, ::testing::StartsWith("watching 1\t"));
+  EXPECT_THAT(added.out, HasSubstr("\thttp://127.0.0.1:8080/shop/product/"));
+  EXPECT_THAT(on("2026-03-01", {"watch", "add", "마우스", "2"}).out,
+              ::testing::StartsWith("already watched 1\t"));
+
+  for (const char* date : {"2026-03-02", "2026-03-20"}) {
+    const Result refreshed = on(date, {"watch", "refresh", "--json"});
+    ASSERT_EQ(refreshed.code, 0) << refreshed.err;
+    EXPECT_THAT(refreshed.out, ::testing::ContainsRegex("^\\[\\{\"id\":1,\"title\":"));
+    EXPECT_THAT(refreshed.out, ::testing::ContainsRegex("\"alert\":\"[a-z]+\"\\}\\]\n$"));
+  }
+  const Result list = Cli({"watch", "list", "--json"});
+  ASSERT_EQ(list.code, 0) << list.err;
+  EXPECT_THAT(list.out, HasSubstr("\"firstPrice\":"));
+  const Result history = Cli({"watch", "history", "1", "--csv"});
+  ASSERT_EQ(history.code, 0) << history.err;
+  const auto rows = Lines(history.out);
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0], "checked_at,found,low_price,high_price");
+  EXPECT_THAT(rows[1], ::testing::ContainsRegex(
+                           "^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z,yes,[0-9]+,[0-9]+$"));
+
+  // A service that cannot be reached: nothing checked, exit 1.
+  const Result failed = Cli({"--endpoint", "http://127.0.0.1:1", "watch", "refresh"}, "", true);
+  EXPECT_EQ(failed.code, 1);
+  EXPECT_THAT(failed.err, HasSubstr("0 of 1 watched products checked"));
+
+  EXPECT_EQ(Cli({"watch", "remove", "1"}).code, 0);
+  EXPECT_EQ(Cli({"watch", "remove", "1"}).code, 1);
+  EXPECT_EQ(Cli({"watch", "history", "1"}).code, 1);
+  const std::vector<std::vector<std::string>> mistakes = {
+      {"watch", "frob"},
+      {"watch", "history", "x"},
+      {"--csv", "watch", "list"},
+      {"--target", "5", "--any-change", "watch", "add", "a"},
+      {"wish", "remove"}};
+  for (const auto& mistake : mistakes) EXPECT_EQ(Cli(mistake).code, 2) << mistake[1];
+}
+
+// A script must learn that its row was lost: another process held the
+// database past the wait, so the add failed.
+TEST_F(CliProcess, WishAddExitsOneWhenTheRowIsLostAndWishListPrintsToStdout) {
+  ASSERT_EQ(Cli({"wish", "add", "shoes"}).code, 0);
+  const Result list = Cli({"wish", "list"});
+  EXPECT_EQ(list.out, "[1, shoes, 0]\n");
+  EXPECT_EQ(list.err, "");
+
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((root_.path() + "/Wish").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  const Result locked = Cli({"wish", "add", "bag"});
+  sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_EQ(locked.code, 1);
+  EXPECT_THAT(locked.err, HasSubstr("database is locked"));
+
+  EXPECT_EQ(Cli({"wish", "remove", "1"}).code, 0);
+  EXPECT_EQ(Cli({"wish", "remove", "1"}).code, 1);
+  EXPECT_EQ(Cli({"wish", "list"}).out, "");
 }

@@ -29,6 +29,7 @@ expected=()
 for program in "${programs[@]}"; do
   expected+=("bin/$program" "share/man/man1/$program.1.gz")
 done
+expected+=(lib/systemd/user/quobble-watch.service lib/systemd/user/quobble-watch.timer)
 if [[ $with_ui == ON ]]; then
   expected+=(share/applications/quobble.desktop share/icons/hicolor/scalable/apps/quobble.svg)
   for size in "${icon_sizes[@]}"; do

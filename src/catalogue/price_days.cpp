@@ -1,0 +1,118 @@
+#include "catalogue/price_days.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+
+namespace quobble::catalogue {
+namespace {
+
+// Chances in a thousand, per product and day.
+constexpr uint64_t kMovesPerMille = 60;
+constexpr uint64_t kMissingPerMille = 25;
+// A move further back than this is forgotten: the catalogue price holds.
+constexpr int64_t kLookBackDays = 365;
+// The levels a price moves between, in percent of the catalogue price.
+constexpr int kLevels[] = {70, 75, 80, 85, 90, 95, 100, 100, 105, 110, 115};
+
+uint64_t Mix(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+// One draw per product, day and purpose, stable across runs and machines.
+uint64_t Draw(int64_t id, int64_t day, uint64_t purpose) {
+  return Mix(Mix(static_cast<uint64_t>(id)) ^ Mix(static_cast<uint64_t>(day) * 4 + purpose));
+}
+
+bool Moves(int64_t id, int64_t day) {
+  return Draw(id, day, 1) % 1000 < kMovesPerMille;
+}
+
+bool Missing(int64_t id, int64_t day) {
+  return Draw(id, day, 2) % 1000 < kMissingPerMille;
+}
+
+// The level set by the last move on or before `day`.
+int PercentOn(int64_t id, int64_t day) {
+  for (int64_t back = 0; back < kLookBackDays; ++back) {
+    if (Moves(id, day - back))
+      return kLevels[Draw(id, day - back, 3) % (sizeof kLevels / sizeof kLevels[0])];
+  }
+  return 100;
+}
+
+// Shop prices end in a round ten.
+int64_t Scale(int64_t price, int percent) {
+  return std::min<int64_t>((price * percent / 100 + 5) / 10 * 10, INT32_MAX);
+}
+
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+bool IsLeap(int64_t y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
+
+}  // namespace
+
+bool ParseCatalogueDay(std::string_view text, int64_t& day) {
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
+  int64_t fields[3] = {0, 0, 0};
+  const size_t starts[3] = {0, 5, 8}, lengths[3] = {4, 2, 2};
+  for (int f = 0; f < 3; ++f) {
+    for (size_t i = starts[f]; i < starts[f] + lengths[f]; ++i) {
+      if (text[i] < '0' || text[i] > '9') return false;
+      fields[f] = fields[f] * 10 + (text[i] - '0');
+    }
+  }
+  const auto [year, month, mday] = fields;
+  static constexpr int kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (year < 1970 || month < 1 || month > 12 || mday < 1) return false;
+  const int64_t last = kMonthDays[month - 1] + (month == 2 && IsLeap(year) ? 1 : 0);
+  if (mday > last) return false;
+  day = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(mday));
+  return true;
+}
+
+std::string CatalogueDayText(int64_t day) {
+  const std::time_t when = static_cast<std::time_t>(day) * 86400;
+  std::tm tm{};
+  gmtime_r(&when, &tm);
+  char text[48];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+  return text;
+}
+
+int64_t CatalogueToday() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  return DaysFromCivil(tm.tm_year + 1900, static_cast<unsigned>(tm.tm_mon + 1),
+                       static_cast<unsigned>(tm.tm_mday));
+}
+
+void ApplyCatalogueDay(std::vector<Product>& products, int64_t day) {
+  size_t kept = 0;
+  for (Product& p : products) {
+    if (Missing(p.id, day)) continue;
+    const int percent = PercentOn(p.id, day);
+    p.lowPrice = Scale(p.lowPrice, percent);
+    // A high price of 0 means the shop gave none; it stays none.
+    if (p.highPrice != 0) p.highPrice = std::max(Scale(p.highPrice, percent), p.lowPrice);
+    if (&products[kept] != &p) products[kept] = std::move(p);
+    ++kept;
+  }
+  products.resize(kept);
+}
+
+}  // namespace quobble::catalogue
