@@ -480,6 +480,7 @@ std::string PeerDisagrees(const std::string& host, const std::u16string& device)
     bool previous = false, next = false;
   } screen;
   SearchState search;
+  search.pageSize = 100;
   ProductList list(screen, std::u16string(kDataFolder));
   XmlDocument document;
   if (document.parse_file(device.c_str(), KeepOptions) == 0) return "parse_file";
@@ -510,6 +511,7 @@ void BM_ReadAnswer100_Paired(benchmark::State& state) {
   Fixture& f = Shared();
   QuietScreen screen;
   SearchState search;
+  search.pageSize = 100;
   NoThumbnails list(screen, std::u16string(kDataFolder));
   const std::u16string answer = AnswerFilePath(kDataFolder);
   const std::string host = f.Host(answer);

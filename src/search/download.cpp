@@ -1,5 +1,6 @@
 #include "search/download.h"
 
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -20,6 +21,7 @@ struct DownloadMessage {
 namespace {
 
 constexpr uint32_t kChunk = 4096;
+constexpr size_t kWriteBatch = 64 * 1024;
 // The message buffer holds 256 wide characters, the terminator included.
 constexpr size_t kMessageLimit = 255;
 
@@ -153,10 +155,14 @@ bool FileDownload::CreateTemporary() {
 }
 
 bool FileDownload::CopyBody(const DownloadNotify& notify, const std::atomic<bool>* cancel) {
-  char chunk[kChunk];
+  // Read 4096 bytes at a time, written a batch at a time: one write call for
+  // a thumbnail or for every sixteen reads of an answer, not one per read.
+  const std::unique_ptr<char[]> batch(new char[kWriteBatch]);
+  size_t filled = 0;
   for (;;) {
+    if (kWriteBatch - filled < kChunk && !WriteOut(batch.get(), filled)) return false;
     uint32_t got = 0;
-    if (!InternetReadFile(request_, chunk, kChunk, &got)) {
+    if (!InternetReadFile(request_, batch.get() + filled, kChunk, &got)) {
       readError_ = GetLastError();
       return !(stoppedEarly_ = readFailed_ = true);
     }
@@ -166,18 +172,25 @@ bool FileDownload::CopyBody(const DownloadNotify& notify, const std::atomic<bool
       Show(u"[DownloadFile] User canceled downloading");
       return !(stoppedEarly_ = true);
     }
-    if (got == 0) return true;
+    if (got == 0) return WriteOut(batch.get(), filled);
     if (received_ + got > limit_) {
       Show(kTooLarge, static_cast<uint32_t>(limit_));
       return !(stoppedEarly_ = tooLarge_ = true);
     }
-    if (!file_.Write(chunk, got)) {
-      Show(kWriteFailed, GetLastError());
-      return !(stoppedEarly_ = writeFailed_ = true);
-    }
+    filled += got;
     if (notify) notify(3, got);
     received_ += got;
   }
+}
+
+bool FileDownload::WriteOut(const char* bytes, size_t& filled) {
+  if (filled == 0) return true;
+  if (!file_.Write(bytes, filled)) {
+    Show(kWriteFailed, GetLastError());
+    return !(stoppedEarly_ = writeFailed_ = true);
+  }
+  filled = 0;
+  return true;
 }
 
 // After the body: true when the temporary file holds the whole body.
@@ -187,7 +200,8 @@ bool FileDownload::BodyComplete() {
   // the length says next.
   const bool timedOut = readFailed_ && readError_ == kTimeoutCode;
   if (timedOut) Show(kTimedOut, readError_);
-  if (announced_ != 0 && announced_ != received_) {
+  // Bytes that could not be written are not in the file, though received.
+  if (announced_ != 0 && (announced_ != received_ || writeFailed_)) {
     Show(u"[DownloadFile] dwFileSize != dwRecv Download Failed");
     return false;
   }

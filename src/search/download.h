@@ -10,7 +10,7 @@
 
 namespace quobble {
 
-// Told after each write: (3, bytes this write wrote).
+// Told after each read of the body: (3, bytes it brought, at most 4096).
 using DownloadNotify = std::function<void(int, int64_t)>;
 
 // The largest body a download takes: a server that streams for ever must not
@@ -59,6 +59,9 @@ class FileDownload {
   bool CreateTemporary();
   // Copies the body; false when it stopped early (what went wrong is noted).
   bool CopyBody(const DownloadNotify& notify, const std::atomic<bool>* cancel);
+  // Writes `filled` bytes to the file and empties the batch; false (shown)
+  // when the write failed.
+  bool WriteOut(const char* bytes, size_t& filled);
   bool BodyComplete();
   void Show(const std::u16string& text);
   void Show(const DownloadMessage& message, uint32_t number);

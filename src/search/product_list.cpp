@@ -16,22 +16,6 @@ namespace quobble {
 
 namespace {
 
-// Passes the worker's messages on, except once the worker is asked to stop:
-// its download was aborted on purpose, and at shutdown nobody is left to
-// dismiss a message.
-class WorkerMessages : public MessageSink {
- public:
-  WorkerMessages(MessageSink& screen, const std::atomic<bool>& stop)
-      : screen_(screen), stop_(stop) {}
-  void ShowMessage(const std::u16string& text, const std::u16string& caption) override {
-    if (!stop_.load(std::memory_order_acquire)) screen_.ShowMessage(text, caption);
-  }
-
- private:
-  MessageSink& screen_;
-  const std::atomic<bool>& stop_;
-};
-
 // Position just past the `count`-th '/' of `url`, or npos when it has fewer.
 size_t AfterSlash(std::u16string_view url, int count) {
   size_t pos = 0;
@@ -144,7 +128,9 @@ bool ProductList::StartThumbnailFetch() {
 }
 
 void ProductList::FetchThumbnails() {
-  WorkerMessages messages(screen_, stop_);
+  // Once the worker is asked to stop, its download was aborted on purpose,
+  // and at shutdown nobody is left to dismiss a message.
+  MessagesUntilStopped messages(screen_, stop_);
   const auto closing = [this] { return shutdown_.load(std::memory_order_acquire); };
   const auto stopping = [this] { return stop_.load(std::memory_order_acquire); };
   const size_t total = records_.size();

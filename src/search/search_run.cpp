@@ -35,6 +35,32 @@ int Fail(SearchScreen& screen, const char16_t* text, const char16_t* caption) {
   return -1;
 }
 
+// What came of the wait for the answer.
+struct Answer {
+  bool fetched = false;  // the whole body arrived and reached storage
+  int parsed = 0;        // parse_file's result
+};
+
+// Downloads the answer and parses it; the screen's wait (which may be
+// another thread). The answer is read from this search's own download,
+// before it takes the answer file's place: another client on the same data
+// folder may be writing its own answer there at the same time.
+void FetchAnswer(HINTERNET session, const std::u16string& answerPath, const std::u16string& url,
+                 const std::u16string& headers, SearchScreen& screen, const std::atomic<bool>& stop,
+                 XmlDocument& document, Answer& answer) {
+  InternetSetAbortFlag(session, &stop);
+  MessagesUntilStopped messages(screen, stop);
+  FileDownload download(session, answerPath, url, messages);
+  download.SetRequestHeaders(headers);
+  if (download.Fetch(1, {}, &stop) == 0 || !download.Finish()) return;
+  answer.fetched = true;
+  answer.parsed = document.parse_file(download.TemporaryPath().c_str(), KeepOptions);
+  // The answer file keeps the last answer, unparsable or not; a failure to
+  // take its place has been shown and changes nothing for this page. Once
+  // in place, the folder is synced so that the new name is on storage too.
+  if (download.Publish()) (void)SyncDeviceFolderOf(answerPath);
+}
+
 // RunSearch's steps after the worker has let go of the list: 0 when the page
 // was filled.
 int FetchAndRead(SearchScreen& screen, SearchState& state, ProductList& list, int32_t start) {
@@ -46,22 +72,21 @@ int FetchAndRead(SearchScreen& screen, SearchState& state, ProductList& list, in
 
   const std::u16string url =
       BuildRequestUrl(PercentEncodeQuery(query), state.pageSize, start, state.sortKey);
-  // The answer is read from this search's own download, before it takes the
-  // answer file's place: another client on the same data folder may be
-  // writing its own answer there at the same time.
   const std::u16string answerPath = AnswerFilePath(state.dataFolder);
-  FileDownload download(session.get(), answerPath, url, screen);
-  download.SetRequestHeaders(ServiceHeaders());
-  if (download.Fetch(1, {}, nullptr) == 0 || !download.Finish())
-    return Fail(screen, u"XML DownloadFile Error", u"Error");
-
+  const std::u16string headers = ServiceHeaders();
   XmlDocument document;
-  const int parsed = document.parse_file(download.TemporaryPath().c_str(), KeepOptions);
-  // The answer file keeps the last answer, unparsable or not; a failure to
-  // take its place has been shown and changes nothing for this page. Once
-  // in place, the folder is synced so that the new name is on storage too.
-  if (download.Publish()) (void)SyncDeviceFolderOf(answerPath);
-  if (parsed == 0) return Fail(screen, u"Invalid XML File (parse_file failed).", u"Error");
+  Answer answer;
+  const bool waited = screen.AwaitWork([&](const std::atomic<bool>& stop) {
+    FetchAnswer(session.get(), answerPath, url, headers, screen, stop, document, answer);
+  });
+  // Stopped by the user: the list stays as the reset left it, and nothing
+  // is said.
+  if (!waited) {
+    screen.ArrowCursor();
+    return -1;
+  }
+  if (!answer.fetched) return Fail(screen, u"XML DownloadFile Error", u"Error");
+  if (answer.parsed == 0) return Fail(screen, u"Invalid XML File (parse_file failed).", u"Error");
 
   ReadResultFeed(XmlNodeRef(document.root), state, screen, list);
   list.StartThumbnailFetch();

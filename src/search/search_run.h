@@ -12,12 +12,15 @@ enum class SearchOutcome {
   kNone,      // no search ran
   kShown,     // an answer was read and the page filled
   kDeferred,  // the worker still ran: the retry timer runs the search again
-  kFailed,    // refused or failed; the user has been told why
+  kFailed,    // refused, failed or stopped; the user has been told why,
+              // unless they stopped it themselves
 };
 
-// One search, synchronously on the UI thread: 0 when an answer was read, -1
-// when nothing was shown (deferred, refused or failed; the user has been told
-// why, except when deferred). `outcome`, when given, tells which.
+// One search, on the UI thread: 0 when an answer was read, -1 when nothing
+// was shown (deferred, refused, failed or stopped; the user has been told
+// why, except when deferred or stopped). Its steps run here in their order;
+// only the wait for the answer goes through the screen's AwaitWork, which
+// may keep a window alive meanwhile. `outcome`, when given, tells which.
 int RunSearch(SearchScreen& screen, SearchState& state, ProductList& list, int32_t start,
               SearchOutcome* outcome = nullptr);
 

@@ -259,6 +259,48 @@ TEST_F(RunFixture, ASearchDuringTheDownloadRunsOnceTheWorkerHasStopped) {
   Finish(2);
 }
 
+// A screen that waits for the answer on a thread of its own, as a window
+// does, and stops the wait once the request has reached the server.
+class StoppingScreen : public RecordingScreen {
+ public:
+  explicit StoppingScreen(TestHttpServer& server) : server_(server) {}
+  bool AwaitWork(const std::function<void(const std::atomic<bool>&)>& work) override {
+    std::atomic<bool> stop{false};
+    const size_t seen = server_.Requests().size();
+    std::thread wait([&] { work(stop); });
+    server_.WaitForRequests(seen + 1);
+    stop.store(true);
+    wait.join();
+    return false;
+  }
+
+ private:
+  TestHttpServer& server_;
+};
+
+// A stop while the answer downloads ends the search at once, says nothing,
+// and keeps the answer file that was there.
+TEST_F(RunFixture, AStoppedWaitShowsNothingAndKeepsTheOldAnswer) {
+  AnswerWith(Answer(30, 1, 10, {"", ""}));
+  ASSERT_EQ(RunPagingCommand(screen, state, list, ID_SEARCH), 0);
+  Finish();
+  const std::string before = ReadHostFile(root.Host(AnswerFilePath(state.dataFolder)));
+
+  StoppingScreen stopping(server);
+  stopping.SetQuery(u"abc");
+  ProductList stoppingList(stopping, std::u16string(kDataFolder));
+  HttpResponse slow = HttpResponse::Body(Answer(30, 1, 10, {""}));
+  slow.delayBeforeHeadersMs = 10'000;
+  server.Route("/search", slow);
+  const auto start = Clock::now();
+  EXPECT_EQ(RunPagingCommand(stopping, state, stoppingList, ID_SEARCH), -1);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+  EXPECT_THAT(stopping.Messages(), IsEmpty());
+  EXPECT_EQ(stopping.Events().back(), "arrow cursor");
+  EXPECT_EQ(stoppingList.RecordCount(), 0u);
+  EXPECT_EQ(ReadHostFile(root.Host(AnswerFilePath(state.dataFolder))), before);
+}
+
 TEST_F(RunFixture, OnlyTheLastOfSeveralDeferredCommandsRuns) {
   HttpResponse slow = HttpResponse::Body("jpeg");
   slow.delayBeforeHeadersMs = 300;

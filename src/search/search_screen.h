@@ -1,4 +1,6 @@
 #pragma once
+#include <atomic>
+#include <functional>
 #include <string>
 
 namespace quobble {
@@ -38,6 +40,33 @@ class SearchScreen : public MessageSink {
   // Worker: ID_THUMB_PROGRESS with a percentage, then ID_THUMB_DONE.
   virtual void Progress(int percent) = 0;
   virtual void ProgressDone() = 0;
+
+  // The search's wait for its answer. Runs `work` and returns once it has
+  // ended: false when the user stopped it meanwhile (`stop` was raised and
+  // `work` ended early). A screen that keeps a window alive runs `work` on a
+  // thread of its own and goes on serving the window until it ends; `work`
+  // then reaches the screen through ShowMessage alone. By default `work`
+  // runs here, and nobody stops it.
+  virtual bool AwaitWork(const std::function<void(const std::atomic<bool>& stop)>& work) {
+    static const std::atomic<bool> never{false};
+    work(never);
+    return true;
+  }
+};
+
+// Passes messages on until `stop` is raised: a failure that comes after a
+// stop is the stop itself, and nobody need be told.
+class MessagesUntilStopped : public MessageSink {
+ public:
+  MessagesUntilStopped(MessageSink& messages, const std::atomic<bool>& stop)
+      : messages_(messages), stop_(stop) {}
+  void ShowMessage(const std::u16string& text, const std::u16string& caption) override {
+    if (!stop_.load(std::memory_order_acquire)) messages_.ShowMessage(text, caption);
+  }
+
+ private:
+  MessageSink& messages_;
+  const std::atomic<bool>& stop_;
 };
 
 }  // namespace quobble

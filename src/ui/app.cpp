@@ -19,8 +19,9 @@ namespace quobble {
 namespace {
 
 const ProgramHelp kProgram{"quobble", "Usage: quobble [OPTIONS] [WORDS...]",
-                           "The product search window. WORDS are handed to a running window,\n"
-                           "which comes to the front.",
+                           "The product search window. WORDS are searched at once; when a window\n"
+                           "is already open, they are handed to it (and nothing else is), and it\n"
+                           "comes to the front and searches them.",
                            ""};
 
 void DressApplication(QApplication& app) {
@@ -47,18 +48,18 @@ int ParseAppArguments(const std::vector<std::string>& args, AppOptions& options,
   const ParsedCommandLine parsed =
       ParseCommandLine(kProgram, ClientOptionTable(options.client), args, out, err);
   if (!parsed.run) return parsed.exitCode;
-  options.commandLine.clear();
-  for (const std::string& word : args) {
-    if (!options.commandLine.empty()) options.commandLine += ' ';
-    options.commandLine += word;
+  options.words.clear();
+  for (const std::string& word : parsed.operands) {
+    if (!options.words.empty()) options.words += ' ';
+    options.words += word;
   }
   return -1;
 }
 
 int RunApplication(QApplication& app, const AppOptions& options) {
   SingleInstance instance(QStringLiteral("quobble"));
-  const SingleInstance::Outcome outcome =
-      instance.Check(QString::fromStdString(options.commandLine));
+  const QString words = QString::fromStdString(options.words);
+  const SingleInstance::Outcome outcome = instance.Check(words);
   if (const int code = SingleInstance::ExitCodeFor(outcome); code != -1) return code;
   DressApplication(app);
 
@@ -75,7 +76,7 @@ int RunApplication(QApplication& app, const AppOptions& options) {
     std::fprintf(stderr, "quobble: warning: %s\n", warning.c_str());
 
   MainFrame frame;
-  QObject::connect(&instance, &SingleInstance::CommandLineReceived, &frame,
+  QObject::connect(&instance, &SingleInstance::WordsReceived, &frame,
                    &MainFrame::RaiseFromAnotherLaunch);
   // SIGINT or SIGTERM closes the window as "Exit" would: the worker stops,
   // and the instance lock and server are released on the way out.
@@ -85,11 +86,13 @@ int RunApplication(QApplication& app, const AppOptions& options) {
     stopSignal.setEnabled(false);
     frame.close();
   });
+  frame.PlaceOnScreen();
   frame.show();
   if (const QString problem = StartProblem(start); !problem.isEmpty()) {
     std::fprintf(stderr, "quobble: %s\n", qPrintable(problem));
     QMessageBox::warning(&frame, QStringLiteral("Warning"), problem);
   }
+  frame.SearchFor(words);
   return app.exec();
 }
 

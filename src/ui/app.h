@@ -10,8 +10,8 @@ class QApplication;
 namespace quobble {
 
 struct AppOptions {
-  ClientSettings client;    // --root, --endpoint, --header, --headers-file
-  std::string commandLine;  // what a running instance is handed
+  ClientSettings client;  // --root, --endpoint, --header, --headers-file
+  std::string words;      // the query: searched at start, or handed to a running window
 };
 
 // Parses the command line (program name excluded) before any window system

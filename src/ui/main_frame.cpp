@@ -8,11 +8,17 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QListView>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
+#include <QTimer>
 #include <QToolBar>
+#include <QToolButton>
+#include <algorithm>
+#include <iterator>
 
 #include "search/commands.h"
 #include "search/search_state.h"
@@ -23,8 +29,41 @@
 
 namespace quobble {
 
+namespace {
+
+// Undo, cut, copy and paste.
+constexpr int kEditingCommands[] = {57643, 57635, 57634, 57637};
+constexpr int kAcceleratorIds[][2] = {
+    {Qt::Key_Q, ID_EXIT}, {Qt::Key_N, ID_NEW}, {Qt::Key_O, 57601}, {Qt::Key_S, 57603},
+    {Qt::Key_Z, 57643},   {Qt::Key_X, 57635},  {Qt::Key_C, 57634}, {Qt::Key_V, 57637},
+};
+
+// The "Option" menu's items, but "Exit".
+bool IsMenuCommand(int command) {
+  if (command == ID_ABOUT || command == ID_WISH_ADD || command == ID_WISH_SHOW ||
+      command == ID_WATCH_PRODUCT || command == ID_WATCHED_PRODUCTS)
+    return true;
+  const auto choices = MenuChoices();
+  return std::any_of(choices.begin(), choices.end(),
+                     [command](const MenuChoice& choice) { return choice.commandId == command; });
+}
+
+bool IsEditingCommand(int command) {
+  return std::find(std::begin(kEditingCommands), std::end(kEditingCommands), command) !=
+         std::end(kEditingCommands);
+}
+
+// The window's size and place, kept between runs (in their own file: the
+// settings key holds nothing).
+QSettings WindowSettings() {
+  return QSettings(QStringLiteral("quobble"), QStringLiteral("window"));
+}
+
+}  // namespace
+
 // Consumes the frame's accelerator keys wherever the focus is inside the
-// frame, the query box included, before any widget or shortcut sees them.
+// frame, before any widget or shortcut sees them; in the query box the
+// editing keys (Ctrl+Z, X, C, V) are left to it.
 // Dialogs and menus run their own loops, where the keys keep their usual
 // meaning.
 class AcceleratorFilter : public QObject {
@@ -40,6 +79,8 @@ class AcceleratorFilter : public QObject {
     auto* key = static_cast<QKeyEvent*>(event);
     const int command = AcceleratorCommand(key->key(), key->modifiers());
     if (command == 0) return false;
+    // In a text box the editing keys edit, as a desktop user expects.
+    if (IsEditingCommand(command) && qobject_cast<QLineEdit*>(widget)) return false;
     event->accept();
     if (type == QEvent::KeyPress && !key->isAutoRepeat()) frame_.OnCommand(command, 1, 0);
     return true;
@@ -48,15 +89,6 @@ class AcceleratorFilter : public QObject {
  private:
   MainFrame& frame_;
 };
-
-namespace {
-
-constexpr int kAcceleratorIds[][2] = {
-    {Qt::Key_Q, ID_EXIT}, {Qt::Key_N, ID_NEW}, {Qt::Key_O, 57601}, {Qt::Key_S, 57603},
-    {Qt::Key_Z, 57643},   {Qt::Key_X, 57635},  {Qt::Key_C, 57634}, {Qt::Key_V, 57637},
-};
-
-}  // namespace
 
 int AcceleratorCommand(int key, Qt::KeyboardModifiers modifiers) {
   const Qt::KeyboardModifiers relevant =
@@ -84,14 +116,28 @@ MainFrame::MainFrame(QWidget* parent)
   setObjectName(QStringLiteral("quobble"));
   OpenSettingsKey();
   resize(kWidth, kHeight);
+  setMinimumSize(kWidth, kMinimumHeight);
   CreateMenu();
   CreateSoftKeys();
+  CreateMenuKeys();
   view_ = new SearchView(QRect(0, 0, kWidth, kHeight - kSoftKeyBarHeight), this);
   setCentralWidget(view_);
   AddWatchToList();
   accelerators_ = new AcceleratorFilter(*this);
   qApp->installEventFilter(accelerators_);
   quit_ = [](int code) { QCoreApplication::exit(code); };
+}
+
+void MainFrame::PlaceOnScreen() {
+  const QSettings settings = WindowSettings();
+  if (!restoreGeometry(settings.value(QStringLiteral("geometry")).toByteArray()))
+    resize(kWidth, kHeight);
+  const QScreen* shown = screen();
+  if (!shown) return;
+  // Room for the window's frame and title, which the window system adds.
+  const QSize room = shown->availableGeometry().size() - QSize(0, kTitleAllowance);
+  setMinimumSize(minimumSize().boundedTo(room));
+  resize(size().boundedTo(room));
 }
 
 MainFrame::~MainFrame() {
@@ -156,7 +202,8 @@ void MainFrame::CreateSoftKeys() {
   bar->setStyleSheet(QStringLiteral("QToolBar { border: 0; padding: 0; spacing: 0; }"));
 
   auto* keys = new QWidget(bar);
-  keys->setFixedSize(kWidth, kSoftKeyBarHeight);
+  keys->setFixedHeight(kSoftKeyBarHeight);
+  keys->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   auto* row = new QHBoxLayout(keys);
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(0);
@@ -176,9 +223,32 @@ void MainFrame::CreateSoftKeys() {
                      " QPushButton:pressed { background: #4a4a4a; }"));
   bar->addWidget(keys);
   addToolBar(Qt::BottomToolBarArea, bar);
+  // The bar's overflow button never shows (the keys always fit), but a
+  // screen reader still finds it.
+  if (auto* more = bar->findChild<QToolButton*>(QStringLiteral("qt_toolbar_ext_button")))
+    more->setAccessibleName(QStringLiteral("More soft keys"));
 
+  actionKey_->setAccessibleDescription(QStringLiteral("The left soft key; it does nothing"));
+  menuKey_->setAccessibleDescription(QStringLiteral("Opens the Option menu (F10)"));
   connect(actionKey_, &QPushButton::clicked, this, [this] { OnCommand(ID_ACTION); });
   connect(menuKey_, &QPushButton::clicked, this, &MainFrame::OpenOptionMenu);
+}
+
+void MainFrame::CreateMenuKeys() {
+  // The soft key's menu from the keyboard: F10, the Menu key and Shift+F10,
+  // wherever the focus is in the window.
+  auto* open = new QAction(QStringLiteral("Menu"), this);
+  open->setShortcuts({QKeySequence(Qt::Key_F10), QKeySequence(Qt::Key_Menu),
+                      QKeySequence(Qt::ShiftModifier | Qt::Key_F10)});
+  open->setShortcutContext(Qt::WindowShortcut);
+  addAction(open);
+  connect(open, &QAction::triggered, this, [this] {
+    OpenOptionMenu();
+    // From the keyboard the first item is in hand at once, its sub-menu
+    // still closed, as the arrow key would leave it.
+    QKeyEvent down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
+    QCoreApplication::sendEvent(optionMenu_, &down);
+  });
 }
 
 void MainFrame::OpenOptionMenu() {
@@ -207,6 +277,13 @@ void MainFrame::OnCommand(int id, int code, intptr_t param) {
     case ID_NEW:
     case ID_ACTION:
       return;
+    default:
+      break;
+  }
+  // A menu command stops the search in flight first, then runs; the keys
+  // that do nothing stop nothing either.
+  if (IsMenuCommand(id)) view_->StopSearch();
+  switch (id) {
     case ID_ABOUT: {
       QWidget* owner = QApplication::activeWindow();
       AboutDialog about(owner ? owner : this);
@@ -241,15 +318,28 @@ void MainFrame::OnCommand(int id, int code, intptr_t param) {
   }
 }
 
-void MainFrame::RaiseFromAnotherLaunch(const QString&) {
+void MainFrame::RaiseFromAnotherLaunch(const QString& words) {
   if (isMinimized()) showNormal();
   show();
   raise();
   activateWindow();
+  SearchFor(words);
+}
+
+void MainFrame::SearchFor(const QString& words) {
+  if (words.trimmed().isEmpty()) return;
+  // From the event loop: the caller (a launch handing over, start-up) need
+  // not wait for the answer.
+  QTimer::singleShot(0, this, [this, words] {
+    view_->QueryEdit()->setText(words);
+    view_->OnCommand(ID_SEARCH, 0, 0);
+  });
 }
 
 void MainFrame::closeEvent(QCloseEvent* event) {
   OpenSettingsKey();
+  QSettings settings = WindowSettings();
+  settings.setValue(QStringLiteral("geometry"), saveGeometry());
   event->accept();
   hide();
   // The window is gone for the user; the worker is stopped now so that the

@@ -29,6 +29,10 @@ class MainFrame : public QMainWindow {
   static constexpr int kWidth = 480;
   static constexpr int kHeight = 640;
   static constexpr int kSoftKeyBarHeight = 52;
+  // The controls, one row of the list and the soft keys.
+  static constexpr int kMinimumHeight = 200 + 122 + kSoftKeyBarHeight;
+  // What the window system may add above the window: its title bar.
+  static constexpr int kTitleAllowance = 40;
 
   explicit MainFrame(QWidget* parent = nullptr);
   ~MainFrame() override;
@@ -40,9 +44,15 @@ class MainFrame : public QMainWindow {
   // By default it ends the application's event loop with that code.
   void SetQuitHandler(std::function<void(int)> quit) { quit_ = std::move(quit); }
 
-  // A second launch announced itself: come to the front. Its command line is
-  // not used.
-  void RaiseFromAnotherLaunch(const QString& commandLine);
+  // A second launch announced itself: come to the front, and search its
+  // words, if it gave any.
+  void RaiseFromAnotherLaunch(const QString& words);
+  // Puts `words` in the query box and searches them (from the event loop).
+  // Empty words do nothing.
+  void SearchFor(const QString& words);
+  // The size and place the window had when it last closed, or the phone's
+  // 480 × 640, in either case within the screen it opens on.
+  void PlaceOnScreen();
 
   SearchView* View() const { return view_; }
   QMenu* OptionMenu() const { return optionMenu_; }
@@ -61,6 +71,7 @@ class MainFrame : public QMainWindow {
  private:
   void CreateMenu();
   void CreateSoftKeys();
+  void CreateMenuKeys();
   // "Watch this product" on the product list's rows.
   void AddWatchToList();
   QAction* AddCommand(QMenu* menu, const QString& label, int id, bool checkable);

@@ -8,8 +8,10 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QTest>
 #include <QTimer>
@@ -121,25 +123,85 @@ TEST_F(MainFrameTest, CheckMarksMoveWhenTheMenuOpens) {
   EXPECT_EQ(frame_->View()->State().pendingCommand, 0);
 }
 
-TEST_F(MainFrameTest, EditingKeysDoNothingInTheQueryBox) {
+// In the query box cut, copy, paste and undo work as in any text box; the
+// frame's own keys (Ctrl+N, O, S) still do nothing there.
+TEST_F(MainFrameTest, EditingKeysWorkInTheQueryBox) {
   ShowActive();
   QLineEdit* edit = frame_->View()->QueryEdit();
   edit->setFocus();
   edit->setText(QStringLiteral("abc"));
-  edit->selectAll();
-  QApplication::clipboard()->setText(QStringLiteral("clip"));
-  for (Qt::Key key :
-       {Qt::Key_C, Qt::Key_X, Qt::Key_V, Qt::Key_Z, Qt::Key_N, Qt::Key_O, Qt::Key_S}) {
+  for (Qt::Key key : {Qt::Key_N, Qt::Key_O, Qt::Key_S}) {
     QTest::keyClick(edit, key, Qt::ControlModifier);
     EXPECT_EQ(edit->text(), QStringLiteral("abc")) << key;
   }
-  EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("clip"));
-  // Other keys still type.
+  edit->selectAll();
+  QTest::keyClick(edit, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("abc"));
   QTest::keyClick(edit, Qt::Key_End);
-  QTest::keyClick(edit, Qt::Key_D);
-  EXPECT_EQ(edit->text(), QStringLiteral("abcd"));
+  QTest::keyClick(edit, Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(edit->text(), QStringLiteral("abcabc"));
+  QTest::keyClick(edit, Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(edit->text(), QStringLiteral("abc"));
+  edit->selectAll();
+  QTest::keyClick(edit, Qt::Key_X, Qt::ControlModifier);
+  EXPECT_EQ(edit->text(), QString());
   EXPECT_TRUE(frame_->isVisible());
   EXPECT_EQ(exitCode_, -1);
+
+  // Outside a text box they stay the frame's, and do nothing.
+  QApplication::clipboard()->setText(QStringLiteral("clip"));
+  frame_->View()->ListView()->setFocus();
+  QTest::keyClick(frame_->View()->ListView(), Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("clip"));
+}
+
+// F10, the Menu key and Shift+F10 open the soft key's menu, whose items the
+// arrow keys and Enter then reach.
+TEST_F(MainFrameTest, MenuKeysOpenTheOptionMenu) {
+  for (const QKeyCombination key : {QKeyCombination(Qt::Key_Menu), QKeyCombination(Qt::Key_F10),
+                                    QKeyCombination(Qt::ShiftModifier, Qt::Key_F10)}) {
+    SCOPED_TRACE(QKeySequence(key).toString().toStdString());
+    ShowActive();
+    QTest::keyClick(frame_->View()->QueryEdit(), key.key(), key.keyboardModifiers());
+    ASSERT_TRUE(ProcessEventsUntil([&] { return frame_->OptionMenu()->isVisible(); }));
+    EXPECT_EQ(frame_->OptionMenu()->activeAction(), frame_->OptionMenu()->actions().first());
+    QTest::keyClick(frame_->OptionMenu(), Qt::Key_Escape);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !frame_->OptionMenu()->isVisible(); }));
+  }
+  // "Sort" (in hand), into it, down to "Update", chosen.
+  ShowActive();
+  QTest::keyClick(frame_->View()->ListView(), Qt::Key_F10);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return frame_->OptionMenu()->isVisible(); }));
+  QTest::keyClick(frame_->OptionMenu(), Qt::Key_Right);
+  QMenu* sort = frame_->OptionMenu()->actions().first()->menu();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return sort->isVisible(); }));
+  QTest::keyClick(sort, Qt::Key_Down);
+  QTest::keyClick(sort, Qt::Key_Return);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !frame_->OptionMenu()->isVisible(); }));
+  EXPECT_EQ(frame_->View()->State().sortKey, u"date");
+}
+
+// The window comes back at the size and place it had; it never opens larger
+// than its screen.
+TEST_F(MainFrameTest, TheWindowKeepsItsSizeAndFitsItsScreen) {
+  const QRect room = frame_->screen()->availableGeometry();
+  frame_->PlaceOnScreen();
+  EXPECT_LE(frame_->height(), room.height());
+  EXPECT_EQ(frame_->width(), 480);
+
+  frame_->resize(560, 420);
+  frame_->move(room.topLeft() + QPoint(30, 20));
+  frame_->show();
+  const QPoint placed = frame_->pos();
+  frame_->close();
+  MainFrame again;
+  again.SetQuitHandler([](int) {});
+  again.PlaceOnScreen();
+  again.show();
+  EXPECT_EQ(again.size(), QSize(560, 420));
+  EXPECT_EQ(again.pos(), placed);
+  // The soft keys span the window.
+  EXPECT_GE(again.MenuKey()->mapTo(&again, QPoint(again.MenuKey()->width(), 0)).x(), 550);
 }
 
 TEST_F(MainFrameTest, CtrlQAndExitEndWithCodeOne) {

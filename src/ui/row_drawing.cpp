@@ -4,13 +4,13 @@
 #include <QFontMetrics>
 #include <QImageReader>
 #include <QPainter>
+#include <QPalette>
 #include <QTextLayout>
+#include <algorithm>
 #include <atomic>
-#include <vector>
+#include <cmath>
 
 #include "platform/device_fs.h"
-#include "platform/text.h"
-#include "ui/qt_text.h"
 
 namespace quobble {
 
@@ -20,12 +20,14 @@ const QColor kTitleColor(0, 0, 0);
 const QColor kLowPriceColor(0, 0, 230);
 const QColor kHighPriceColor(230, 0, 0);
 const QColor kDividerColor(210, 210, 210);
+// What the guidelines ask of body text against its background.
+constexpr double kReadableRatio = 4.5;
 
-// A thumbnail is shown in a box of about 120 pixels; a server announcing a
-// giant picture would otherwise make us allocate whatever it claims.
-constexpr int kMaxDecodedSide = 2048;
 // Larger files are never cached (the download refuses them).
 constexpr size_t kMaxThumbnailBytes = 16u << 20;
+// A thumbnail file may claim any picture size; whatever it claims, no
+// decode holds more than this many megabytes on its way to the box size.
+constexpr int kDecodeMegabytes = 64;
 
 std::atomic<long> decodeAttempts{0};
 
@@ -97,7 +99,63 @@ int DrawBoxText(QPainter& painter, const QRect& box, const QString& text) {
   return lines;
 }
 
-bool LoadThumbnail(ProductRecord& record, const std::u16string& path) {
+namespace {
+
+// The relative luminance of a colour in the sRGB space.
+double Luminance(const QColor& colour) {
+  const auto linear = [](double channel) {
+    return channel <= 0.04045 ? channel / 12.92 : std::pow((channel + 0.055) / 1.055, 2.4);
+  };
+  return 0.2126 * linear(colour.redF()) + 0.7152 * linear(colour.greenF()) +
+         0.0722 * linear(colour.blueF());
+}
+
+QColor Mix(const QColor& from, const QColor& to, double share) {
+  const auto channel = [share](int a, int b) {
+    return static_cast<int>(std::lround(a + (b - a) * share));
+  };
+  return QColor(channel(from.red(), to.red()), channel(from.green(), to.green()),
+                channel(from.blue(), to.blue()));
+}
+
+}  // namespace
+
+double ContrastRatio(const QColor& a, const QColor& b) {
+  const double la = Luminance(a);
+  const double lb = Luminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor ReadableShade(const QColor& wanted, const QColor& background, double ratio) {
+  if (ContrastRatio(wanted, background) >= ratio) return wanted;
+  // Toward the end that stands further from the background; every
+  // background reads at 4.5:1 or more against black or against white.
+  const QColor end = ContrastRatio(Qt::white, background) >= ContrastRatio(Qt::black, background)
+                         ? QColor(Qt::white)
+                         : QColor(Qt::black);
+  constexpr int kSteps = 64;
+  for (int step = 1; step < kSteps; ++step) {
+    const QColor shade = Mix(wanted, end, static_cast<double>(step) / kSteps);
+    if (ContrastRatio(shade, background) >= ratio) return shade;
+  }
+  return end;
+}
+
+RowColours ChooseRowColours(const QPalette& palette, bool selected) {
+  RowColours colours;
+  colours.background = palette.color(selected ? QPalette::Highlight : QPalette::Base);
+  // The palette's own text colour for the background is the next best
+  // title, before a shade of black.
+  const QColor paletteText = palette.color(selected ? QPalette::HighlightedText : QPalette::Text);
+  colours.title = kTitleColor;
+  if (ContrastRatio(kTitleColor, colours.background) < kReadableRatio)
+    colours.title = ReadableShade(paletteText, colours.background);
+  colours.lowPrice = ReadableShade(kLowPriceColor, colours.background);
+  colours.highPrice = ReadableShade(kHighPriceColor, colours.background);
+  return colours;
+}
+
+bool LoadThumbnail(ProductRecord& record, const std::u16string& path, const QSize& pixels) {
   decodeAttempts.fetch_add(1, std::memory_order_relaxed);
   // Through the device layer, which refuses anything but a regular file under
   // the root (a FIFO planted in the cache would otherwise hang the paint).
@@ -108,73 +166,58 @@ bool LoadThumbnail(ProductRecord& record, const std::u16string& path) {
   QImageReader reader(&buffer);
   // Cache names come from addresses and need not end in the right suffix.
   reader.setDecideFormatFromContent(true);
+  reader.setAllocationLimit(kDecodeMegabytes);
   const QSize announced = reader.size();
-  if (announced.isValid() &&
-      (announced.width() > kMaxDecodedSide || announced.height() > kMaxDecodedSide)) {
-    reader.setScaledSize(announced.scaled(kMaxDecodedSide, kMaxDecodedSide, Qt::KeepAspectRatio));
-  }
+  // Decoded straight to the box it is shown in (stretched, as the row
+  // draws it), so a page keeps no more pixels than it shows.
+  if (!pixels.isEmpty()) reader.setScaledSize(pixels);
   QImage decoded;
   if (!reader.read(&decoded) || decoded.isNull()) return false;
   // The raster engine blits this format without converting it on every draw.
   decoded = decoded.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-  record.imageInfo.width = decoded.width();
-  record.imageInfo.height = decoded.height();
+  const QSize picture = announced.isValid() ? announced : decoded.size();
+  record.imageInfo.width = picture.width();
+  record.imageInfo.height = picture.height();
   record.image = std::make_unique<DecodedThumbnail>(std::move(decoded));
   return true;
 }
 
-bool PaintThumbnail(ProductRecord& record, QPainter& painter, const ThumbRect& rect) {
-  if (!record.image) return false;
-  record.thumbRect = rect;
-  const auto* thumbnail = dynamic_cast<const DecodedThumbnail*>(record.image.get());
-  if (!thumbnail || thumbnail->image.isNull()) return false;
-  painter.drawImage(BoxFromEdges(rect.left, rect.top, rect.right, rect.bottom), thumbnail->image);
-  return true;
+void PaintThumbnail(QPainter& painter, const QImage& thumbnail, const QRect& box) {
+  if (thumbnail.isNull() || box.isEmpty()) return;
+  // A thumbnail decoded for this box at the screen's pixel ratio covers it
+  // pixel for pixel; any other is scaled.
+  painter.drawImage(QRectF(box), thumbnail, QRectF(thumbnail.rect()));
 }
 
-void DrawRow(const DrawItemRequest& request, ProductList& list, MessageSink& messages) {
-  ProductRecord* record =
-      request.itemIndex < 0 ? nullptr : list.RecordAt(static_cast<size_t>(request.itemIndex));
-  if (!record) {
-    messages.ShowMessage(u"상품 데이터가 잘못 되었습니다.", u"에러");
-    return;
-  }
-  if (request.controlType != kListViewControl || !request.painter) return;
-
-  QPainter& painter = *request.painter;
+void DrawRow(QPainter& painter, const QRect& row, const RowContent& content,
+             const RowColours& colours, bool focused) {
   painter.save();
   // Text boxes reach below the row; the next row must not show them.
-  const int clipLeft = std::min(0, request.left);
-  painter.setClipRect(
-      BoxFromEdges(clipLeft, request.top, std::max(request.right, 0), request.bottom),
-      Qt::IntersectClip);
-  const QRect row = BoxFromEdges(request.left, request.top, request.right, request.bottom);
-  painter.fillRect(row, request.selected ? request.highlight : request.background);
+  painter.setClipRect(row, Qt::IntersectClip);
+  painter.fillRect(row, colours.background);
 
   const RowLayout layout =
-      ComputeRowLayout(request.left, request.top, request.right, request.bottom);
-  const std::u16string thumbPath = record->ThumbPath();
-  if (!thumbPath.empty()) {
-    if (!record->image) LoadThumbnail(*record, thumbPath);
-    if (record->image && record->imageInfo.width != 0) {
-      const QRect& box = layout.thumbnail;
-      PaintThumbnail(
-          *record, painter,
-          ThumbRect{box.left(), box.top(), box.left() + box.width(), box.top() + box.height()});
-    }
-  }
+      ComputeRowLayout(row.left(), row.top(), row.left() + row.width(), row.top() + row.height());
+  PaintThumbnail(painter, content.thumbnail, layout.thumbnail);
 
-  painter.setPen(kTitleColor);
-  DrawBoxText(painter, layout.title, ToQString(record->title));
-  painter.setPen(kLowPriceColor);
-  DrawBoxText(painter, layout.lowPrice,
-              QStringLiteral("Low : ") + ToQString(FormatThousands(record->lowPrice)));
-  painter.setPen(kHighPriceColor);
-  DrawBoxText(painter, layout.highPrice,
-              QStringLiteral("High : ") + ToQString(FormatThousands(record->highPrice)));
+  painter.setPen(colours.title);
+  DrawBoxText(painter, layout.title, content.title);
+  painter.setPen(colours.lowPrice);
+  DrawBoxText(painter, layout.lowPrice, content.lowPrice);
+  painter.setPen(colours.highPrice);
+  DrawBoxText(painter, layout.highPrice, content.highPrice);
 
   painter.setPen(QPen(kDividerColor, 1));
-  if (request.right > 0) painter.drawLine(0, layout.dividerY, request.right - 1, layout.dividerY);
+  const int right = row.left() + row.width();
+  if (right > 0) painter.drawLine(0, layout.dividerY, right - 1, layout.dividerY);
+
+  if (focused) {
+    // Dashed in the title's colour, which reads against this background.
+    QPen pen(colours.title, 2, Qt::DashLine);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(QRectF(row).adjusted(1, 1, -1, -2));
+  }
   painter.restore();
 }
 

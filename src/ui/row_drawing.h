@@ -2,39 +2,19 @@
 #include <QColor>
 #include <QImage>
 #include <QRect>
+#include <QSize>
 #include <QString>
 #include <string>
 
-#include "search/product_list.h"
 #include "search/product_record.h"
-#include "search/search_screen.h"
 
 class QPainter;
+class QPalette;
 
 namespace quobble {
 
-// The control type a list view reports in its draw requests; rows of any
-// other control are left alone.
-inline constexpr int kListViewControl = 102;
-
-// One row to draw, as the list asks for it. Right and bottom are exclusive, as
-// in the rest of the row geometry.
-struct DrawItemRequest {
-  int controlType = kListViewControl;
-  int itemIndex = 0;
-  int left = 0;
-  int top = 0;
-  int right = 0;
-  int bottom = 0;
-  bool selected = false;
-  QPainter* painter = nullptr;
-  // The context's background colour and the platform's selection colour.
-  QColor background = Qt::white;
-  QColor highlight = QColor(0, 120, 215);
-};
-
-// A thumbnail decoded from its cache file; the record keeps it for later
-// redraws.
+// A thumbnail decoded from its cache file, at the size it is shown at; the
+// record keeps it for later redraws.
 class DecodedThumbnail : public RecordImage {
  public:
   explicit DecodedThumbnail(QImage decoded) : image(std::move(decoded)) {}
@@ -51,16 +31,48 @@ struct RowLayout {
 };
 RowLayout ComputeRowLayout(int left, int top, int right, int bottom);
 
-// Draws the row named by `request` from the record at its index. A missing
-// record is reported through `messages` and nothing is drawn.
-void DrawRow(const DrawItemRequest& request, ProductList& list, MessageSink& messages);
+// What one row shows: the title, the two price lines as they read ("Low :
+// 12,000"), and the thumbnail (null while there is none).
+struct RowContent {
+  QString title;
+  QString lowPrice;
+  QString highPrice;
+  QImage thumbnail;
+};
+
+// The row's background and text colours. On a light palette the texts keep
+// their own black, blue and red; where one of them would be hard to read
+// (a selected row, a dark palette) a shade of it that is readable takes its
+// place.
+struct RowColours {
+  QColor background;
+  QColor title;
+  QColor lowPrice;
+  QColor highPrice;
+};
+RowColours ChooseRowColours(const QPalette& palette, bool selected);
+
+// The contrast ratio of two colours, from 1 (the same) to 21 (black and
+// white), as the web's accessibility guidelines define it.
+double ContrastRatio(const QColor& a, const QColor& b);
+// The least change to `wanted`, toward white or toward black, that reads at
+// `ratio` against `background`; `wanted` itself when it already does.
+QColor ReadableShade(const QColor& wanted, const QColor& background, double ratio = 4.5);
+
+// Draws one row into `row` (exclusive right and bottom edges): background,
+// thumbnail, title, price lines and the divider under it. With `focused`, a
+// frame shows the keyboard's place.
+void DrawRow(QPainter& painter, const QRect& row, const RowContent& content,
+             const RowColours& colours, bool focused = false);
+
+// Stretches `thumbnail` over `box`, the whole picture as source.
+void PaintThumbnail(QPainter& painter, const QImage& thumbnail, const QRect& box);
 
 // Decodes the thumbnail file at the device path `path` into the record's
-// image. False (and no image) when the file is missing or no picture.
-bool LoadThumbnail(ProductRecord& record, const std::u16string& path);
-
-// Stretches the record's image over `rect` (remembered in thumbRect).
-bool PaintThumbnail(ProductRecord& record, QPainter& painter, const ThumbRect& rect);
+// image, scaled while it is decoded to `pixels` (the box it is shown in,
+// in device pixels). False, and the record's image as it was, when the file
+// is missing or no picture.
+bool LoadThumbnail(ProductRecord& record, const std::u16string& path, const QSize& pixels);
 
 // Word-wrapped text in `box`: only lines that fit whole are drawn, and the
 // last one ends in an ellipsis when the text goes on. Returns the lines drawn.

@@ -17,21 +17,9 @@
 #include "startup/client_start.h"
 #include "ui/fonts.h"
 #include "ui/main_frame.h"
+#include "ui/process_events.h"
 #include "ui/qt_text.h"
 #include "ui/search_view.h"
-
-namespace {
-
-void ProcessEventsFor(int ms) {
-  QElapsedTimer timer;
-  timer.start();
-  while (timer.elapsed() < ms) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(5);
-  }
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   const quobble::ProgramHelp program{
@@ -67,7 +55,7 @@ int main(int argc, char** argv) {
     quobble::MainFrame frame;
     frame.SetQuitHandler([](int) {});
     frame.show();
-    ProcessEventsFor(100);
+    quobble::ProcessEventsFor(100);
     quobble::SearchView& view = *frame.View();
     view.QueryEdit()->setText(query);
     view.OnCommand(quobble::ID_SEARCH, 0, 0);
@@ -75,9 +63,9 @@ int main(int argc, char** argv) {
     QElapsedTimer waited;
     waited.start();
     while ((view.List().Busy() || view.ProgressBar()->isVisible()) && waited.elapsed() < 20000)
-      ProcessEventsFor(20);
+      quobble::ProcessEventsFor(20);
     view.SearchButton()->setFocus();
-    ProcessEventsFor(100);
+    quobble::ProcessEventsFor(100);
     if (!frame.grab().save(out, "PNG")) {
       std::fprintf(stderr, "quobble-screenshot: cannot write %s\n", qPrintable(out));
       code = 1;

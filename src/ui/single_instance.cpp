@@ -1,29 +1,67 @@
 #include "ui/single_instance.h"
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QPointer>
-#include <QStandardPaths>
 #include <QThread>
 
 namespace quobble {
 
 namespace {
 
-// A command line is short; anything longer is not a launch of ours.
-constexpr qint64 kMaxCommandLine = 64 * 1024;
+// Query words are short; anything longer is not a launch of ours.
+constexpr qint64 kMaxWords = 64 * 1024;
 constexpr int kConnectTimeoutMs = 500;
+
+// A folder (not a link to one) that belongs to this user and that nobody
+// else may enter.
+bool IsPrivateFolder(const QByteArray& path) {
+  struct stat st {};
+  if (::lstat(path.constData(), &st) != 0) return false;
+  return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
+}
+
+// The folder made if missing, and closed to others when it is this user's.
+QString MakePrivateFolder(const QString& path) {
+  QDir().mkpath(path);
+  const QByteArray native = QFile::encodeName(path);
+  struct stat st {};
+  if (::lstat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid())
+    ::chmod(native.constData(), 0700);
+  return IsPrivateFolder(native) ? path : QString();
+}
+
+// Whether the process at the other end of a local socket runs as this user.
+bool PeerIsThisUser(qintptr descriptor) {
+  if (descriptor < 0) return false;
+  struct ucred peer {};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+    return false;
+  return peer.uid == ::geteuid();
+}
 
 }  // namespace
 
+QString SingleInstance::PrivateFolder() {
+  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+  if (!runtime.isEmpty() && IsPrivateFolder(QFile::encodeName(runtime))) return runtime;
+  QString state = qEnvironmentVariable("XDG_STATE_HOME");
+  if (state.isEmpty() || QDir::isRelativePath(state))
+    state = QDir::home().filePath(QStringLiteral(".local/state"));
+  return MakePrivateFolder(QDir(state).filePath(QStringLiteral("quobble")));
+}
+
 SingleInstance::SingleInstance(QString appName, QString folder)
     : appName_(std::move(appName)), folder_(std::move(folder)) {
-  if (folder_.isEmpty())
-    folder_ = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-  if (folder_.isEmpty()) folder_ = QDir::tempPath();
+  if (folder_.isEmpty()) folder_ = PrivateFolder();
 }
 
 SingleInstance::~SingleInstance() {
@@ -53,9 +91,10 @@ int SingleInstance::ExitCodeFor(Outcome outcome) {
   return -1;
 }
 
-SingleInstance::Outcome SingleInstance::Check(const QString& commandLine, int attempts,
-                                              int retryMs) {
+SingleInstance::Outcome SingleInstance::Check(const QString& words, int attempts, int retryMs) {
   if (appName_.isEmpty()) return Outcome::kFailed;
+  // Without a folder of the user's own there is nowhere safe to meet.
+  if (folder_.isEmpty()) return Outcome::kStartedUnlocked;
   QDir().mkpath(folder_);
   const QFileInfo existing(LockPath());
   if (existing.exists() && !existing.isFile()) return Outcome::kNotALock;
@@ -70,7 +109,7 @@ SingleInstance::Outcome SingleInstance::Check(const QString& commandLine, int at
       return Outcome::kFirst;
     }
     if (lock->error() != QLockFile::LockFailedError) return Outcome::kFailed;
-    if (HandOver(commandLine)) return Outcome::kOtherActivated;
+    if (HandOver(words)) return Outcome::kOtherActivated;
     // Locked, but its window is not up yet.
     QThread::msleep(static_cast<unsigned long>(retryMs));
   }
@@ -85,25 +124,32 @@ bool SingleInstance::Listen() {
   if (!server_->listen(ServerName())) return false;
   connect(server_, &QLocalServer::newConnection, this, [this] {
     while (QLocalSocket* socket = server_->nextPendingConnection()) {
+      if (!PeerIsThisUser(socket->socketDescriptor())) {
+        socket->abort();
+        socket->deleteLater();
+        continue;
+      }
       connect(socket, &QLocalSocket::readyRead, socket, [socket] {
-        if (socket->bytesAvailable() > kMaxCommandLine) socket->abort();
+        if (socket->bytesAvailable() > kMaxWords) socket->abort();
       });
       connect(socket, &QLocalSocket::disconnected, this, [this, socket] {
-        const QByteArray data = socket->readAll().left(kMaxCommandLine);
+        const QByteArray data = socket->readAll().left(kMaxWords);
         socket->deleteLater();
-        emit CommandLineReceived(QString::fromUtf8(data));
+        emit WordsReceived(QString::fromUtf8(data));
       });
     }
   });
   return true;
 }
 
-bool SingleInstance::HandOver(const QString& commandLine) {
+bool SingleInstance::HandOver(const QString& words) {
   QLocalSocket socket;
   socket.connectToServer(ServerName());
   if (!socket.waitForConnected(kConnectTimeoutMs)) return false;
-  if (!commandLine.isEmpty()) {
-    socket.write(commandLine.toUtf8());
+  // Whoever listens there must be this user's own instance.
+  if (!PeerIsThisUser(socket.socketDescriptor())) return false;
+  if (!words.isEmpty()) {
+    socket.write(words.toUtf8());
     if (!socket.waitForBytesWritten(kConnectTimeoutMs)) return false;
   }
   socket.disconnectFromServer();

@@ -31,6 +31,7 @@ class QtEnvironment : public ::testing::Environment {
     ::chmod(pattern.c_str(), 0700);
     ::setenv("XDG_RUNTIME_DIR", pattern.c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (pattern + "/config").c_str(), 1);
+    ::setenv("XDG_STATE_HOME", (pattern + "/state").c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     static int argc = 1;
     static char name[] = "quobble_ui_test";
@@ -77,15 +78,6 @@ const auto* const registered = ::testing::AddGlobalTestEnvironment(new QtEnviron
 
 QString TestRunFolder() {
   return QString::fromStdString(RunFolder());
-}
-
-void ProcessEventsFor(int ms) {
-  QElapsedTimer timer;
-  timer.start();
-  while (timer.elapsed() < ms) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QThread::msleep(2);
-  }
 }
 
 }  // namespace quobble

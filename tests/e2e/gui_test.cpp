@@ -37,6 +37,7 @@ class GuiProcessTest : public ::testing::Test {
         kApp, arguments,
         std::vector<std::string>{"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + Path("run"),
                                  "XDG_CONFIG_HOME=" + Path("config"),
+                                 "XDG_STATE_HOME=" + Path("state"),
                                  "QUOBBLE_ROOT=" + Path("root")});
   }
 
