@@ -1,16 +1,18 @@
 #pragma once
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "catalogue/catalogue_data.h"
 #include "catalogue/catalogue_service.h"
 
-struct MHD_Daemon;
-struct MHD_Connection;
+struct sockaddr;
 
 namespace quobble::catalogue {
 
@@ -26,14 +28,22 @@ struct ServerConfig {
   int threads = 2;
   // Threads that run the requests themselves; 0: one per core.
   int workers = 0;
-  // A connection that sends nothing for this long is closed, both while a
-  // request is being read (half-sent requests cannot pile up) and between
-  // requests (idle keep-alive). The HTTP library keeps one such timer per
-  // connection, so the two cannot differ.
+  // A connection that sends nothing for this long is closed, whether it is
+  // in the middle of a request or idle between requests.
   int idleTimeoutSeconds = 5;
+  // A request's head (and the body of one that has a body) must be in this
+  // long after the connection was accepted, or after the answer before it:
+  // a client that trickles a byte now and then is closed all the same.
+  int requestTimeoutSeconds = 10;
   // Past this many open connections a request is answered 503 at once and
   // its connection closed; a flood beyond twice this is closed unanswered.
   int maxConnections = 10000;
+  // At most this many connections open from one client address (for IPv6,
+  // one /64 network, which one host usually has to itself); those beyond
+  // are closed at once, unanswered. 0: no limit. Far above what one client
+  // opens (a browser six per host, our clients one or two), far below what
+  // it takes to crowd out everybody else.
+  int maxConnectionsPerAddress = 64;
   // Headers a /search request must carry (else 401); images and pages are free.
   std::vector<RequiredHeader> requiredHeaders;
   // What product links name instead of the request's host (CatalogueService).
@@ -45,9 +55,10 @@ struct ServerConfig {
 // and sets `before` to the one found.
 long RaiseOpenFileLimit(long& before);
 
-// The HTTP side of the stand-in service: an event-driven server (one epoll
-// loop per thread) in front of CatalogueService. Create() binds the socket,
-// Run() serves until Stop().
+// The HTTP side of the stand-in service: epoll event loops in front of
+// CatalogueService, which runs on worker threads. Requests are read strictly
+// (catalogue/http_request.h). Create() binds the socket, Run() serves until
+// Stop().
 class CatalogueServer {
  public:
   static std::unique_ptr<CatalogueServer> Create(std::vector<Product> products,
@@ -58,7 +69,8 @@ class CatalogueServer {
 
   int Port() const { return port_; }
   const std::string& Host() const { return config_.host; }
-  // Serves on the calling thread until Stop(); false when serving failed.
+  // Serves (on threads of its own) until Stop(), holding the calling thread
+  // until then; false when serving failed.
   bool Run();
   // True once Run() has started taking connections.
   bool IsRunning() const { return running_.load(); }
@@ -68,31 +80,37 @@ class CatalogueServer {
   void Stop();
 
   struct Request;
-  struct Delays;
+  struct Connection;
+  struct Loop;
   struct Workers;
-  struct Callbacks;  // the HTTP library's entry points
-  friend struct Callbacks;
+  struct Delays;
 
  private:
+  // Who a connection counts against: the IPv4 address, or the IPv6 /64.
+  using AddressKey = std::pair<int, uint64_t>;
+
   CatalogueServer();
-  bool StartDaemon();
-  // On the event loop: what the request's answer depends on.
-  void Capture(MHD_Connection* connection, const char* url, const char* method, Request& request);
-  // On a worker: the answer, then the connection resumed (or held back).
+  // On a worker: the answer to a request.
   ServiceReply Answer(const Request& request);
-  void Finish(MHD_Connection* connection, Request& request, ServiceReply reply);
-  // Queues the reply; the library's MHD_Result as an int.
-  int Send(MHD_Connection* connection, Request& request);
-  void Log(MHD_Connection* connection, const Request& request, int status, size_t size) const;
+  // The answer goes back to its connection's loop, late if it is a delayed image.
+  void Finish(std::unique_ptr<Request> request);
+  // Whether a new connection from `peer` may stay, and whether it is past
+  // the connection limit (answered 503); Release() undoes it.
+  [[nodiscard]] bool Admit(const sockaddr* peer, AddressKey& key, bool& overLimit);
+  void Release(const AddressKey& key);
+  void Log(const std::string& remote, std::string_view request, int status, size_t size) const;
 
   ServerConfig config_;
   std::unique_ptr<CatalogueService> service_;
-  std::unique_ptr<Delays> delays_;
   std::unique_ptr<Workers> workers_;
+  std::unique_ptr<Delays> delays_;
+  std::vector<std::unique_ptr<Loop>> loops_;
+  std::atomic<unsigned> nextLoop_{0};  // the loop the next connection goes to
   int listenFd_ = -1;
   int port_ = 0;
-  MHD_Daemon* daemon_ = nullptr;
   std::atomic<int> openConnections_{0};
+  std::mutex addressMutex_;
+  std::map<AddressKey, int> perAddress_;
   std::atomic<bool> running_{false};
   std::mutex stopMutex_;
   std::condition_variable stopCv_;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -28,7 +29,11 @@ constexpr quobble::ProgramHelp kProgram = {
     "from day to day, the same way in every run: most stay, some drop, some\n"
     "rise, and a few products are missing on some days.",
     "Logs one line per request to stderr; SIGINT or SIGTERM stops it. The day's\n"
-    "prices are those of the day it started on (or of --date).",
+    "prices are those of the day it started on (or of --date). A connection is\n"
+    "closed when it sends nothing for 5 s, or when its request is not in 10 s\n"
+    "after it was opened (or after the answer before it); requests whose\n"
+    "framing is in doubt (two lengths, bare LF line ends, ...) are answered\n"
+    "400 and their connection closed.",
 };
 
 struct Settings {
@@ -37,19 +42,33 @@ struct Settings {
   int64_t day = quobble::catalogue::CatalogueToday();
 };
 
+// A whole number from `low` to `high` into `field`.
+std::function<std::string(const std::string&)> StoreNumber(const char* option, int low, int high,
+                                                           int& field) {
+  return [=, &field](const std::string& value) {
+    long long number = 0;
+    if (!quobble::ParseWholeNumber(value, low, high, number)) {
+      return std::string(option) + " wants a number from " + std::to_string(low) + " to " +
+             std::to_string(high);
+    }
+    field = static_cast<int>(number);
+    return std::string();
+  };
+}
+
 std::vector<quobble::CommandOption> Options(Settings& s) {
   using quobble::StoreIn;
+  static const std::string perAddressHelp =
+      "at most N connections open from one client address (IPv6:\n"
+      "from one /64 network), those beyond closed unanswered; 0 for\n"
+      "no limit (default " +
+      std::to_string(ServerConfig().maxConnectionsPerAddress) + ")";
   return {
       {"--host", "ADDR", "address to listen on (default 127.0.0.1)", StoreIn(s.config.host)},
       {"--port", "N", "port to listen on, 0 for any free one (default 8080)",
-       [&s](const std::string& value) {
-         long long port = 0;
-         if (!quobble::ParseWholeNumber(value, 0, 65535, port)) {
-           return std::string("--port wants a number from 0 to 65535");
-         }
-         s.config.port = static_cast<int>(port);
-         return std::string();
-       }},
+       StoreNumber("--port", 0, 65535, s.config.port)},
+      {"--max-per-address", "N", perAddressHelp,
+       StoreNumber("--max-per-address", 0, 1000000, s.config.maxConnectionsPerAddress)},
       {"--catalogue", "FILE", "serve this catalogue instead of the bundled one",
        StoreIn(s.catalogueFile)},
       {"--date", "YYYY-MM-DD", "serve the prices of this day (default: today)",

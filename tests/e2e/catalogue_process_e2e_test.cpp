@@ -85,6 +85,7 @@ TEST(CatalogueProcess, CommandLineMistakesAreReported) {
       {{"--bogus"}, 2, "unknown option --bogus"},
       {{"--port"}, 2, "--port needs a value"},
       {{"--port", "70000"}, 2, "--port wants a number"},
+      {{"--max-per-address", "-1"}, 2, "--max-per-address wants a number from 0"},
       {{"--port", "0", "--catalogue", "/nonexistent/file.tsv"},
        1,
        "cannot open catalogue file /nonexistent/file.tsv"},

@@ -6,6 +6,14 @@ if(NOT QUOBBLE_SANITIZE)
             ${PROJECT_VERSION} $<IF:$<BOOL:${QUOBBLE_WITH_UI}>,ON,OFF>)
   set_tests_properties(package PROPERTIES LABELS package TIMEOUT 300)
 endif()
+# The programs of a hardened build (cmake/hardening.cmake), as built.
+if(QUOBBLE_HARDENED)
+  add_test(NAME hardening
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/hardening_test.sh
+            $<TARGET_FILE:quobble-cli> $<TARGET_FILE:quobble-catalogue>
+            $<$<BOOL:${QUOBBLE_WITH_UI}>:$<TARGET_FILE:quobble>>)
+  set_tests_properties(hardening PROPERTIES LABELS package)
+endif()
 
 if(QUOBBLE_WITH_UI)
   quobble_test(package_icon_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/icon_test.cpp

@@ -100,9 +100,11 @@ for package in "${depends[@]}"; do
   grep -qxF "$package" <<<"$depends_names" || fail "Depends lacks $package: $depends_field"
 done
 grep -q 'fonts-nanum' <<<"$(dpkg-deb -f "$deb" Recommends)" || fail "Recommends lacks fonts-nanum"
-# The package's own (stripped) programs still start.
+# The package's own (stripped) programs still start, and are hardened.
 dpkg-deb -x "$deb" "$work/root"
 check_tree "$work/root/usr"
+bash "$(dirname "$0")/hardening_test.sh" "${programs[@]/#/$work/root/usr/bin/}" ||
+  fail "the packaged programs are not hardened"
 
 echo "package: ${#expected[@]} files in the staged tree and the package, $failures problems"
 exit $((failures == 0 ? 0 : 1))

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quobble::catalogue::http_test {
@@ -34,7 +35,10 @@ struct HttpReply {
 
 class HttpTestClient {
  public:
-  explicit HttpTestClient(int port) : port_(port) {}
+  // `source`: the local IPv4 address to connect from (any of 127.0.0.0/8
+  // reaches a loopback server), to stand for another client host.
+  explicit HttpTestClient(int port, std::string source = "")
+      : port_(port), source_(std::move(source)) {}
   ~HttpTestClient() { Close(); }
   HttpTestClient(const HttpTestClient&) = delete;
   HttpTestClient& operator=(const HttpTestClient&) = delete;
@@ -44,6 +48,15 @@ class HttpTestClient {
     closed_ = false;
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) return false;
+    if (!source_.empty()) {
+      sockaddr_in from{};
+      from.sin_family = AF_INET;
+      if (inet_pton(AF_INET, source_.c_str(), &from.sin_addr) != 1 ||
+          bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+        Close();
+        return false;
+      }
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port_));
@@ -170,6 +183,7 @@ class HttpTestClient {
   }
 
   int port_;
+  std::string source_;
   int fd_ = -1;
   bool closed_ = false;
   int connects_ = 0;
