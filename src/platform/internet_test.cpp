@@ -452,8 +452,14 @@ TEST(Internet, ARequestEndsAtItsDeadlineWhateverTrickles) {
     const auto start = std::chrono::steady_clock::now();
     SetLastError(0);
     HINTERNET request = Open(session, server, path);
-    const Body body = request == nullptr ? Body{false, GetLastError()} : ReadAll(request);
-    if (request != nullptr) InternetCloseHandle(request);
+    Body body;
+    if (request == nullptr) {
+      body.ok = false;
+      body.error = GetLastError();
+    } else {
+      body = ReadAll(request);
+      InternetCloseHandle(request);
+    }
     EXPECT_FALSE(body.ok);
     EXPECT_EQ(body.error, 28u);
     const auto elapsed = std::chrono::steady_clock::now() - start;
