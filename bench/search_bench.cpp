@@ -45,23 +45,11 @@ namespace fs = std::filesystem;
 
 constexpr const char16_t* kQuery = u"노트북";
 
-struct QuietScreen : SearchScreen {
+struct QuietScreen : SilentScreen {
   std::u16string ReadQuery() override { return kQuery; }
-  void SetTitleText(const std::u16string&) override {}
-  void SetTotalText(const std::u16string&) override {}
-  void SetRangeText(const std::u16string&) override {}
-  void EnablePrevious(bool) override {}
-  void EnableNext(bool) override {}
-  bool InsertRow(int) override { return true; }
-  void SetRowCount(int) override {}
   void ShowMessage(const std::u16string& text, const std::u16string& caption) override {
     std::fprintf(stderr, "%s: %s\n", Utf16ToUtf8(caption).c_str(), Utf16ToUtf8(text).c_str());
   }
-  void WaitCursor() override {}
-  void ArrowCursor() override {}
-  void StartRetryTimer() override {}
-  void StopRetryTimer() override {}
-  void Progress(int) override {}
   void ProgressDone() override {
     {
       std::lock_guard lock(mutex);

@@ -24,23 +24,9 @@ using namespace quobble;
 namespace {
 
 // Shows nothing and accepts every row.
-class QuietScreen : public SearchScreen {
+class QuietScreen : public SilentScreen {
  public:
   std::u16string ReadQuery() override { return u"q"; }
-  void SetTitleText(const std::u16string&) override {}
-  void SetTotalText(const std::u16string&) override {}
-  void SetRangeText(const std::u16string&) override {}
-  void EnablePrevious(bool) override {}
-  void EnableNext(bool) override {}
-  bool InsertRow(int) override { return true; }
-  void SetRowCount(int) override {}
-  void ShowMessage(const std::u16string&, const std::u16string&) override {}
-  void WaitCursor() override {}
-  void ArrowCursor() override {}
-  void StartRetryTimer() override {}
-  void StopRetryTimer() override {}
-  void Progress(int) override {}
-  void ProgressDone() override {}
 };
 
 std::string cacheFolder;  // host path of the cache, with a trailing '/'

@@ -453,6 +453,10 @@ bool DeviceFile::Write(const void* buffer, size_t size) {
   return true;
 }
 
+void DeviceFile::StartWriteback() {
+  if (fd_ >= 0 && writing_) (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 void DeviceFile::Abandon() {
   if (fd_ >= 0) (void)::close(fd_);
   fd_ = -1;

@@ -46,6 +46,26 @@ void InternetSetAbortFlag(HINTERNET session, const std::atomic<bool>* abort);
 // process is ending. Async-signal-safe.
 void InternetAbortAll();
 
+// A session that closes itself on every way out; null get() when it could
+// not be opened. Its requests fail promptly once `*abort` is true, when
+// given (InternetSetAbortFlag).
+class InternetSession {
+ public:
+  explicit InternetSession(const char16_t* agent, const std::atomic<bool>* abort = nullptr)
+      : handle_(InternetOpenW(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)) {
+    if (handle_ != nullptr && abort != nullptr) InternetSetAbortFlag(handle_, abort);
+  }
+  ~InternetSession() {
+    if (handle_ != nullptr) InternetCloseHandle(handle_);
+  }
+  InternetSession(const InternetSession&) = delete;
+  InternetSession& operator=(const InternetSession&) = delete;
+  HINTERNET get() const { return handle_; }
+
+ private:
+  HINTERNET handle_;
+};
+
 // The longest a request may take, from its opening to the end of its body,
 // redirects included, whatever trickles in meanwhile: past it the request
 // fails with curl's timeout code (28). For requests opened from now on, on

@@ -46,6 +46,10 @@ class FileDownload {
   // The temporary file's device path, once Fetch() succeeded. It can be
   // read at once.
   const std::u16string& TemporaryPath() const { return temporary_; }
+  // Starts the temporary file on its way to storage, so that reading it
+  // (the search parses its answer) overlaps the writing, and Finish() waits
+  // for less.
+  void StartWriteback() { file_.StartWriteback(); }
   // True once the temporary file is on storage; false (shown, the file
   // gone) when the sync fails.
   [[nodiscard]] bool Finish();

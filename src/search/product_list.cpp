@@ -141,35 +141,30 @@ void ProductList::FetchThumbnails() {
       stop_.store(false, std::memory_order_release);
       break;
     }
-    HINTERNET session =
-        InternetOpenW(kInternetAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    if (session == nullptr) {
+    // A stop (a new search, or shutdown) aborts the download in flight: a
+    // slow server must not hold the next page back. The aborted thumbnail
+    // is fetched again when its page is shown again.
+    const InternetSession session(kInternetAgent, &stop_);
+    if (session.get() == nullptr) {
       if (!closing()) screen_.ArrowCursor();
       messages.ShowMessage(u"InternetOpen Failed", u"Error");
       break;
     }
-    // A stop (a new search, or shutdown) aborts the download in flight: a
-    // slow server must not hold the next page back. The aborted thumbnail
-    // is fetched again when its page is shown again.
-    InternetSetAbortFlag(session, &stop_);
-
     const std::u16string name = ThumbnailCacheName(record->imageUrl);
     if (!name.empty()) {
       std::u16string target = dataFolder_ + u"Images\\" + name;
       // A cached file has all its folders already: one open is all it costs.
       if (!DeviceFileExists(target)) {
         if (!CreateFolderPath(target)) messages.ShowMessage(u"CreateDirectory Error", u"Error");
-        if (DownloadFile(session, target, record->imageUrl, 1, {}, nullptr, messages,
+        if (DownloadFile(session.get(), target, record->imageUrl, 1, {}, nullptr, messages,
                          kThumbnailLimit) == 0) {
           if (!stopping()) screen_.ArrowCursor();
           messages.ShowMessage(u"XML DownloadFile Error", u"Error");
-          InternetCloseHandle(session);
           break;
         }
       }
       record->SetThumbPath(std::move(target));
     }
-    InternetCloseHandle(session);
 
     ++done;
     const int percent =

@@ -13,22 +13,6 @@ namespace quobble {
 
 namespace {
 
-// Closes the search's internet session on every way out.
-class Session {
- public:
-  Session()
-      : handle_(InternetOpenW(kInternetAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)) {}
-  ~Session() {
-    if (handle_ != nullptr) InternetCloseHandle(handle_);
-  }
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
-  HINTERNET get() const { return handle_; }
-
- private:
-  HINTERNET handle_;
-};
-
 int Fail(SearchScreen& screen, const char16_t* text, const char16_t* caption) {
   screen.ArrowCursor();
   screen.ShowMessage(text, caption);
@@ -52,9 +36,12 @@ void FetchAnswer(HINTERNET session, const std::u16string& answerPath, const std:
   MessagesUntilStopped messages(screen, stop);
   FileDownload download(session, answerPath, url, messages);
   download.SetRequestHeaders(headers);
-  if (download.Fetch(1, {}, &stop) == 0 || !download.Finish()) return;
-  answer.fetched = true;
+  if (download.Fetch(1, {}, &stop) == 0) return;
+  // Parsed while it goes to storage; taken only once there.
+  download.StartWriteback();
   answer.parsed = document.parse_file(download.TemporaryPath().c_str(), KeepOptions);
+  if (!download.Finish()) return;
+  answer.fetched = true;
   // The answer file keeps the last answer, unparsable or not; a failure to
   // take its place has been shown and changes nothing for this page. Once
   // in place, the folder is synced so that the new name is on storage too.
@@ -64,7 +51,7 @@ void FetchAnswer(HINTERNET session, const std::u16string& answerPath, const std:
 // RunSearch's steps after the worker has let go of the list: 0 when the page
 // was filled.
 int FetchAndRead(SearchScreen& screen, SearchState& state, ProductList& list, int32_t start) {
-  const Session session;
+  const InternetSession session(kInternetAgent);
   if (session.get() == nullptr) return Fail(screen, u"InternetOpen Failed", u"Error");
 
   const std::u16string query = LimitQuery(screen.ReadQuery());

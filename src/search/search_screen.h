@@ -54,6 +54,28 @@ class SearchScreen : public MessageSink {
   }
 };
 
+// A screen that shows nothing and takes every row, for reading answers with
+// no window (the price watch's refresh, benchmarks, fuzzing): a variant
+// overrides what it needs. Messages go nowhere unless overridden.
+class SilentScreen : public SearchScreen {
+ public:
+  std::u16string ReadQuery() override { return {}; }
+  void SetTitleText(const std::u16string&) override {}
+  void SetTotalText(const std::u16string&) override {}
+  void SetRangeText(const std::u16string&) override {}
+  void EnablePrevious(bool) override {}
+  void EnableNext(bool) override {}
+  bool InsertRow(int) override { return true; }
+  void SetRowCount(int) override {}
+  void ShowMessage(const std::u16string&, const std::u16string&) override {}
+  void WaitCursor() override {}
+  void ArrowCursor() override {}
+  void StartRetryTimer() override {}
+  void StopRetryTimer() override {}
+  void Progress(int) override {}
+  void ProgressDone() override {}
+};
+
 // Passes messages on until `stop` is raised: a failure that comes after a
 // stop is the stop itself, and nobody need be told.
 class MessagesUntilStopped : public MessageSink {

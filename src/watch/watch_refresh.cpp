@@ -21,26 +21,12 @@ constexpr std::u16string_view kAnswerName = u"WatchAnswer.xml";
 
 // A screen for reading one answer: it keeps the rows and the messages and
 // shows nothing.
-class LookupScreen : public SearchScreen {
+class LookupScreen : public SilentScreen {
  public:
   explicit LookupScreen(MessageSink& messages) : messages_(messages) {}
-  std::u16string ReadQuery() override { return {}; }
-  void SetTitleText(const std::u16string&) override {}
-  void SetTotalText(const std::u16string&) override {}
-  void SetRangeText(const std::u16string&) override {}
-  void EnablePrevious(bool) override {}
-  void EnableNext(bool) override {}
-  bool InsertRow(int) override { return true; }
-  void SetRowCount(int) override {}
   void ShowMessage(const std::u16string& text, const std::u16string& caption) override {
     messages_.ShowMessage(text, caption);
   }
-  void WaitCursor() override {}
-  void ArrowCursor() override {}
-  void StartRetryTimer() override {}
-  void StopRetryTimer() override {}
-  void Progress(int) override {}
-  void ProgressDone() override {}
 
  private:
   MessageSink& messages_;
@@ -172,22 +158,6 @@ bool Stopped(const RefreshOptions& options) {
 }
 
 // Closes the refresh's internet session on every way out.
-class RefreshSession {
- public:
-  explicit RefreshSession(const std::atomic<bool>* stop)
-      : handle_(InternetOpenW(kInternetAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)) {
-    if (handle_ != nullptr && stop != nullptr) InternetSetAbortFlag(handle_, stop);
-  }
-  ~RefreshSession() {
-    if (handle_ != nullptr) InternetCloseHandle(handle_);
-  }
-  RefreshSession(const RefreshSession&) = delete;
-  RefreshSession& operator=(const RefreshSession&) = delete;
-  HINTERNET get() const { return handle_; }
-
- private:
-  HINTERNET handle_;
-};
 
 void Fail(RefreshReport& report, std::string message) {
   report.failed = true;
@@ -236,7 +206,7 @@ RefreshReport RefreshWatchedProducts(const RefreshOptions& options) {
   }
   report.total = products.size();
   if (products.empty()) return report;
-  const RefreshSession session(options.stop);
+  const InternetSession session(kInternetAgent, options.stop);
   if (session.get() == nullptr) {
     Fail(report, "InternetOpen Failed");
     return report;
