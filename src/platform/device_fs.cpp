@@ -309,8 +309,19 @@ bool DeleteDeviceFile(std::u16string_view devicePath) {
 
 bool RenameDeviceFile(std::u16string_view from, std::u16string_view to) {
   ParentFolder fromParent;
+  if (!fromParent.Open(from)) return false;
+  // A temporary file is renamed within its folder: that folder is opened
+  // once.
+  if (from.substr(0, from.rfind(u'\\')) == to.substr(0, to.rfind(u'\\'))) {
+    const auto relative = RelativePath(to);
+    if (!relative || *relative == ".") return Fail(ENOENT);
+    const std::string name = relative->substr(relative->rfind('/') + 1);
+    return ::renameat(fromParent.fd(), fromParent.name(), fromParent.fd(), name.c_str()) == 0
+               ? true
+               : Fail(errno);
+  }
   ParentFolder toParent;
-  if (!fromParent.Open(from) || !toParent.Open(to)) return false;
+  if (!toParent.Open(to)) return false;
   return ::renameat(fromParent.fd(), fromParent.name(), toParent.fd(), toParent.name()) == 0
              ? true
              : Fail(errno);

@@ -209,6 +209,11 @@ void ProductList::ClearRecords() {
 }
 
 bool CreateFolderPath(std::u16string_view path) {
+  // Mostly the folder is there already (a thumbnail beside others): one
+  // look instead of one for every ancestor.
+  const size_t last = path.rfind(u'\\');
+  if (last != std::u16string_view::npos && last != 0 && DevicePathExists(path.substr(0, last)))
+    return true;
   bool result = true;
   size_t pos = 0;
   while (result) {
