@@ -172,6 +172,18 @@ const char* KindName(Kind kind) {
   return kind == kHangul ? "hangul" : "ascii";
 }
 
+const char* DecodePathName(XmlDecodePath path) {
+  switch (path) {
+    case XmlDecodePath::Scalar:
+      return "scalar";
+    case XmlDecodePath::Sse2:
+      return "SSE2";
+    case XmlDecodePath::Avx2:
+      return "AVX2";
+  }
+  return "?";
+}
+
 // ---- parse_file beside pugixml's load_file -------------------------------------
 
 // Both whole: open, read, decode or not as each does, parse, and release the
@@ -200,7 +212,16 @@ void BM_ParseFile_Paired(benchmark::State& state) {
       [] {});
   state.counters["file_bytes"] = static_cast<double>(Files().sizes[kind][s]);
   state.counters["items"] = kCounts[s];
-  state.SetLabel(std::string(KindName(kind)) + ", peer: pugixml load_file");
+  state.SetLabel(std::string(KindName(kind)) + ", peer: pugixml load_file, decoding " +
+                 DecodePathName(CurrentXmlDecodePath()));
+}
+
+// The same with our decoding path forced (third argument: 1 SSE2, 2 AVX2):
+// the 100-item page on each says what the wider blocks buy.
+void BM_ParseFileDecoding_Paired(benchmark::State& state) {
+  SetXmlDecodePath(static_cast<XmlDecodePath>(state.range(2)));
+  BM_ParseFile_Paired(state);
+  SetXmlDecodePath(BestXmlDecodePath());
 }
 
 // ---- the parts of ours, and pugixml's parse alone -------------------------------
@@ -441,6 +462,12 @@ void PairedArgs(benchmark::internal::Benchmark* b) {
 // First, while the process is still small.
 BENCHMARK(BM_PeakMemory)->Arg(kHangul)->Arg(kAscii)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ParseFile_Paired)->Apply(PairedArgs);
+BENCHMARK(BM_ParseFileDecoding_Paired)
+    ->ArgNames({"kind", "size", "decoding"})
+    ->ArgsProduct({{kHangul, kAscii}, {kHundred}, {1, 2}})
+    ->Iterations(5000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ParseFile_Paired)
     ->Args({kHangul, kLargest})
     ->Iterations(9)

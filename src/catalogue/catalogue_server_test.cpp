@@ -124,7 +124,7 @@ TEST_F(CatalogueServerTest, RefusalsAreErrorDocumentsWithStatus200) {
 
 TEST_F(CatalogueServerTest, HostileQueriesGetWellFormedAnswers) {
   std::string manyWords;
-  for (int i = 0; i < 400; ++i) manyWords += "w" + std::to_string(i) + " ";
+  for (int i = 0; i < 400; ++i) manyWords.append("w").append(std::to_string(i)).append(" ");
   struct Case {
     std::string query;
     int total;  // -1: any
