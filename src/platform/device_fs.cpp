@@ -136,33 +136,26 @@ std::optional<std::string> RelativePath(std::u16string_view devicePath) {
 // refuses it): then every component is opened on its own.
 std::atomic<bool> noOpenat2{false};
 
-// Opens `relative` beneath the root without following a link anywhere on the
-// way, the last component included: a link planted in the data folder can
-// neither lead outside it nor stand in for a file. -1 (errno set) on
-// failure; ELOOP for a link.
-int OpenBeneath(const std::string& relative, int flags, mode_t mode = 0) {
-  if (rootFd < 0) {
-    errno = ENOENT;
-    return -1;
+// openat2 beneath the root, refusing links: the fd, or -1 with errno set
+// (ENOSYS where the kernel lacks it). The kernel answers EAGAIN when a
+// rename raced the lookup; a few more tries settle that.
+int Openat2Beneath(const std::string& relative, int flags, mode_t mode) {
+  open_how how{};
+  how.flags = static_cast<uint64_t>(flags);
+  how.mode = (flags & O_CREAT) != 0 ? mode : 0;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+  long fd = -1;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    fd = ::syscall(SYS_openat2, rootFd, relative.c_str(), &how, sizeof how);
+    if (fd >= 0 || (errno != EINTR && errno != EAGAIN)) break;
   }
-  flags |= O_CLOEXEC;
-  if (!noOpenat2.load(std::memory_order_relaxed)) {
-    open_how how{};
-    how.flags = static_cast<uint64_t>(flags);
-    how.mode = (flags & O_CREAT) != 0 ? mode : 0;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
-    for (;;) {
-      const long fd = ::syscall(SYS_openat2, rootFd, relative.c_str(), &how, sizeof how);
-      if (fd >= 0) return static_cast<int>(fd);
-      if (errno == EINTR || errno == EAGAIN) continue;
-      if (errno != ENOSYS) return -1;
-      noOpenat2.store(true, std::memory_order_relaxed);
-      break;
-    }
-  }
-  // Component by component. The components are plain names (no ".." or
-  // ".": MapDevicePath refuses them), so nothing but a link could lead out,
-  // and O_NOFOLLOW refuses each.
+  return static_cast<int>(fd);
+}
+
+// The same by opening one component at a time with O_NOFOLLOW. The
+// components are plain names (MapDevicePath refuses "." and ".."), so
+// nothing but a link could lead out, and O_NOFOLLOW refuses each.
+int WalkBeneath(const std::string& relative, int flags, mode_t mode) {
   int folder = ::fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
   size_t start = 0;
   for (;;) {
@@ -180,6 +173,24 @@ int OpenBeneath(const std::string& relative, int flags, mode_t mode = 0) {
     folder = next;
     start = slash + 1;
   }
+}
+
+// Opens `relative` beneath the root without following a link anywhere on the
+// way, the last component included: a link planted in the data folder can
+// neither lead outside it nor stand in for a file. -1 (errno set) on
+// failure; ELOOP for a link.
+int OpenBeneath(const std::string& relative, int flags, mode_t mode = 0) {
+  if (rootFd < 0) {
+    errno = ENOENT;
+    return -1;
+  }
+  flags |= O_CLOEXEC;
+  if (!noOpenat2.load(std::memory_order_relaxed)) {
+    const int fd = Openat2Beneath(relative, flags, mode);
+    if (fd >= 0 || errno != ENOSYS) return fd;
+    noOpenat2.store(true, std::memory_order_relaxed);
+  }
+  return WalkBeneath(relative, flags, mode);
 }
 
 // The folder that holds a device path's last component, opened beneath the
