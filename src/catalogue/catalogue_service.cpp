@@ -37,12 +37,6 @@ bool IsPlainHost(std::string_view host) {
   return true;
 }
 
-// The characters RFC 9110 allows in a header name.
-bool IsTokenChar(char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
 ServiceReply Reply(int status, std::string_view type, std::string body) {
   ServiceReply reply;
   reply.status = status;
@@ -62,7 +56,7 @@ bool ParseRequiredHeader(std::string_view text, RequiredHeader& out) {
   if (colon == std::string_view::npos || colon == 0) return false;
   std::string_view name = text.substr(0, colon);
   for (char c : name) {
-    if (!IsTokenChar(c)) return false;
+    if (!IsHttpTokenChar(c)) return false;
   }
   std::string_view value = Trim(text.substr(colon + 1));
   for (char c : value) {

@@ -1,21 +1,12 @@
 #include "catalogue/http_request.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "platform/text.h"
 
 namespace quobble::catalogue {
 
 namespace {
-
-// RFC 9110's tchar: what a method or a field name is made of.
-bool IsTokenChar(char c) {
-  const auto u = static_cast<unsigned char>(c);
-  if (u >= '0' && u <= '9') return true;
-  if ((u | 0x20) >= 'a' && (u | 0x20) <= 'z') return true;
-  return u != 0 && std::strchr("!#$%&'*+-.^_`|~", u) != nullptr;
-}
 
 // Control characters other than the tab; a field value may hold none.
 bool IsControl(char c) {
@@ -46,7 +37,7 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 // "METHOD SP TARGET SP HTTP/1.x", nothing more; keepAlive set by the version.
 int ParseRequestLine(std::string_view line, RequestHead& out) {
   size_t at = 0;
-  while (at < line.size() && IsTokenChar(line[at])) ++at;
+  while (at < line.size() && IsHttpTokenChar(line[at])) ++at;
   if (at == 0 || at == line.size() || line[at] != ' ') return 400;
   out.method = line.substr(0, at);
   const size_t targetStart = at + 1;
@@ -110,7 +101,7 @@ bool ReadContentLength(std::string_view value, uint64_t& length) {
 int ParseField(std::string_view line, RequestHead& out, Framing& framing) {
   if (IsBlank(line.front())) return 400;  // a folded line
   size_t colon = 0;
-  while (colon < line.size() && IsTokenChar(line[colon])) ++colon;
+  while (colon < line.size() && IsHttpTokenChar(line[colon])) ++colon;
   if (colon == 0 || colon == line.size() || line[colon] != ':') return 400;
   const std::string_view name = line.substr(0, colon);
   const std::string_view value = Trim(line.substr(colon + 1));

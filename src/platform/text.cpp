@@ -224,6 +224,11 @@ std::string Lower(std::string_view text) {
   return out;
 }
 
+bool IsHttpTokenChar(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return c != '\0' && std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
 bool ParseWholeNumber(std::string_view text, long long low, long long high, long long& value) {
   long long parsed = 0;
   const char* end = text.data() + text.size();

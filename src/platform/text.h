@@ -100,6 +100,8 @@ std::u16string FormatThousands(int32_t value);
 std::string_view Trim(std::string_view text);
 // A-Z turned into a-z; every other byte as it was.
 std::string Lower(std::string_view text);
+// A character an HTTP token (a header or method name) may hold (RFC 9110).
+bool IsHttpTokenChar(char c);
 // A whole decimal number from `low` to `high`, nothing else in the text.
 bool ParseWholeNumber(std::string_view text, long long low, long long high, long long& value);
 

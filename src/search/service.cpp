@@ -27,12 +27,6 @@ Service& TheService() {
   return service;
 }
 
-// The characters of a header name (an HTTP token).
-bool IsTokenChar(char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  return std::strchr("!#$%&'*+-.^_`|~", c) != nullptr && c != '\0';
-}
-
 }  // namespace
 
 void SetServiceEndpoint(std::u16string_view endpoint) {
@@ -112,7 +106,7 @@ std::string NormalizeHeader(std::string_view line, std::string& problem) {
     return {};
   }
   for (const char c : name) {
-    if (!IsTokenChar(c)) {
+    if (!IsHttpTokenChar(c)) {
       problem = "the header name \"" + std::string(name) + "\" holds characters no name may";
       return {};
     }

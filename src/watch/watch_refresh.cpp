@@ -69,16 +69,6 @@ std::optional<std::pair<char32_t, size_t>> NumericReference(std::u16string_view 
   return std::make_pair(value, i + 1);
 }
 
-void AppendCharacter(std::u16string& out, char32_t c) {
-  if (c < 0x10000) {
-    out += static_cast<char16_t>(c);
-    return;
-  }
-  c -= 0x10000;
-  out += static_cast<char16_t>(0xD800 + (c >> 10));
-  out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-}
-
 // Reads the answer in `path` into `list`; false when it is not XML.
 bool ReadAnswer(const std::u16string& path, SearchScreen& screen, ProductList& list) {
   XmlDocument document;
@@ -110,7 +100,7 @@ std::u16string WatchQueryFor(std::u16string_view title) {
     }
     if (replaced) continue;
     if (const auto numeric = NumericReference(rest)) {
-      AppendCharacter(query, numeric->first);
+      AppendUtf16(numeric->first, query);
       i += numeric->second;
       continue;
     }
@@ -156,8 +146,6 @@ namespace {
 bool Stopped(const RefreshOptions& options) {
   return options.stop != nullptr && options.stop->load();
 }
-
-// Closes the refresh's internet session on every way out.
 
 void Fail(RefreshReport& report, std::string message) {
   report.failed = true;
