@@ -55,31 +55,15 @@ std::pair<std::string, std::string> SplitWord(const std::string& line) {
   return {trimmed.substr(0, space), std::string(Trim(trimmed.substr(space + 1)))};
 }
 
-// The wish list's rows go to standard output, where a script reads them;
-// everything else goes to the terminal's screen.
-class WishRowsScreen : public SearchScreen {
+// The wish list's rows go to standard output, where a script reads them.
+class WishRowsScreen : public SilentScreen {
  public:
-  WishRowsScreen(CliScreen& screen, std::ostream& out) : screen_(screen), out_(out) {}
-  std::u16string ReadQuery() override { return screen_.ReadQuery(); }
-  void SetTitleText(const std::u16string& text) override { screen_.SetTitleText(text); }
-  void SetTotalText(const std::u16string& text) override { screen_.SetTotalText(text); }
-  void SetRangeText(const std::u16string& text) override { screen_.SetRangeText(text); }
-  void EnablePrevious(bool enabled) override { screen_.EnablePrevious(enabled); }
-  void EnableNext(bool enabled) override { screen_.EnableNext(enabled); }
-  bool InsertRow(int index) override { return screen_.InsertRow(index); }
-  void SetRowCount(int count) override { screen_.SetRowCount(count); }
+  explicit WishRowsScreen(std::ostream& out) : out_(out) {}
   void ShowMessage(const std::u16string& text, const std::u16string&) override {
     out_ << TerminalText(text) << '\n' << std::flush;
   }
-  void WaitCursor() override {}
-  void ArrowCursor() override {}
-  void StartRetryTimer() override { screen_.StartRetryTimer(); }
-  void StopRetryTimer() override { screen_.StopRetryTimer(); }
-  void Progress(int percent) override { screen_.Progress(percent); }
-  void ProgressDone() override { screen_.ProgressDone(); }
 
  private:
-  CliScreen& screen_;
   std::ostream& out_;
 };
 
@@ -448,7 +432,7 @@ int CliApp::RunOnce() {
 int CliApp::RunWish() {
   if (options_.mode == CliOptions::Mode::WishRemove) return RunWishRemove(options_.id, out_, err_);
   if (options_.mode == CliOptions::Mode::WishList) {
-    WishRowsScreen rows(screen_, out_);
+    WishRowsScreen rows(out_);
     return ShowWishList(rows) == 0 ? 0 : 1;
   }
   screen_.SetQuery(Utf8ToUtf16(options_.query));
