@@ -52,14 +52,10 @@ std::unique_ptr<WatchStore> OpenStore(std::ostream& err) {
   return store;
 }
 
-std::string JsonText(const std::u16string& text) {
-  return JsonString(text);
-}
-
 void ListJson(std::string& out, const WatchedProduct& p) {
   const bool lastFound = p.last.found;
-  out += "{\"id\":" + std::to_string(p.id) + ",\"title\":" + JsonText(p.title) +
-         ",\"link\":" + JsonText(p.link) + ",\"image\":" + JsonText(p.imageUrl) +
+  out += "{\"id\":" + std::to_string(p.id) + ",\"title\":" + JsonString(p.title) +
+         ",\"link\":" + JsonString(p.link) + ",\"image\":" + JsonString(p.imageUrl) +
          ",\"firstPrice\":" + std::to_string(p.added.lowPrice) +
          ",\"lastPrice\":" + PriceOrNull(lastFound, p.last.lowPrice) +
          ",\"lastSeenPrice\":" + std::to_string(p.lastLowPrice) +
@@ -76,8 +72,8 @@ void ListText(std::string& out, const WatchedProduct& p) {
 }
 
 void RefreshJson(std::string& out, const CheckOutcome& o) {
-  out += "{\"id\":" + std::to_string(o.id) + ",\"title\":" + JsonText(o.title) +
-         ",\"link\":" + JsonText(o.link) + ",\"checkedAt\":\"" + IsoTime(o.check.time) +
+  out += "{\"id\":" + std::to_string(o.id) + ",\"title\":" + JsonString(o.title) +
+         ",\"link\":" + JsonString(o.link) + ",\"checkedAt\":\"" + IsoTime(o.check.time) +
          "\",\"found\":" + (o.check.found ? "true" : "false") +
          ",\"lowPrice\":" + PriceOrNull(o.check.found, o.check.lowPrice) +
          ",\"highPrice\":" + PriceOrNull(o.check.found, o.check.highPrice) +
