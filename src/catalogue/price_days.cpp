@@ -1,6 +1,7 @@
 #include "catalogue/price_days.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <ctime>
@@ -50,17 +51,9 @@ int64_t Scale(int64_t price, int percent) {
   return std::min<int64_t>((price * percent / 100 + 5) / 10 * 10, INT32_MAX);
 }
 
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-bool IsLeap(int64_t y) {
-  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+// Days since 1970-01-01 of a calendar date that exists.
+int64_t DaysOf(const std::chrono::year_month_day& date) {
+  return std::chrono::sys_days(date).time_since_epoch().count();
 }
 
 }  // namespace
@@ -75,12 +68,11 @@ bool ParseCatalogueDay(std::string_view text, int64_t& day) {
       fields[f] = fields[f] * 10 + (text[i] - '0');
     }
   }
-  const auto [year, month, mday] = fields;
-  static constexpr int kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (year < 1970 || month < 1 || month > 12 || mday < 1) return false;
-  const int64_t last = kMonthDays[month - 1] + (month == 2 && IsLeap(year) ? 1 : 0);
-  if (mday > last) return false;
-  day = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(mday));
+  const std::chrono::year_month_day date{std::chrono::year(static_cast<int>(fields[0])),
+                                         std::chrono::month(static_cast<unsigned>(fields[1])),
+                                         std::chrono::day(static_cast<unsigned>(fields[2]))};
+  if (fields[0] < 1970 || !date.ok()) return false;
+  day = DaysOf(date);
   return true;
 }
 
@@ -97,8 +89,10 @@ int64_t CatalogueToday() {
   const std::time_t now = std::time(nullptr);
   std::tm tm{};
   localtime_r(&now, &tm);
-  return DaysFromCivil(tm.tm_year + 1900, static_cast<unsigned>(tm.tm_mon + 1),
-                       static_cast<unsigned>(tm.tm_mday));
+  return DaysOf(
+      std::chrono::year_month_day{std::chrono::year(tm.tm_year + 1900),
+                                  std::chrono::month(static_cast<unsigned>(tm.tm_mon + 1)),
+                                  std::chrono::day(static_cast<unsigned>(tm.tm_mday))});
 }
 
 void ApplyCatalogueDay(std::vector<Product>& products, int64_t day) {
