@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/text.h"
+
 namespace quobble::catalogue {
 namespace {
 
@@ -59,19 +61,16 @@ int64_t DaysOf(const std::chrono::year_month_day& date) {
 }  // namespace
 
 bool ParseCatalogueDay(std::string_view text, int64_t& day) {
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
-  int64_t fields[3] = {0, 0, 0};
-  const size_t starts[3] = {0, 5, 8}, lengths[3] = {4, 2, 2};
-  for (int f = 0; f < 3; ++f) {
-    for (size_t i = starts[f]; i < starts[f] + lengths[f]; ++i) {
-      if (text[i] < '0' || text[i] > '9') return false;
-      fields[f] = fields[f] * 10 + (text[i] - '0');
-    }
-  }
-  const std::chrono::year_month_day date{std::chrono::year(static_cast<int>(fields[0])),
-                                         std::chrono::month(static_cast<unsigned>(fields[1])),
-                                         std::chrono::day(static_cast<unsigned>(fields[2]))};
-  if (fields[0] < 1970 || !date.ok()) return false;
+  long long year = 0, month = 0, mday = 0;
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-' ||
+      !ParseWholeNumber(text.substr(0, 4), 1970, 9999, year) ||
+      !ParseWholeNumber(text.substr(5, 2), 1, 12, month) ||
+      !ParseWholeNumber(text.substr(8, 2), 1, 31, mday))
+    return false;
+  const std::chrono::year_month_day date{std::chrono::year(static_cast<int>(year)),
+                                         std::chrono::month(static_cast<unsigned>(month)),
+                                         std::chrono::day(static_cast<unsigned>(mday))};
+  if (!date.ok()) return false;
   day = DaysOf(date);
   return true;
 }
