@@ -17,8 +17,6 @@ namespace quobble {
 namespace {
 
 const QColor kTitleColor(0, 0, 0);
-const QColor kLowPriceColor(0, 0, 230);
-const QColor kHighPriceColor(230, 0, 0);
 const QColor kDividerColor(210, 210, 210);
 // What the guidelines ask of body text against its background.
 constexpr double kReadableRatio = 4.5;
@@ -141,6 +139,9 @@ QColor ReadableShade(const QColor& wanted, const QColor& background, double rati
   return end;
 }
 
+const QColor kLowPriceColor(0, 0, 230);
+const QColor kHighPriceColor(230, 0, 0);
+
 RowColours ChooseRowColours(const QPalette& palette, bool selected) {
   RowColours colours;
   colours.background = palette.color(selected ? QPalette::Highlight : QPalette::Base);
@@ -155,26 +156,32 @@ RowColours ChooseRowColours(const QPalette& palette, bool selected) {
   return colours;
 }
 
-bool LoadThumbnail(ProductRecord& record, const std::u16string& path, const QSize& pixels) {
-  decodeAttempts.fetch_add(1, std::memory_order_relaxed);
+QImage DecodeThumbnailFile(const std::u16string& path, const QSize& pixels, QSize* announced) {
   // Through the device layer, which refuses anything but a regular file under
   // the root (a FIFO planted in the cache would otherwise hang the paint).
   std::string bytes;
-  if (!ReadDeviceFile(path, kMaxThumbnailBytes, bytes)) return false;
+  if (!ReadDeviceFile(path, kMaxThumbnailBytes, bytes)) return {};
   QByteArray data = QByteArray::fromStdString(bytes);
   QBuffer buffer(&data);
   QImageReader reader(&buffer);
   // Cache names come from addresses and need not end in the right suffix.
   reader.setDecideFormatFromContent(true);
   reader.setAllocationLimit(kDecodeMegabytes);
-  const QSize announced = reader.size();
-  // Decoded straight to the box it is shown in (stretched, as the row
-  // draws it), so a page keeps no more pixels than it shows.
+  if (announced != nullptr) *announced = reader.size();
+  // Decoded straight to the box it is shown in (stretched, as it is drawn),
+  // so a page keeps no more pixels than it shows.
   if (!pixels.isEmpty()) reader.setScaledSize(pixels);
   QImage decoded;
-  if (!reader.read(&decoded) || decoded.isNull()) return false;
+  if (!reader.read(&decoded) || decoded.isNull()) return {};
   // The raster engine blits this format without converting it on every draw.
-  decoded = decoded.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+  return decoded.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+bool LoadThumbnail(ProductRecord& record, const std::u16string& path, const QSize& pixels) {
+  decodeAttempts.fetch_add(1, std::memory_order_relaxed);
+  QSize announced;
+  QImage decoded = DecodeThumbnailFile(path, pixels, &announced);
+  if (decoded.isNull()) return false;
   const QSize picture = announced.isValid() ? announced : decoded.size();
   record.imageInfo.width = picture.width();
   record.imageInfo.height = picture.height();

@@ -51,6 +51,9 @@ struct RowColours {
   QColor highPrice;
 };
 RowColours ChooseRowColours(const QPalette& palette, bool selected);
+// The seed's price colours: the low price in blue, the high in red.
+extern const QColor kLowPriceColor;
+extern const QColor kHighPriceColor;
 
 // The contrast ratio of two colours, from 1 (the same) to 21 (black and
 // white), as the web's accessibility guidelines define it.
@@ -68,10 +71,16 @@ void DrawRow(QPainter& painter, const QRect& row, const RowContent& content,
 // Stretches `thumbnail` over `box`, the whole picture as source.
 void PaintThumbnail(QPainter& painter, const QImage& thumbnail, const QRect& box);
 
-// Decodes the thumbnail file at the device path `path` into the record's
-// image, scaled while it is decoded to `pixels` (the box it is shown in,
-// in device pixels). False, and the record's image as it was, when the file
-// is missing or no picture.
+// Decodes the thumbnail file at the device path `path`, scaled while it is
+// decoded to `pixels` (unless empty), through the device layer and with a
+// cap on the memory a decode may take. A null image when the file is
+// missing, is no regular file under the root, or is no picture;
+// `announced`, when given, gets the size the file claims.
+QImage DecodeThumbnailFile(const std::u16string& path, const QSize& pixels,
+                           QSize* announced = nullptr);
+// DecodeThumbnailFile into the record's image, for a box of `pixels` (the
+// box it is shown in, in device pixels). False, and the record's image as
+// it was, when nothing could be decoded.
 bool LoadThumbnail(ProductRecord& record, const std::u16string& path, const QSize& pixels);
 
 // Word-wrapped text in `box`: only lines that fit whole are drawn, and the

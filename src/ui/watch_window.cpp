@@ -7,7 +7,6 @@
 #include <QDesktopServices>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QImageReader>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineSeries>
@@ -22,20 +21,17 @@
 #include <QValueAxis>
 #include <algorithm>
 
-#include "platform/device_fs.h"
 #include "platform/text.h"
 #include "search/product_list.h"
 #include "search/search_state.h"
 #include "ui/qt_text.h"
+#include "ui/row_drawing.h"
 #include "watch/desktop_notify.h"
 
 namespace quobble {
 
 namespace {
 
-// The seed's price colours: the low price in blue, the high in red.
-const QColor kDropColor(0, 0, 230);
-const QColor kRiseColor(230, 0, 0);
 constexpr int kThumbSize = 48;
 enum Column { kProduct, kPrice, kChange, kChecked, kColumns };
 
@@ -51,11 +47,8 @@ QString LocalTime(int64_t time) {
 QIcon Thumbnail(const std::u16string& imageUrl) {
   const std::u16string name = ThumbnailCacheName(imageUrl);
   if (name.empty()) return {};
-  const auto file = MapDevicePath(std::u16string(kDataFolder) + u"Images\\" + name);
-  if (!file) return {};
-  QImageReader reader(QString::fromStdString(*file));
-  reader.setScaledSize(QSize(kThumbSize, kThumbSize));
-  const QImage image = reader.read();
+  const QImage image = DecodeThumbnailFile(std::u16string(kDataFolder) + u"Images\\" + name,
+                                           QSize(kThumbSize, kThumbSize));
   return image.isNull() ? QIcon() : QIcon(QPixmap::fromImage(image));
 }
 
@@ -256,7 +249,11 @@ void WatchWindow::FillRow(int row, const WatchedProduct& p) {
                            .arg(direction < 0 ? QStringLiteral("Down") : QStringLiteral("Up"))
                            .arg(change.mid(2));
   auto* changeCell = Cell(change, spoken);
-  if (direction != 0) changeCell->setForeground(direction < 0 ? kDropColor : kRiseColor);
+  // The seed's colours: blue for a drop, red for a rise, in a shade that
+  // reads on this palette.
+  if (direction != 0)
+    changeCell->setForeground(ReadableShade(direction < 0 ? kLowPriceColor : kHighPriceColor,
+                                            table_->palette().color(QPalette::Base)));
   table_->setItem(row, kChange, changeCell);
 
   const QString checked = LocalTime(p.last.time);
@@ -296,7 +293,7 @@ void WatchWindow::ShowHistory() {
   for (const PriceCheck& c : history) gaps += c.found ? 0 : 1;
   for (const auto& run : HistoryRuns(history)) {
     auto* series = new QLineSeries();
-    series->setColor(kDropColor);
+    series->setColor(kLowPriceColor);
     series->setPointsVisible(true);
     for (const QPointF& p : run) {
       series->append(p);
