@@ -31,11 +31,12 @@ namespace quobble {
 
 namespace {
 
-// Undo, cut, copy and paste.
-constexpr int kEditingCommands[] = {57643, 57635, 57634, 57637};
+// The accelerator table's editing commands: undo, cut, copy and paste.
+constexpr int kUndo = 57643, kCut = 57635, kCopy = 57634, kPaste = 57637;
+constexpr int kEditingCommands[] = {kUndo, kCut, kCopy, kPaste};
 constexpr int kAcceleratorIds[][2] = {
     {Qt::Key_Q, ID_EXIT}, {Qt::Key_N, ID_NEW}, {Qt::Key_O, 57601}, {Qt::Key_S, 57603},
-    {Qt::Key_Z, 57643},   {Qt::Key_X, 57635},  {Qt::Key_C, 57634}, {Qt::Key_V, 57637},
+    {Qt::Key_Z, kUndo},   {Qt::Key_X, kCut},   {Qt::Key_C, kCopy}, {Qt::Key_V, kPaste},
 };
 
 // The "Option" menu's items, but "Exit".
