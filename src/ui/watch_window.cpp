@@ -276,7 +276,9 @@ void WatchWindow::ShowHistory() {
   std::vector<PriceCheck> history;
   std::string error;
   auto store = WatchStore::Open(error);
-  if (!store || !store->History(product->id, history, error)) return;
+  // Every product has its first check; a history found empty (removed by
+  // another client meanwhile) draws nothing.
+  if (!store || !store->History(product->id, history, error) || history.empty()) return;
 
   auto* days = new QDateTimeAxis();
   days->setFormat(QStringLiteral("MM-dd"));
