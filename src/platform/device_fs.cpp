@@ -125,11 +125,22 @@ bool MakeHostFolders(const std::string& path) {
 // The components of a device path below the root, '/'-separated, or
 // nothing when the path is refused. "\\" alone (the root) is ".".
 std::optional<std::string> RelativePath(std::u16string_view devicePath) {
-  const auto host = MapDevicePath(devicePath);
-  if (!host) return std::nullopt;
-  const size_t rootLength = RootStorage().size();
-  if (host->size() <= rootLength + 1) return std::string(".");
-  return host->substr(rootLength + 1);
+  if (devicePath.empty() || devicePath.front() != u'\\' || RootStorage().empty())
+    return std::nullopt;
+  std::string relative;
+  size_t pos = 1;
+  while (pos < devicePath.size()) {
+    size_t next = devicePath.find(u'\\', pos);
+    if (next == std::u16string_view::npos) next = devicePath.size();
+    const std::u16string_view part = devicePath.substr(pos, next - pos);
+    if (part.empty() || part == u"." || part == u".." ||
+        part.find_first_of(std::u16string_view(u"/\0", 2)) != std::u16string_view::npos)
+      return std::nullopt;
+    if (!relative.empty()) relative += '/';
+    relative += Utf16ToUtf8(part);
+    pos = next + 1;
+  }
+  return relative.empty() ? std::string(".") : relative;
 }
 
 // Whether openat2 is known to be missing (an old kernel, or a sandbox that
@@ -270,22 +281,9 @@ const std::string& DeviceRoot() {
 }
 
 std::optional<std::string> MapDevicePath(std::u16string_view devicePath) {
-  if (devicePath.empty() || devicePath.front() != u'\\' || RootStorage().empty())
-    return std::nullopt;
-  std::string host = RootStorage();
-  size_t pos = 1;
-  while (pos < devicePath.size()) {
-    size_t next = devicePath.find(u'\\', pos);
-    if (next == std::u16string_view::npos) next = devicePath.size();
-    const std::u16string_view part = devicePath.substr(pos, next - pos);
-    if (part.empty() || part == u"." || part == u".." ||
-        part.find_first_of(std::u16string_view(u"/\0", 2)) != std::u16string_view::npos)
-      return std::nullopt;
-    host += '/';
-    host += Utf16ToUtf8(part);
-    pos = next + 1;
-  }
-  return host;
+  const auto relative = RelativePath(devicePath);
+  if (!relative) return std::nullopt;
+  return *relative == "." ? RootStorage() : RootStorage() + "/" + *relative;
 }
 
 bool CreateDeviceFolder(std::u16string_view devicePath) {
